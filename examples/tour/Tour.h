@@ -1,0 +1,8 @@
+// The tour visits each subsystem in turn; each visit prints what it did.
+#ifndef BRINDLE_EXAMPLES_TOUR_TOUR_H_
+#define BRINDLE_EXAMPLES_TOUR_TOUR_H_
+
+void TourContainers();
+void TourConcurrency();
+
+#endif  // BRINDLE_EXAMPLES_TOUR_TOUR_H_

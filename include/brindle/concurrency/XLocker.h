@@ -1,0 +1,44 @@
+// XLocker: a recursive mutex with an optional time-out.
+//
+// The thread that holds the lock may lock it again; other threads get it only after the
+// holder has called Unlock as often as it locked. The lock depth counts every level of the
+// present holder and can be read by anyone through IsLocked. Every lock in the library is an
+// XLocker. Not copyable: a lock is one object.
+#ifndef BRINDLE_CONCURRENCY_XLOCKER_H_
+#define BRINDLE_CONCURRENCY_XLOCKER_H_
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "brindle/Export.h"
+
+class BRINDLE_API XLocker {
+  public:
+    XLocker();
+    // Destroys the mutex; it must not be held.
+    virtual ~XLocker();
+
+    XLocker(const XLocker&) = delete;
+    XLocker& operator=(const XLocker&) = delete;
+
+    // Waits without limit until the calling thread holds the lock.
+    void Lock();
+    // Waits at most `milliseconds` (measured on the monotonic clock) for the lock. True when
+    // the calling thread now holds it; false on time-out or failure, with nothing changed.
+    // Lock(0) only tries.
+    bool Lock(uint32_t milliseconds);
+    // Releases one level of the lock. Only the holder may call it.
+    void Unlock();
+    // True while any thread holds the lock, not necessarily the caller. A hint: read without
+    // taking the lock.
+    bool IsLocked() const { return depth_.load(std::memory_order_relaxed) > 0; }
+
+  private:
+    pthread_mutex_t mutex_;
+    // Changed only by the holder, read by anyone.
+    std::atomic<int32_t> depth_;
+};
+
+#endif  // BRINDLE_CONCURRENCY_XLOCKER_H_
