@@ -41,6 +41,16 @@ int32_t Clamp(int64_t value, int32_t low, int32_t high) {
     return static_cast<int32_t>(value < low ? low : value > high ? high : value);
 }
 
+// A copy of left with right appended; the empty string when the copy cannot be made, so a
+// failure never yields the addition alone.
+template <class Addition>
+XString Concatenate(const XString& left, Addition right) {
+    XString result(left);
+    if (result.GetLength() == left.GetLength())
+        result += right;
+    return result;
+}
+
 }  // namespace
 
 XString::XString() : buffer_(nullptr), length_(0) {
@@ -217,23 +227,19 @@ XString& XString::operator+=(char ch) {
 }
 
 XString XString::operator+(const XString& other) const {
-    XString result(*this);
-    return result += other;
+    return Concatenate(*this, other);
 }
 
 XString XString::operator+(const char* s) const {
-    XString result(*this);
-    return result += s;
+    return Concatenate(*this, s);
 }
 
 XString XString::operator+(int32_t v) const {
-    XString result(*this);
-    return result += v;
+    return Concatenate(*this, v);
 }
 
 XString XString::operator+(char ch) const {
-    XString result(*this);
-    return result += ch;
+    return Concatenate(*this, ch);
 }
 
 XString& XString::Insert(const char* s, int32_t position) {

@@ -95,7 +95,8 @@ class BRINDLE_API XString {
     XString& operator+=(int32_t v);
     // Appends the byte ch.
     XString& operator+=(char ch);
-    // A copy of this string with the addition appended; this string is unchanged.
+    // A copy of this string with the addition appended; this string is unchanged. When
+    // memory runs out the result is the empty string or a plain copy of this one.
     XString operator+(const XString& other) const;
     XString operator+(const char* s) const;
     XString operator+(int32_t v) const;
