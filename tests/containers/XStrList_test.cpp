@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ constexpr bool kPlainAllocator = true;
 #endif
 
 using TextList = std::vector<std::string>;
+
+// Adds copies (or, in a non-owning list, the pointers) of texts in order.
+void AddAll(XStrList& list, std::initializer_list<const char*> texts) {
+    for (const char* text : texts)
+        list.AddStr(text);
+}
 
 // The texts of the list, in index order.
 TextList Texts(const XStrList& list) {
@@ -61,8 +68,7 @@ TEST(XStrListOwning, AddAllocatedStrTakesOverTheBlock) {
 
 TEST(XStrListOwning, RemoveWithoutFreeingHandsOverTheCopy) {
     XStrList list;
-    list.AddStr("one");
-    list.AddStr("two");
+    AddAll(list, {"one", "two"});
     char* taken = list.RemoveWithoutFreeingStr(0);
     ASSERT_NE(taken, nullptr);
     EXPECT_STREQ(taken, "one");
@@ -147,9 +153,7 @@ TEST(XStrListNonOwning, RemoveAndEmptyFreeNothing) {
 
 TEST(XStrListLookup, IndexOfStrComparesText) {
     XStrList list;
-    list.AddStr("a");
-    list.AddStr("same");
-    list.AddStr("same");
+    AddAll(list, {"a", "same", "same"});
     std::string other = "same";
     EXPECT_EQ(list.IndexOfStr(other.c_str()), 1u);
     EXPECT_EQ(list.IndexOfStr("missing"), XList::kNoIndex);
@@ -165,18 +169,9 @@ TEST(XStrListLookup, NullItemsStoredThroughXListAreSkipped) {
     EXPECT_EQ(Texts(list), (TextList{"x"}));
 }
 
-TEST(XStrListLookup, GetStrOutsideListIsNull) {
-    XStrList list;
-    list.AddStr("a");
-    EXPECT_EQ(list.GetStr(1), nullptr);
-    EXPECT_EQ(list.GetStr(XList::kNoIndex), nullptr);
-}
-
 TEST(XStrListLookup, DoForEachVisitsLastFirstAndFindItemFirstMatch) {
     XStrList list;
-    list.AddStr("p");
-    list.AddStr("qq");
-    list.AddStr("rr");
+    AddAll(list, {"p", "qq", "rr"});
     std::string order;
     list.DoForEach(
         [](const void* s, void* out) { *static_cast<std::string*>(out) += (const char*)s; },
@@ -189,9 +184,7 @@ TEST(XStrListLookup, DoForEachVisitsLastFirstAndFindItemFirstMatch) {
 
 TEST(XStrListRemoval, RemoveStrByTextAndIndex) {
     XStrList list;
-    list.AddStr("a");
-    list.AddStr("b");
-    list.AddStr("c");
+    AddAll(list, {"a", "b", "c"});
     EXPECT_TRUE(list.RemoveStr("b"));
     EXPECT_FALSE(list.RemoveStr("b"));
     EXPECT_FALSE(list.RemoveStr(static_cast<const char*>(nullptr)));
@@ -202,12 +195,14 @@ TEST(XStrListRemoval, RemoveStrByTextAndIndex) {
     EXPECT_EQ(Texts(list), (TextList{"c"}));
 }
 
-TEST(XStrListRemoval, RemoveWithoutFreeingOutsideListIsNull) {
+TEST(XStrListRemoval, IndicesOutsideListGiveNullAndChangeNothing) {
     XStrList list;
     list.AddStr("a");
-    EXPECT_EQ(list.RemoveWithoutFreeingStr(1), nullptr);
-    EXPECT_EQ(list.RemoveWithoutFreeingStr(XList::kNoIndex), nullptr);
-    EXPECT_EQ(list.Count(), 1u);
+    for (uint32_t index : {1u, 7u, XList::kNoIndex}) {
+        EXPECT_EQ(list.GetStr(index), nullptr);
+        EXPECT_EQ(list.RemoveWithoutFreeingStr(index), nullptr);
+    }
+    EXPECT_EQ(Texts(list), (TextList{"a"}));
 }
 
 TEST(XStrListRemoval, NullAddsAreRefused) {
@@ -221,8 +216,7 @@ TEST(XStrListRemoval, NullAddsAreRefused) {
 
 TEST(XStrListCopy, OwningCopyHasItsOwnStrings) {
     XStrList list;
-    list.AddStr("a");
-    list.AddStr("b");
+    AddAll(list, {"a", "b"});
     XStrList copy(list);
     XStrList assigned(false);
     assigned.AddStr("old");
@@ -254,8 +248,7 @@ TEST(XStrListCopy, SelfAssignmentKeepsStrings) {
 
 TEST(XStrListCopy, FailedCopyIsCompleteOrEmpty) {
     XStrList list;
-    list.AddStr("a");
-    list.AddStr("b");
+    AddAll(list, {"a", "b"});
     for (uint32_t n = 1;; ++n) {
         DebgFailAllocation(n);
         XStrList copy(list);

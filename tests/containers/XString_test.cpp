@@ -329,43 +329,35 @@ TEST(XStringEditing, CaseConversionTouchesAsciiLettersOnly) {
     EXPECT_EQ(Bytes(XString("Hello, World 1\xC3\x89").ToLower()), "hello, world 1\xC3\x89");
 }
 
+// The text after Wordwrap(width).
+std::string Wrapped(const char* text, int32_t width) {
+    XString s(text);
+    s.Wordwrap(width);
+    return Bytes(s);
+}
+
 TEST(XStringWordwrap, BreaksAtSpaceBeforeWidth) {
-    XString s("the quick brown fox jumps");
-    s.Wordwrap(10);
-    EXPECT_EQ(Bytes(s), "the quick\rbrown fox\rjumps");
+    EXPECT_EQ(Wrapped("the quick brown fox jumps", 10), "the quick\rbrown fox\rjumps");
 }
 
 TEST(XStringWordwrap, LongWordStaysWhole) {
-    XString s("abcdefgh ij");
-    s.Wordwrap(3);
-    EXPECT_EQ(Bytes(s), "abcdefgh\rij");
-    XString noSpace("abcdefgh");
-    noSpace.Wordwrap(3);
-    EXPECT_EQ(Bytes(noSpace), "abcdefgh");
+    EXPECT_EQ(Wrapped("abcdefgh ij", 3), "abcdefgh\rij");
+    EXPECT_EQ(Wrapped("abcdefgh", 3), "abcdefgh");
 }
 
 TEST(XStringWordwrap, SpaceExactlyAtWidthIsTheBreak) {
-    XString s("abc def ghi");
-    s.Wordwrap(3);
-    EXPECT_EQ(Bytes(s), "abc\rdef\rghi");
+    EXPECT_EQ(Wrapped("abc def ghi", 3), "abc\rdef\rghi");
 }
 
 TEST(XStringWordwrap, ExistingCarriageReturnEndsLine) {
-    XString s("ab\rcd ef gh");
-    s.Wordwrap(5);
-    EXPECT_EQ(Bytes(s), "ab\rcd ef\rgh");
+    EXPECT_EQ(Wrapped("ab\rcd ef gh", 5), "ab\rcd ef\rgh");
 }
 
 TEST(XStringWordwrap, WidthZeroOrNegativeBreaksEverySpace) {
-    XString zero("a b  c");
-    zero.Wordwrap(0);
-    EXPECT_EQ(Bytes(zero), "a\rb\r\rc");
-    XString negative("a b  c");
-    negative.Wordwrap(-7);
-    EXPECT_EQ(Bytes(negative), "a\rb\r\rc");
-    XString huge("a b c");
-    huge.Wordwrap(INT32_MAX);
-    EXPECT_EQ(Bytes(huge), "a b c");
+    EXPECT_EQ(Wrapped("a b  c", 0), "a\rb\r\rc");
+    EXPECT_EQ(Wrapped("a b  c", -7), "a\rb\r\rc");
+    EXPECT_EQ(Wrapped("a b  c", INT32_MIN), "a\rb\r\rc");
+    EXPECT_EQ(Wrapped("a b c", INT32_MAX), "a b c");
 }
 
 TEST(XStringWordwrap, StopsAtInnerNul) {
