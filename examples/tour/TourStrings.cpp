@@ -1,9 +1,8 @@
 #include <stdio.h>
 
-#include <brindle/containers/XStrList.h>
-#include <brindle/containers/XString.h>
+#include <brindle/brindle.h>
 
-void TourStrings();
+#include "Tour.h"
 
 namespace {
 
