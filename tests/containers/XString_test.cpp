@@ -353,6 +353,18 @@ TEST(XStringWordwrap, ExistingCarriageReturnEndsLine) {
     EXPECT_EQ(Wrapped("ab\rcd ef gh", 5), "ab\rcd ef\rgh");
 }
 
+TEST(XStringWordwrap, CarriageReturnAtWidthDoesNotEndTheLine) {
+    // Only a carriage return before line start + width ends the line; one exactly there is
+    // an ordinary byte, so the break goes to the space before it.
+    EXPECT_EQ(Wrapped("ab cd\ref gh", 5), "ab\rcd\ref gh");
+}
+
+TEST(XStringWordwrap, LookBackIncludesTheLineStart) {
+    // The line after "ab\r" starts with a space: it is the nearest one, so it breaks there
+    // and leaves an empty line, rather than searching on past the width.
+    EXPECT_EQ(Wrapped("ab\r cdefg", 3), "ab\r\rcdefg");
+}
+
 TEST(XStringWordwrap, WidthZeroOrNegativeBreaksEverySpace) {
     EXPECT_EQ(Wrapped("a b  c", 0), "a\rb\r\rc");
     EXPECT_EQ(Wrapped("a b  c", -7), "a\rb\r\rc");
