@@ -139,7 +139,7 @@ class BRINDLE_API XString {
                 const char* tail, int32_t tailLength);
     // Releases the buffer and installs text (length bytes already in place), terminating it.
     void Adopt(char* text, int32_t length);
-    // The same string built from n bytes at s, for the substring operations.
+    // A new string of the count bytes from start, which the caller has clamped into the text.
     XString Substring(int32_t start, int32_t count) const;
 
     // Null only after an allocation failure; the string then reads as empty.
