@@ -34,13 +34,19 @@ void TourStore() {
     printf("\n== store ==\n");
     // A store written on a big-endian machine: 'a' Int 5, 'b' Blob 01 02 03, 's' String
     // "hi", 't' LocStr "x". Its words are in the other byte order here.
+    // clang-format off
     static const uint8_t kBigEndianStore[124] = {
-        's', 't', 'o', 'r', 0,   0, 0, 0,   0,   0,  0, 124, 0, 0,  0, 120, 0, 0, 0, 4, 0,
-        0,   0,   0,   0,   0,   0, 1, 0,   0,   0,  0, 0,   0, 0,  4, 0,   0, 0, 8, 0, 0,
-        0,   1,   0,   0,   0,   4, 0, 0,   0,   12, 0, 0,   0, 20, 0, 0,   0, 1, 0, 0, 0,
-        3,   0,   0,   0,   24,  0, 0, 0,   28,  0,  0, 0,   1, 0,  0, 0,   5, 0, 0, 0, 32,
-        'a', 0,   0,   0,   0,   0, 0, 5,   'b', 0,  0, 0,   0, 0,  0, 3,   1, 2, 3, 0, 's',
-        0,   0,   0,   'h', 'i', 0, 0, 't', 0,   0,  0, 0,   0, 0,  0, 'x', 0, 0, 0};
+        's', 't', 'o', 'r',  0, 0, 0, 0,  0, 0, 0, 124,  0, 0, 0, 120,  0, 0, 0, 4,  // header
+        0, 0, 0, 0,   0, 0, 0, 1,  0, 0, 0, 0,  0, 0, 0, 4,                         // entry 'a'
+        0, 0, 0, 8,   0, 0, 0, 1,  0, 0, 0, 4,  0, 0, 0, 12,                        // entry 'b'
+        0, 0, 0, 20,  0, 0, 0, 1,  0, 0, 0, 3,  0, 0, 0, 24,                        // entry 's'
+        0, 0, 0, 28,  0, 0, 0, 1,  0, 0, 0, 5,  0, 0, 0, 32,                        // entry 't'
+        'a', 0, 0, 0,  0, 0, 0, 5,                                                  // 'a': 5
+        'b', 0, 0, 0,  0, 0, 0, 3,  1, 2, 3, 0,                                     // 'b': blob
+        's', 0, 0, 0,  'h', 'i', 0, 0,                                              // 's': "hi"
+        't', 0, 0, 0,  0, 0, 0, 0,                                                  // 't': slot 0
+        'x', 0, 0, 0};                                                              // strings
+    // clang-format on
     printf("valid with its length: %s\n",
            XStoreReader::IsValidData(kBigEndianStore, sizeof kBigEndianStore) ? "yes" : "no");
 
