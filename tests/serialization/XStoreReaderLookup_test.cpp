@@ -73,12 +73,6 @@ TEST_F(StoreLookup, DefaultsStandInForMissingValues) {
     EXPECT_EQ(reader_.GetBlobLen("blob", 2), -1);
 }
 
-TEST_F(StoreLookup, WordValuesReadExactly) {
-    EXPECT_TRUE(reader_.ReadBool("bool", false, 0));
-    EXPECT_FALSE(reader_.ReadBool("bool", true, 1));
-    EXPECT_EQ(reader_.ReadFloat("float", 0, 0), 3.14159274f);
-}
-
 TEST_F(StoreLookup, StringsAndBlobsAreFoundByWalking) {
     EXPECT_STREQ(reader_.ReadString("str", nullptr, 1), "two");
     const void* data = nullptr;
