@@ -4,6 +4,7 @@
 
 void TourContainers();
 void TourStrings();
+void TourStore();
 void TourConcurrency();
 
 #endif  // BRINDLE_EXAMPLES_TOUR_TOUR_H_

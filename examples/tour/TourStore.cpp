@@ -6,9 +6,8 @@
 #include <vector>
 
 #include <brindle/brindle.h>
-#include <brindle/serialization/XStoreReader.h>
 
-void TourStore();
+#include "Tour.h"
 
 namespace {
 

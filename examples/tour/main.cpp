@@ -7,6 +7,7 @@ int main() {
     printf("Brindle tour\n");
     TourContainers();
     TourStrings();
+    TourStore();
     TourConcurrency();
     printf("tour complete\n");
     return 0;

@@ -11,6 +11,12 @@
 #include "brindle/containers/XStrList.h"
 #include "brindle/containers/XString.h"
 
+#include "brindle/serialization/XSepStrRecorder.h"
+#include "brindle/serialization/XSepStrResolver.h"
+#include "brindle/serialization/XStoreEntry.h"
+#include "brindle/serialization/XStoreReader.h"
+#include "brindle/serialization/XStoreType.h"
+
 #include "brindle/concurrency/OSBootTime.h"
 #include "brindle/concurrency/XLocker.h"
 #include "brindle/concurrency/XThread.h"
