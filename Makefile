@@ -72,7 +72,7 @@ test-tsan: $(BUILD)/tsan/CMakeCache.txt
 
 test-fuzz: $(BUILD)/fuzz/CMakeCache.txt
 	cmake -S . -B $(BUILD)/fuzz -DBRINDLE_FUZZ_SECONDS=$(FUZZ_SECONDS)
-	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
 	cd $(BUILD)/fuzz && $(CTEST) -j 1
 
 # Longer fuzzing than the test run gives: make fuzz FUZZ_SECONDS=600
