@@ -1,0 +1,138 @@
+// The flattened store format, and checked access to a buffer in it.
+//
+// Offsets below are in bytes from the start of the buffer unless said otherwise. Words are
+// read and written with memcpy, so a buffer needs no particular alignment. Every accessor
+// takes the header's total size as the end of the buffer and never touches a byte at or
+// beyond it, whatever the offsets and counts inside the buffer claim.
+#ifndef BRINDLE_SERIALIZATION_STORELAYOUT_H_
+#define BRINDLE_SERIALIZATION_STORELAYOUT_H_
+
+#include <stdint.h>
+#include <string.h>
+
+#include "brindle/serialization/XStoreEntry.h"
+#include "brindle/serialization/XStoreType.h"
+
+namespace brindle {
+namespace store {
+
+// 's', 't', 'o', 'r' packed with 's' in the most significant byte; the second value is how
+// a buffer of the other byte order shows it.
+constexpr uint32_t kMagic = 0x73746F72;
+constexpr uint32_t kSwappedMagic = 0x726F7473;
+
+// The header: five words.
+constexpr uint32_t kMagicAt = 0;
+constexpr uint32_t kReservedAt = 4;
+constexpr uint32_t kTotalSizeAt = 8;
+constexpr uint32_t kStringsOffsetAt = 12;
+constexpr uint32_t kEntryCountAt = 16;
+constexpr uint32_t kHeaderSize = 20;
+constexpr uint32_t kEntrySize = sizeof(XStoreEntry);
+
+inline uint32_t Load32(const void* at) {
+    uint32_t word;
+    memcpy(&word, at, sizeof word);
+    return word;
+}
+
+inline void Store32(void* at, uint32_t word) {
+    memcpy(at, &word, sizeof word);
+}
+
+inline uint32_t Reverse32(uint32_t word) {
+    return __builtin_bswap32(word);
+}
+
+// Reverses the bytes of the word at `at` in place.
+inline void Reverse32At(void* at) {
+    Store32(at, Reverse32(Load32(at)));
+}
+
+// The room a name or text of `length` bytes takes with its NUL and padding.
+inline uint64_t TextFootprint(uint64_t length) {
+    return (length + 4) & ~uint64_t{3};
+}
+
+// The room a blob of `length` bytes takes with its length word and padding.
+inline uint64_t BlobFootprint(uint64_t length) {
+    return (length + 7) & ~uint64_t{3};
+}
+
+// Int, Float, Bool, LocStr and MovStr values are one word each, found directly.
+inline bool IsWordType(XStoreType type) {
+    return type == XStoreTypeInt || type == XStoreTypeFloat || type == XStoreTypeBool ||
+           type == XStoreTypeLocStr || type == XStoreTypeMovStr;
+}
+
+inline bool IsSeparatedType(XStoreType type) {
+    return type == XStoreTypeLocStr || type == XStoreTypeMovStr;
+}
+
+// Whether a header with these fields describes a buffer that can be read safely: the total
+// size covers the header and the entry table, and the strings offset is 0 (detached) or lies
+// between the end of the entry table and the total size.
+bool HeaderIsSound(uint32_t totalSize, uint32_t stringsOffset, uint32_t entryCount);
+
+// A native-order buffer that passed HeaderIsSound, with its header read once.
+class Layout {
+  public:
+    explicit Layout(const uint8_t* buffer)
+        : buffer_(buffer),
+          totalSize_(Load32(buffer + kTotalSizeAt)),
+          stringsOffset_(Load32(buffer + kStringsOffsetAt)),
+          entryCount_(Load32(buffer + kEntryCountAt)),
+          valueArea_(kHeaderSize + entryCount_ * kEntrySize) {}
+
+    uint32_t EntryCount() const { return entryCount_; }
+    uint32_t StringsOffset() const { return stringsOffset_; }
+
+    // Entry record `index`, which must be below EntryCount.
+    XStoreEntry EntryAt(uint32_t index) const {
+        XStoreEntry entry;
+        memcpy(&entry, buffer_ + kHeaderSize + index * kEntrySize, sizeof entry);
+        return entry;
+    }
+
+    // Compares `name` with the entry's stored name byte by byte as unsigned values: negative,
+    // 0 or positive as `name` sorts before, equal to or after it. A stored name that does not
+    // end inside the buffer matches nothing.
+    int CompareName(const char* name, const XStoreEntry& entry) const;
+    // Binary search of the entry table for `name`: true with its record index in `*index`.
+    bool Find(const char* name, uint32_t* index) const;
+    // The entry's name, or null when it does not end inside the buffer.
+    const char* Name(const XStoreEntry& entry) const;
+
+    // The offset of value `index` of the entry, or 0 when the entry's type is not one of the
+    // seven, `index` is not below its value count, or the value does not lie inside the
+    // buffer. Word values count only when all of the entry's words lie inside; String and
+    // Blob values need every value before them, and their own text or bytes, inside.
+    uint64_t ValueAt(const XStoreEntry& entry, uint32_t index) const;
+    // The room taken by the String or Blob value at `at`, or 0 when it does not lie inside
+    // the buffer.
+    uint64_t VariableFootprint(XStoreType type, uint64_t at) const;
+    // The text at `offset` from the start of the strings area, or null when the strings are
+    // detached or the text does not lie wholly inside the strings area.
+    const char* AttachedText(uint32_t offset) const;
+
+    // Whether `length` bytes from `at` lie inside the buffer.
+    bool Inside(uint64_t at, uint64_t length) const { return at + length <= totalSize_; }
+    // The NUL-terminated text at `at`, or null when its NUL is not inside the buffer.
+    const char* TextAt(uint64_t at) const;
+    // The buffer offset of the entry's first value.
+    uint64_t ValuesStart(const XStoreEntry& entry) const {
+        return uint64_t{valueArea_} + entry.valuesOffset;
+    }
+
+  private:
+    const uint8_t* buffer_;
+    uint32_t totalSize_;
+    uint32_t stringsOffset_;
+    uint32_t entryCount_;
+    uint32_t valueArea_;
+};
+
+}  // namespace store
+}  // namespace brindle
+
+#endif  // BRINDLE_SERIALIZATION_STORELAYOUT_H_

@@ -1,0 +1,134 @@
+// Test helper: lays out flattened store buffers by hand, independently of the library, in
+// the native byte order or in the other one (every word reversed, texts and blob bytes as
+// they are), as a writer on a machine of that order would.
+#ifndef BRINDLE_TESTS_SERIALIZATION_STOREBYTES_H_
+#define BRINDLE_TESTS_SERIALIZATION_STOREBYTES_H_
+
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace storetest {
+
+constexpr uint32_t kMagic = 0x73746F72;
+
+inline uint32_t Reverse(uint32_t word) {
+    return __builtin_bswap32(word);
+}
+
+// Appends words and bytes to a buffer, words in the chosen byte order.
+class ByteWriter {
+  public:
+    explicit ByteWriter(bool reversed) : reversed_(reversed) {}
+
+    ByteWriter& Word(uint32_t word) {
+        PutWord(bytes_.size(), word);
+        return *this;
+    }
+    ByteWriter& Words(std::initializer_list<uint32_t> words) {
+        for (uint32_t word : words)
+            Word(word);
+        return *this;
+    }
+    // Raw bytes followed by pad bytes up to a multiple of 4 (texts include their NUL).
+    ByteWriter& Padded(const std::string& raw) {
+        bytes_.insert(bytes_.end(), raw.begin(), raw.end());
+        bytes_.resize((bytes_.size() + 3) & ~size_t{3}, 0);
+        return *this;
+    }
+    ByteWriter& Text(const std::string& text) { return Padded(text + '\0'); }
+    // Overwrites the word at `at`, in the buffer's byte order.
+    void PatchWord(size_t at, uint32_t word) { PutWord(at, word); }
+    size_t Size() const { return bytes_.size(); }
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+
+  private:
+    void PutWord(size_t at, uint32_t word) {
+        if (reversed_)
+            word = Reverse(word);
+        if (bytes_.size() < at + 4)
+            bytes_.resize(at + 4);
+        memcpy(&bytes_[at], &word, 4);
+    }
+
+    bool reversed_;
+    std::vector<uint8_t> bytes_;
+};
+
+// Collects entries and lays them out as the format prescribes: header, table sorted by name,
+// names and values, strings area.
+class StoreBytes {
+  public:
+    enum Type : uint32_t { kInt, kFloat, kBool, kString, kBlob, kLocStr, kMovStr };
+
+    StoreBytes& Words(const std::string& name, uint32_t type, std::vector<uint32_t> words) {
+        entries_.push_back({name, type, std::move(words), {}});
+        return *this;
+    }
+    StoreBytes& Int(const std::string& name, std::vector<uint32_t> values) {
+        return Words(name, kInt, std::move(values));
+    }
+    // String, Blob, LocStr or MovStr values.
+    StoreBytes& Pieces(const std::string& name, uint32_t type, std::vector<std::string> values) {
+        entries_.push_back({name, type, {}, std::move(values)});
+        return *this;
+    }
+
+    std::vector<uint8_t> Build(bool reversed = false) const {
+        std::vector<Entry> sorted = entries_;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        const uint32_t n = static_cast<uint32_t>(sorted.size());
+        const uint32_t valueArea = 20 + 16 * n;
+        // Lay out the value area and the strings area first to learn their sizes.
+        ByteWriter values(reversed), strings(reversed);
+        std::vector<uint32_t> table;
+        for (const Entry& e : sorted) {
+            const uint32_t nameAt = static_cast<uint32_t>(values.Size());
+            values.Text(e.name);
+            table.insert(table.end(),
+                         {nameAt, Count(e), e.type, static_cast<uint32_t>(values.Size())});
+            for (uint32_t word : e.words)
+                values.Word(word);
+            for (const std::string& piece : e.pieces) {
+                if (e.type == kString) {
+                    values.Text(piece);
+                } else if (e.type == kBlob) {
+                    values.Word(static_cast<uint32_t>(piece.size())).Padded(piece);
+                } else {
+                    values.Word(static_cast<uint32_t>(strings.Size()));
+                    strings.Text(piece);
+                }
+            }
+        }
+        const uint32_t main = valueArea + static_cast<uint32_t>(values.Size());
+        ByteWriter out(reversed);
+        out.Words({kMagic, 0, main + static_cast<uint32_t>(strings.Size()), main, n});
+        for (uint32_t word : table)
+            out.Word(word);
+        std::vector<uint8_t> bytes = out.Bytes();
+        bytes.insert(bytes.end(), values.Bytes().begin(), values.Bytes().end());
+        bytes.insert(bytes.end(), strings.Bytes().begin(), strings.Bytes().end());
+        return bytes;
+    }
+
+  private:
+    struct Entry {
+        std::string name;
+        uint32_t type;
+        std::vector<uint32_t> words;
+        std::vector<std::string> pieces;
+    };
+    static uint32_t Count(const Entry& e) {
+        return static_cast<uint32_t>(e.words.size() + e.pieces.size());
+    }
+
+    std::vector<Entry> entries_;
+};
+
+}  // namespace storetest
+
+#endif  // BRINDLE_TESTS_SERIALIZATION_STOREBYTES_H_
