@@ -19,6 +19,14 @@ inline uint32_t Reverse(uint32_t word) {
     return __builtin_bswap32(word);
 }
 
+// Overwrites the word at `at` of a built buffer, in the buffer's byte order.
+inline void PatchWord(std::vector<uint8_t>& bytes, size_t at, uint32_t word,
+                      bool reversed = false) {
+    if (reversed)
+        word = Reverse(word);
+    memcpy(&bytes[at], &word, 4);
+}
+
 // Appends words and bytes to a buffer, words in the chosen byte order.
 class ByteWriter {
   public:
@@ -40,8 +48,6 @@ class ByteWriter {
         return *this;
     }
     ByteWriter& Text(const std::string& text) { return Padded(text + '\0'); }
-    // Overwrites the word at `at`, in the buffer's byte order.
-    void PatchWord(size_t at, uint32_t word) { PutWord(at, word); }
     size_t Size() const { return bytes_.size(); }
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
 
