@@ -385,4 +385,33 @@ TEST(XStoreBuffer, VirtualReadsReachTheEditableForm) {
     EXPECT_STREQ(owned->ReadString("s", nullptr, 0), "t");
 }
 
+// Reaches the protected value path to plant a blob block whose length word claims nearly
+// 4 GiB while the block itself is 4 bytes long.
+class PlantingStore : public XStore {
+  public:
+    bool PlantBlob(const char* name, uint32_t claimedLength) {
+        void* block = malloc(4);
+        memcpy(block, &claimedLength, 4);
+        if (AddVal(name, XStoreTypeBlob, block))
+            return true;
+        free(block);
+        return false;
+    }
+};
+
+TEST(XStoreFlatten, StoreBeyondFourGigabytesIsRefusedBeforeAnyWrite) {
+    PlantingStore store;
+    ASSERT_TRUE(store.AddInt("a", 1));
+    ASSERT_TRUE(store.PlantBlob("huge", 0xFFFFFFF0));
+    uint32_t size = 123;
+    EXPECT_EQ(store.GetData_NF(&size), nullptr);
+    EXPECT_EQ(size, 0u);
+    // Two blobs that only overflow together.
+    PlantingStore pair;
+    ASSERT_TRUE(pair.PlantBlob("x", 0x80000000));
+    ASSERT_TRUE(pair.PlantBlob("y", 0x80000000));
+    EXPECT_EQ(pair.GetData_NF(&size), nullptr);
+    EXPECT_EQ(size, 0u);
+}
+
 }  // namespace
