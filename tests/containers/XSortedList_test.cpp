@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -63,6 +64,9 @@ class OpenList : public XSortedList {
     using XSortedList::TryAddItem;
     using XSortedList::XSortedList;
 };
+
+static_assert(!std::is_copy_constructible<XSortedList>::value, "copying a list is refused");
+static_assert(!std::is_copy_assignable<XSortedList>::value, "copying a list is refused");
 
 TEST(XSortedListOrder, SortsLazilyByKey) {
     XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
