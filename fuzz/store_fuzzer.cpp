@@ -128,8 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (name != nullptr)
             Change(store, name, type, data[1 + (i * 7) % length] ^ control);
     }
-    const std::string own = MissingName(store);
-    Check(store.AddInt(own.c_str(), 1));
+    // Removing a name the buffer's lookup cannot find unflattens, so that the name added
+    // next is missing from the editable form as well.
+    store.RemoveEntry(MissingName(store).c_str());
+    Check(store.AddInt(MissingName(store).c_str(), 1));
 
     uint32_t flatSize = 0;
     void* flat = store.GetData_NF(&flatSize);

@@ -338,8 +338,9 @@ bool XStore::UnflattenInto(XSortedList* list) {
     for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
         const XStoreEntry entry = layout.EntryAt(i);
         const char* name = layout.Name(entry);
-        // Unreadable names, entries without values and repeated names are left out.
-        if (name == nullptr || entry.valueCount == 0 ||
+        // Unreadable names, entries without values or typed as no entry, and repeated names
+        // are left out.
+        if (name == nullptr || entry.valueCount == 0 || entry.type == XStoreTypeNone ||
             list->FindItem(const_cast<char*>(name), nullptr) != nullptr)
             continue;
         XStoreRecord record = {1, entry.type, nullptr};

@@ -58,6 +58,14 @@ TEST(XStoreUntrusted, EntryWithoutValuesIsLeftOut) {
     EXPECT_EQ(Flatten(store), StoreBytes().Int("a", {1}).Int("n", {2}).Build());
 }
 
+TEST(XStoreUntrusted, EntryTypedAsNoEntryIsLeftOut) {
+    Bytes buffer = StoreBytes().Words("none", XStoreTypeNone, {1}).Build();
+    XStore store(buffer.data());
+    ASSERT_TRUE(store.AddInt("none", 2));
+    EXPECT_EQ(store.ValueCount("none"), 1u);
+    EXPECT_EQ(store.EntryCount(), 1u);
+}
+
 TEST(XStoreUntrusted, UnknownTypeKeepsItsCountAndNoValues) {
     Bytes buffer = StoreBytes().Words("u", 9, {1, 2, 3}).Int("v", {4}).Build();
     XStore store(buffer.data());

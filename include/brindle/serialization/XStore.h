@@ -18,8 +18,10 @@
 // it alone. It is 32-bit and wraps to 0.
 //
 // Untrusted buffers: unflattening copies out only what the reader's checks let it read.
-// Entries whose name or values do not lie inside the buffer, entries with no values and
-// later entries repeating an earlier name are left out; names out of order are sorted. A
+// Entries whose name or values do not lie inside the buffer, entries with no values or of
+// type XStoreTypeNone, and later entries repeating an earlier name are left out; names out
+// of order are sorted; entries of type numbers the library does not know are kept with
+// their count and no values. A
 // LocStr or MovStr text of a buffer whose strings were detached becomes the text its
 // resolver gives (SetStrResolver), or "" without one.
 //
