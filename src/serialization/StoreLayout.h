@@ -7,6 +7,7 @@
 #ifndef BRINDLE_SERIALIZATION_STORELAYOUT_H_
 #define BRINDLE_SERIALIZATION_STORELAYOUT_H_
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -94,10 +95,6 @@ class Layout {
         return entry;
     }
 
-    // Compares `name` with the entry's stored name byte by byte as unsigned values: negative,
-    // 0 or positive as `name` sorts before, equal to or after it. A stored name that does not
-    // end inside the buffer matches nothing.
-    int CompareName(const char* name, const XStoreEntry& entry) const;
     // Binary search of the entry table for `name`: true with its record index in `*index`.
     bool Find(const char* name, uint32_t* index) const;
     // The entry's name, or null when it does not end inside the buffer.
@@ -125,6 +122,12 @@ class Layout {
     }
 
   private:
+    // Compares `name`, of `nameSize` bytes with its NUL, with the name stored at `nameOffset`
+    // in the value area, byte by byte as unsigned values: negative, 0 or positive as `name`
+    // sorts before, equal to or after it. A stored name that does not end inside the buffer
+    // matches nothing.
+    int CompareName(const char* name, size_t nameSize, uint32_t nameOffset) const;
+
     const uint8_t* buffer_;
     uint32_t totalSize_;
     uint32_t stringsOffset_;

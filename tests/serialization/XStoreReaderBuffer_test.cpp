@@ -142,25 +142,46 @@ TEST(StoreBuffer, GetDataHandsOutSizedCopy) {
     free(out);
 }
 
+// Runs `operation` with the nth library allocation failing, for n = 1, 2, ... until it
+// completes without the failure firing. It returns whether it succeeded, which it must
+// exactly when no allocation failed.
+template <class Operation>
+void SweepAllocationFailures(Operation operation) {
+    for (uint32_t n = 1; n < 16; ++n) {
+        DebgFailAllocation(n);
+        const bool succeeded = operation();
+        const bool fired = DebgPendingAllocationFailure() == 0;
+        DebgFailAllocation(0);
+        EXPECT_NE(succeeded, fired) << "failing allocation " << n;
+        if (!fired)
+            return;
+    }
+    ADD_FAILURE() << "the operation never completed";
+}
+
 TEST(StoreBufferNoTsan, GetDataReportsSizeEvenWhenMemoryRunsOut) {
     const std::vector<uint8_t> bytes = SmallStore();
     XStoreReader reader(bytes.data(), false);
-    uint32_t size = 0;
-    DebgFailAllocation(1);
-    EXPECT_EQ(reader.GetData_NF(&size), nullptr);
-    EXPECT_EQ(size, bytes.size());
-    DebgFailAllocation(0);
+    SweepAllocationFailures([&] {
+        uint32_t size = 0;
+        void* out = reader.GetData_NF(&size);
+        EXPECT_EQ(size, bytes.size());
+        free(out);
+        return out != nullptr;
+    });
 }
 
 TEST(StoreBufferNoTsan, FailedCopyLeavesReaderEmpty) {
-    const std::vector<uint8_t> bytes = SmallStore();
-    XStoreReader reader;
-    DebgFailAllocation(1);
-    reader.SetData(bytes.data(), true);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(reader.EntryCount(), 0u);
-    reader.SetData(bytes.data(), true);
-    EXPECT_EQ(reader.EntryCount(), 2u);
+    const std::vector<uint8_t> bytes = SmallStore(true);
+    const std::vector<uint8_t> before = bytes;
+    XStoreReader reader(SmallStore().data());
+    SweepAllocationFailures([&] {
+        reader.SetData(bytes.data(), true);
+        EXPECT_EQ(bytes, before);
+        const bool took = reader.MustSwap();
+        EXPECT_EQ(reader.EntryCount(), took ? 2u : 0u);
+        return took;
+    });
 }
 
 TEST(StoreCopy, CopyOfOwningReaderOwnsItsOwnBuffer) {
@@ -196,11 +217,11 @@ TEST(StoreCopy, AssignmentReplacesBufferAndResolvers) {
 
 TEST(StoreCopyNoTsan, CopyThatCannotAllocateIsEmpty) {
     XStoreReader source(SmallStore().data());
-    DebgFailAllocation(1);
-    XStoreReader copy(source);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(copy.EntryCount(), 0u);
-    EXPECT_EQ(source.EntryCount(), 2u);
+    SweepAllocationFailures([&] {
+        XStoreReader copy(source);
+        EXPECT_EQ(source.EntryCount(), 2u);
+        return copy.ReadInt("n", 0, 0) == 42;
+    });
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include <brindle/serialization/XStoreReader.h>
@@ -70,12 +73,6 @@ TEST_F(StoreLookup, DefaultsStandInForMissingValues) {
     EXPECT_EQ(reader_.GetBlobLen("blob", 2), -1);
 }
 
-TEST_F(StoreLookup, WordValuesReadExactly) {
-    EXPECT_TRUE(reader_.ReadBool("bool", false, 0));
-    EXPECT_FALSE(reader_.ReadBool("bool", true, 1));
-    EXPECT_EQ(reader_.ReadFloat("float", 0, 0), 3.14159274f);
-}
-
 TEST_F(StoreLookup, StringsAndBlobsAreFoundByWalking) {
     EXPECT_STREQ(reader_.ReadString("str", nullptr, 1), "two");
     const void* data = nullptr;
@@ -116,6 +113,37 @@ TEST(StoreOrder, NamesSortByUnsignedBytes) {
     EXPECT_EQ(reader.ReadInt("name", 0, 0), 1);
     EXPECT_EQ(reader.ReadInt("", 0, 0), 4);
     EXPECT_EQ(reader.ReadInt("\xC3\xA9t\xC3\xA9", 0, 0), 3);
+}
+
+TEST(StoreOrder, LongNamesDifferingAnywhereAreFound) {
+    // Names that differ at each position of their first words and tails, with bytes on both
+    // sides of 0x80, and names that are prefixes of others.
+    const std::vector<std::string> names = {"abc",
+                                            "abc\x7F",
+                                            "abc\x80",
+                                            "abcd",
+                                            "abcde",
+                                            "abcdefgh",
+                                            "abcdefgi",
+                                            "abcdefgh\xFF",
+                                            "ab\xFF",
+                                            "\x80"
+                                            "abcdef",
+                                            "\x7F",
+                                            "abcdefg",
+                                            "b",
+                                            "abcdefghij",
+                                            "a",
+                                            "abcdefgh\x01"};
+    StoreBytes store;
+    for (uint32_t i = 0; i < names.size(); ++i)
+        store.Int(names[i], {i});
+    const std::vector<uint8_t> bytes = store.Build();
+    XStoreReader reader(bytes.data());
+    for (uint32_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(reader.ReadInt(names[i].c_str(), -1, 0), static_cast<int32_t>(i)) << names[i];
+    EXPECT_EQ(reader.EntryType("abcdefgh\x02"), XStoreTypeNone);
+    EXPECT_EQ(reader.EntryType("abcdef"), XStoreTypeNone);
 }
 
 TEST(StoreOrder, EveryNameOfALargeStoreIsFound) {
