@@ -1,0 +1,650 @@
+#include "brindle/serialization/XStore.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "brindle/containers/XList.h"
+#include "platform/Alloc.h"
+#include "serialization/StoreLayout.h"
+
+using brindle::store::BlobFootprint;
+using brindle::store::kEntrySize;
+using brindle::store::kHeaderSize;
+using brindle::store::Layout;
+using brindle::store::Load32;
+using brindle::store::Store32;
+using brindle::store::TextFootprint;
+
+namespace {
+
+// --- Records -------------------------------------------------------------------------------
+
+bool IsKnownType(XStoreType type) {
+    return type >= XStoreTypeInt && type <= XStoreTypeMovStr;
+}
+
+// Types whose values are malloc blocks (texts or blobs) owned by the record.
+bool OwnsValues(XStoreType type) {
+    return type == XStoreTypeString || type == XStoreTypeBlob || type == XStoreTypeLocStr ||
+           type == XStoreTypeMovStr;
+}
+
+bool HoldsList(const XStoreRecord& record) {
+    return record.valueCount > 1 && IsKnownType(record.type);
+}
+
+XList* ValueList(const XStoreRecord& record) {
+    return static_cast<XList*>(record.value);
+}
+
+void* ValueOf(const XStoreRecord& record, uint32_t index) {
+    return HoldsList(record) ? ValueList(record)->GetItem(index) : record.value;
+}
+
+void* WordValue(uint32_t word) {
+    return reinterpret_cast<void*>(uintptr_t{word});
+}
+
+uint32_t WordOf(const void* value) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+}
+
+// Frees one value of a record of `type`.
+void ReleaseValue(XStoreType type, void* value) {
+    if (OwnsValues(type))
+        free(value);
+}
+
+// Frees what the record owns (not the record itself). A list is released item by item as
+// far as it is filled, so a record still being built can be released too.
+void ReleaseValues(const XStoreRecord& record) {
+    if (!IsKnownType(record.type))
+        return;
+    if (!HoldsList(record)) {
+        ReleaseValue(record.type, record.value);
+        return;
+    }
+    XList* list = ValueList(record);
+    for (uint32_t i = 0; i < list->Count(); ++i)
+        ReleaseValue(record.type, list->GetItem(i));
+    delete list;
+}
+
+// The editable form's callbacks: names ordered byte by byte as unsigned values (what strcmp
+// does), copied with strdup; records copied field by field, their values passing over.
+int CompareNames(const void* a, const void* b) {
+    return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
+}
+
+void* CopyName(const void* name) {
+    return brindle::Strdup(static_cast<const char*>(name));
+}
+
+void FreeName(const void* name) {
+    free(const_cast<void*>(name));
+}
+
+void* CopyRecord(const void* record) {
+    void* copy = brindle::Malloc(sizeof(XStoreRecord));
+    if (copy != nullptr)
+        memcpy(copy, record, sizeof(XStoreRecord));
+    return copy;
+}
+
+void FreeRecord(const void* record) {
+    ReleaseValues(*static_cast<const XStoreRecord*>(record));
+    free(const_cast<void*>(record));
+}
+
+// The editable form: a sorted list without a lock whose additions report failure.
+class RecordList : public XSortedList {
+  public:
+    RecordList() : XSortedList(CompareNames, CopyName, FreeName, CopyRecord, FreeRecord) {}
+    using XSortedList::TryAddItem;
+};
+
+// Adds `record` (copied, its values passing over) under a copy of `name`; false, with the
+// list and the record unchanged, when memory runs out.
+bool AddRecord(XSortedList* list, const char* name, XStoreRecord* record) {
+    return static_cast<RecordList*>(list)->TryAddItem(const_cast<char*>(name), record);
+}
+
+// Appends `value` to a record; false, with the record unchanged, when memory runs out.
+bool AppendValue(XStoreRecord* record, void* value) {
+    if (record->valueCount == XList::kNoIndex)
+        return false;
+    if (record->valueCount > 1) {
+        if (ValueList(*record)->AddItem(value) == XList::kNoIndex)
+            return false;
+    } else {
+        XList* list = brindle::New<XList>(8);
+        if (list == nullptr || list->AddItem(record->value) == XList::kNoIndex ||
+            list->AddItem(value) == XList::kNoIndex) {
+            delete list;
+            return false;
+        }
+        record->value = list;
+    }
+    ++record->valueCount;
+    return true;
+}
+
+// A malloc block holding `length` and then the bytes; null when memory runs out.
+void* NewBlobBlock(const void* data, uint32_t length) {
+    uint8_t* block = static_cast<uint8_t*>(brindle::Malloc(size_t{length} + 4));
+    if (block != nullptr) {
+        Store32(block, length);
+        if (length != 0)
+            memcpy(block + 4, data, length);
+    }
+    return block;
+}
+
+void* FloatValue(float value) {
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    return WordValue(bits);
+}
+
+// A blob block for the Add and Set functions; null for a length the length word cannot
+// stand beside, for missing data, or when memory runs out.
+void* BlobArgument(const void* data, uint32_t length) {
+    if (length > 0xFFFFFFFF - 4 || (data == nullptr && length != 0))
+        return nullptr;
+    return NewBlobBlock(data, length);
+}
+
+// --- Flattening ----------------------------------------------------------------------------
+
+// Lays the records of a sorted list out in the flattened format. The same walk measures
+// (with no buffer) and writes, so the two passes cannot disagree. Every piece is written
+// with its padding zeroed, so the bytes handed out never depend on what the allocation held.
+class Flattener {
+  public:
+    // buffer: null to measure only; otherwise room for the measured size, with the strings
+    // area starting at `stringsStart`.
+    Flattener(uint8_t* buffer, uint32_t entryCount, uint64_t stringsStart)
+        : buffer_(buffer),
+          tableStart_(kHeaderSize),
+          valueStart_(kHeaderSize + uint64_t{entryCount} * kEntrySize),
+          stringsStart_(stringsStart) {}
+
+    void Record(uint32_t index, const char* name, const XStoreRecord& record) {
+        const uint64_t entry = tableStart_ + uint64_t{index} * kEntrySize;
+        Word(entry, static_cast<uint32_t>(values_));
+        Word(entry + 4, record.valueCount);
+        Word(entry + 8, static_cast<uint32_t>(record.type));
+        values_ += Text(valueStart_ + values_, name);
+        Word(entry + 12, static_cast<uint32_t>(values_));
+        if (!IsKnownType(record.type))
+            return;
+        for (uint32_t i = 0; i < record.valueCount; ++i) {
+            const void* value = ValueOf(record, i);
+            switch (record.type) {
+                case XStoreTypeString:
+                    values_ += Text(valueStart_ + values_, static_cast<const char*>(value));
+                    break;
+                case XStoreTypeBlob:
+                    values_ += Blob(valueStart_ + values_, static_cast<const uint8_t*>(value));
+                    break;
+                case XStoreTypeLocStr:
+                case XStoreTypeMovStr:
+                    Word(valueStart_ + values_, static_cast<uint32_t>(strings_));
+                    values_ += 4;
+                    strings_ += Text(stringsStart_ + strings_, static_cast<const char*>(value));
+                    break;
+                default:
+                    Word(valueStart_ + values_, WordOf(value));
+                    values_ += 4;
+                    break;
+            }
+        }
+    }
+
+    // Sizes of header, table and value area together, and of the strings area.
+    uint64_t MainSize() const { return valueStart_ + values_; }
+    uint64_t StringsSize() const { return strings_; }
+
+  private:
+    // Writes a word at `offset`; measuring skips it.
+    void Word(uint64_t offset, uint32_t word) {
+        if (buffer_ != nullptr)
+            Store32(buffer_ + offset, word);
+    }
+    // Writes a text, its NUL and zeroed padding at `offset`; returns the room taken.
+    uint64_t Text(uint64_t offset, const char* text) {
+        const size_t length = strlen(text);
+        const uint64_t room = TextFootprint(length);
+        if (buffer_ != nullptr) {
+            Store32(buffer_ + offset + room - 4, 0);
+            memcpy(buffer_ + offset, text, length + 1);
+        }
+        return room;
+    }
+    // Writes a blob block (length word and bytes) and zeroed padding; returns the room taken.
+    uint64_t Blob(uint64_t offset, const uint8_t* block) {
+        const uint32_t length = Load32(block);
+        const uint64_t room = BlobFootprint(length);
+        if (buffer_ != nullptr) {
+            Store32(buffer_ + offset + room - 4, 0);
+            memcpy(buffer_ + offset, block, size_t{length} + 4);
+        }
+        return room;
+    }
+
+    uint8_t* buffer_;
+    uint64_t tableStart_;
+    uint64_t valueStart_;
+    uint64_t stringsStart_;
+    uint64_t values_ = 0;
+    uint64_t strings_ = 0;
+};
+
+// What the editable form holds for a LocStr or MovStr value of the buffer: the text in the
+// strings area while attached (a slot of a converted buffer is reversed first, as the reader
+// does); once detached, the resolver's text for the slot as stored, or "".
+const char* SeparatedText(const Layout& layout, uint32_t storedSlot, bool converted,
+                          XSepStrResolver* resolver) {
+    if (layout.StringsOffset() != 0) {
+        const uint32_t slot = converted ? brindle::store::Reverse32(storedSlot) : storedSlot;
+        const char* text = layout.AttachedText(slot);
+        return text == nullptr ? "" : text;
+    }
+    const char* text = resolver == nullptr ? nullptr : resolver->Resolve(storedSlot);
+    return text == nullptr ? "" : text;
+}
+
+}  // namespace
+
+// --- Construction and buffers --------------------------------------------------------------
+
+XStore::XStore(const void* data, bool copy)
+    : XStoreReader(data, copy), editable_(nullptr), version_(0) {}
+
+XStore::~XStore() {
+    XStore::SetData(nullptr, true);
+}
+
+void XStore::SetData(const void* data, bool copy) {
+    delete editable_;
+    editable_ = nullptr;
+    XStoreReader::SetData(data, copy);
+    ++version_;
+}
+
+void XStore::SetEmpty() {
+    SetData(nullptr, true);
+}
+
+void XStore::DetachStrings(XSepStrRecorder*, XSepStrRecorder*) {}
+
+void* XStore::GetData_NF(uint32_t* size) {
+    if (editable_ == nullptr)
+        return XStoreReader::GetData_NF(size);
+    const uint32_t count = editable_->Count();
+    Flattener measure(nullptr, count, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        measure.Record(i, static_cast<const char*>(editable_->GetKey(i)),
+                       *static_cast<const XStoreRecord*>(editable_->GetItem(i)));
+    }
+    const uint64_t main = measure.MainSize();
+    const uint64_t total = main + measure.StringsSize();
+    if (total > 0xFFFFFFFF) {
+        if (size != nullptr)
+            *size = 0;
+        return nullptr;
+    }
+    if (size != nullptr)
+        *size = static_cast<uint32_t>(total);
+    uint8_t* buffer = static_cast<uint8_t*>(brindle::Malloc(total));
+    if (buffer == nullptr)
+        return nullptr;
+    Store32(buffer + brindle::store::kMagicAt, brindle::store::kMagic);
+    Store32(buffer + brindle::store::kReservedAt, 0);
+    Store32(buffer + brindle::store::kTotalSizeAt, static_cast<uint32_t>(total));
+    Store32(buffer + brindle::store::kStringsOffsetAt, static_cast<uint32_t>(main));
+    Store32(buffer + brindle::store::kEntryCountAt, count);
+    Flattener write(buffer, count, main);
+    for (uint32_t i = 0; i < count; ++i) {
+        write.Record(i, static_cast<const char*>(editable_->GetKey(i)),
+                     *static_cast<const XStoreRecord*>(editable_->GetItem(i)));
+    }
+    return buffer;
+}
+
+// --- Unflattening --------------------------------------------------------------------------
+
+void XStore::Unflatten() {
+    if (editable_ != nullptr)
+        return;
+    XSortedList* list = brindle::New<RecordList>();
+    if (list == nullptr)
+        return;
+    if (buffer_ != nullptr && !UnflattenInto(list)) {
+        delete list;
+        return;
+    }
+    editable_ = list;
+}
+
+bool XStore::MakeEditable() {
+    if (editable_ == nullptr)
+        Unflatten();
+    return editable_ != nullptr;
+}
+
+bool XStore::UnflattenInto(XSortedList* list) {
+    const Layout layout(buffer_);
+    for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
+        const XStoreEntry entry = layout.EntryAt(i);
+        const char* name = layout.Name(entry);
+        // Unreadable names, entries without values or typed as no entry, and repeated names
+        // are left out.
+        if (name == nullptr || entry.valueCount == 0 || entry.type == XStoreTypeNone ||
+            list->FindItem(const_cast<char*>(name), nullptr) != nullptr)
+            continue;
+        XStoreRecord record = {1, entry.type, nullptr};
+        if (IsKnownType(entry.type)) {
+            // Every value must lie in the buffer before anything is allocated for them.
+            if (layout.ValueAt(entry, entry.valueCount - 1) == 0)
+                continue;
+            if (entry.valueCount > 1) {
+                record.value = brindle::New<XList>(entry.valueCount);
+                if (record.value == nullptr)
+                    return false;
+                record.valueCount = entry.valueCount;
+            }
+            XSepStrResolver* resolver =
+                entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
+            uint64_t at = layout.ValuesStart(entry);
+            for (uint32_t k = 0; k < entry.valueCount; ++k) {
+                const uint8_t* raw = buffer_ + at;
+                void* value;
+                switch (entry.type) {
+                    case XStoreTypeString:
+                        value = brindle::Strdup(reinterpret_cast<const char*>(raw));
+                        break;
+                    case XStoreTypeBlob:
+                        value = NewBlobBlock(raw + 4, Load32(raw));
+                        break;
+                    case XStoreTypeLocStr:
+                    case XStoreTypeMovStr:
+                        value = brindle::Strdup(
+                            SeparatedText(layout, Load32(raw), converted_, resolver));
+                        break;
+                    default:
+                        value = WordValue(Load32(raw));
+                        break;
+                }
+                at += brindle::store::IsWordType(entry.type)
+                          ? 4
+                          : layout.VariableFootprint(entry.type, at);
+                if (value == nullptr && OwnsValues(entry.type)) {
+                    ReleaseValues(record);
+                    return false;
+                }
+                if (entry.valueCount == 1) {
+                    record.value = value;
+                } else if (ValueList(record)->AddItem(value) == XList::kNoIndex) {
+                    ReleaseValue(entry.type, value);
+                    ReleaseValues(record);
+                    return false;
+                }
+            }
+        } else {
+            // Another type number: the entry is kept with its count and no values.
+            record.valueCount = entry.valueCount;
+        }
+        if (!AddRecord(list, name, &record)) {
+            ReleaseValues(record);
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- Reading -------------------------------------------------------------------------------
+
+XStoreRecord* XStore::FindRecord(const char* name) {
+    if (editable_ == nullptr || name == nullptr)
+        return nullptr;
+    return static_cast<XStoreRecord*>(editable_->FindItem(const_cast<char*>(name), nullptr));
+}
+
+uint32_t XStore::EntryCount() {
+    return editable_ == nullptr ? XStoreReader::EntryCount() : editable_->Count();
+}
+
+const char* XStore::IndEntry(uint32_t index, XStoreType* type) {
+    if (editable_ == nullptr)
+        return XStoreReader::IndEntry(index, type);
+    if (index >= editable_->Count())
+        return nullptr;
+    if (type != nullptr)
+        *type = static_cast<XStoreRecord*>(editable_->GetItem(index))->type;
+    return static_cast<const char*>(editable_->GetKey(index));
+}
+
+uint32_t XStore::ValueCount(const char* name) {
+    if (editable_ == nullptr)
+        return XStoreReader::ValueCount(name);
+    const XStoreRecord* record = FindRecord(name);
+    return record == nullptr ? 0 : record->valueCount;
+}
+
+XStoreType XStore::EntryType(const char* name) {
+    if (editable_ == nullptr)
+        return XStoreReader::EntryType(name);
+    const XStoreRecord* record = FindRecord(name);
+    return record == nullptr ? XStoreTypeNone : record->type;
+}
+
+bool XStore::GetVal(const char* name, XStoreType type, void** value, uint32_t index) {
+    const XStoreRecord* record = FindRecord(name);
+    if (record == nullptr || record->type != type || index >= record->valueCount ||
+        !IsKnownType(type))
+        return false;
+    *value = ValueOf(*record, index);
+    return true;
+}
+
+bool XStore::GetWord(const char* name, XStoreType type, uint32_t* word, uint32_t index) {
+    void* value;
+    if (!GetVal(name, type, &value, index))
+        return false;
+    *word = WordOf(value);
+    return true;
+}
+
+bool XStore::GetInt(const char* name, int32_t* value, uint32_t index) {
+    uint32_t word;
+    if (editable_ == nullptr)
+        return XStoreReader::GetInt(name, value, index);
+    if (!GetWord(name, XStoreTypeInt, &word, index))
+        return false;
+    if (value != nullptr)
+        *value = static_cast<int32_t>(word);
+    return true;
+}
+
+bool XStore::GetFloat(const char* name, float* value, uint32_t index) {
+    uint32_t word;
+    if (editable_ == nullptr)
+        return XStoreReader::GetFloat(name, value, index);
+    if (!GetWord(name, XStoreTypeFloat, &word, index))
+        return false;
+    if (value != nullptr)
+        memcpy(value, &word, sizeof word);
+    return true;
+}
+
+bool XStore::GetBool(const char* name, bool* value, uint32_t index) {
+    uint32_t word;
+    if (editable_ == nullptr)
+        return XStoreReader::GetBool(name, value, index);
+    if (!GetWord(name, XStoreTypeBool, &word, index))
+        return false;
+    if (value != nullptr)
+        *value = word != 0;
+    return true;
+}
+
+bool XStore::GetString(const char* name, const char** value, uint32_t index) {
+    if (editable_ == nullptr)
+        return XStoreReader::GetString(name, value, index);
+    const XStoreType type = EntryType(name);
+    if (type != XStoreTypeString && type != XStoreTypeLocStr && type != XStoreTypeMovStr)
+        return false;
+    void* text;
+    if (!GetVal(name, type, &text, index))
+        return false;
+    if (value != nullptr)
+        *value = static_cast<const char*>(text);
+    return true;
+}
+
+bool XStore::GetBlob(const char* name, const void** data, uint32_t* length, uint32_t index) {
+    if (editable_ == nullptr)
+        return XStoreReader::GetBlob(name, data, length, index);
+    void* block;
+    if (!GetVal(name, XStoreTypeBlob, &block, index))
+        return false;
+    if (length != nullptr)
+        *length = Load32(block);
+    if (data != nullptr)
+        *data = static_cast<const uint8_t*>(block) + 4;
+    return true;
+}
+
+// --- Changing ------------------------------------------------------------------------------
+
+bool XStore::AddVal(const char* name, XStoreType type, void* value) {
+    if (name == nullptr || !MakeEditable())
+        return false;
+    XStoreRecord* record = FindRecord(name);
+    if (record != nullptr) {
+        if (record->type != type || !AppendValue(record, value))
+            return false;
+    } else {
+        XStoreRecord fresh = {1, type, value};
+        if (!AddRecord(editable_, name, &fresh))
+            return false;
+    }
+    ++version_;
+    return true;
+}
+
+bool XStore::SetVal(const char* name, XStoreType type, void* value, uint32_t index) {
+    if (name == nullptr || !MakeEditable())
+        return false;
+    XStoreRecord* record = FindRecord(name);
+    if (record == nullptr)
+        return index == 0 && AddVal(name, type, value);
+    if (index >= record->valueCount || record->type != type || !IsKnownType(type))
+        return false;
+    if (HoldsList(*record)) {
+        ReleaseValue(type, ValueList(*record)->GetItem(index));
+        ValueList(*record)->SetItem(index, value);
+    } else {
+        ReleaseValue(type, record->value);
+        record->value = value;
+    }
+    ++version_;
+    return true;
+}
+
+bool XStore::StoreCopy(const char* name, XStoreType type, void* copy, bool append, uint32_t index) {
+    if (copy == nullptr)
+        return false;
+    if (append ? AddVal(name, type, copy) : SetVal(name, type, copy, index))
+        return true;
+    free(copy);
+    return false;
+}
+
+bool XStore::AddInt(const char* name, int32_t value) {
+    return AddVal(name, XStoreTypeInt, WordValue(static_cast<uint32_t>(value)));
+}
+
+bool XStore::SetInt(const char* name, int32_t value, uint32_t index) {
+    return SetVal(name, XStoreTypeInt, WordValue(static_cast<uint32_t>(value)), index);
+}
+
+bool XStore::AddFloat(const char* name, float value) {
+    return AddVal(name, XStoreTypeFloat, FloatValue(value));
+}
+
+bool XStore::SetFloat(const char* name, float value, uint32_t index) {
+    return SetVal(name, XStoreTypeFloat, FloatValue(value), index);
+}
+
+bool XStore::AddBool(const char* name, bool value) {
+    return AddVal(name, XStoreTypeBool, WordValue(value ? 1 : 0));
+}
+
+bool XStore::SetBool(const char* name, bool value, uint32_t index) {
+    return SetVal(name, XStoreTypeBool, WordValue(value ? 1 : 0), index);
+}
+
+bool XStore::AddString(const char* name, const char* text) {
+    return StoreCopy(name, XStoreTypeString, brindle::Strdup(text), true, 0);
+}
+
+bool XStore::SetString(const char* name, const char* text, uint32_t index) {
+    return StoreCopy(name, XStoreTypeString, brindle::Strdup(text), false, index);
+}
+
+bool XStore::AddLocStr(const char* name, const char* text) {
+    return StoreCopy(name, XStoreTypeLocStr, brindle::Strdup(text), true, 0);
+}
+
+bool XStore::SetLocStr(const char* name, const char* text, uint32_t index) {
+    return StoreCopy(name, XStoreTypeLocStr, brindle::Strdup(text), false, index);
+}
+
+bool XStore::AddMovStr(const char* name, const char* text) {
+    return StoreCopy(name, XStoreTypeMovStr, brindle::Strdup(text), true, 0);
+}
+
+bool XStore::SetMovStr(const char* name, const char* text, uint32_t index) {
+    return StoreCopy(name, XStoreTypeMovStr, brindle::Strdup(text), false, index);
+}
+
+bool XStore::AddBlob(const char* name, const void* data, uint32_t length) {
+    return StoreCopy(name, XStoreTypeBlob, BlobArgument(data, length), true, 0);
+}
+
+bool XStore::SetBlob(const char* name, const void* data, uint32_t length, uint32_t index) {
+    return StoreCopy(name, XStoreTypeBlob, BlobArgument(data, length), false, index);
+}
+
+bool XStore::RemoveEntry(const char* name) {
+    if (!MakeEditable())
+        return false;
+    ++version_;
+    return name != nullptr && editable_->RemoveItem(const_cast<char*>(name));
+}
+
+bool XStore::RemoveValue(const char* name, uint32_t index) {
+    if (!MakeEditable())
+        return false;
+    XStoreRecord* record = FindRecord(name);
+    if (record == nullptr || index >= record->valueCount)
+        return false;
+    if (record->valueCount == 1) {
+        RemoveEntry(name);
+        return true;
+    }
+    ++version_;
+    --record->valueCount;
+    if (!IsKnownType(record->type))
+        return true;
+    XList* list = ValueList(*record);
+    ReleaseValue(record->type, list->GetItem(index));
+    list->RemoveItem(index);
+    if (record->valueCount == 1) {
+        record->value = list->GetItem(0);
+        delete list;
+    }
+    return true;
+}
