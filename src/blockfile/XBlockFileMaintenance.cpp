@@ -7,12 +7,9 @@
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
 #include "brindle/blockfile/XBlockFile.h"
-#include "platform/Alloc.h"
 
 using brindle::blockfile::kFirstSlot;
-using brindle::blockfile::kGrowth;
 using brindle::blockfile::kHeaderSize;
-using brindle::blockfile::kRecordSize;
 using brindle::blockfile::Record;
 using brindle::blockfile::ReserveRecord;
 using brindle::blockfile::SlotSize;
@@ -20,7 +17,7 @@ using brindle::blockfile::SlotSize;
 namespace {
 
 // Compaction moves data through a buffer of this size, so that it never fails for want of
-// memory and never allocates what a damaged header claims.
+// memory however large a block is.
 constexpr uint32_t kMoveChunk = 16384;
 
 }  // namespace
@@ -111,39 +108,23 @@ bool XBlockFile::MoveSlot(Record* rec, uint32_t to) {
 void XBlockFile::Compact(bool) {
     if (fd == -1 || readOnly || freeCount == 0)
         return;
-    // A consistent file has exactly indexCount used slots: room for them is taken before
-    // anything changes, so that the scan does not need to grow the array.
-    uint32_t capacity = std::max(indexCount, kGrowth);
-    Record* packed = static_cast<Record*>(brindle::Malloc(size_t{capacity} * kRecordSize));
-    if (packed == nullptr)
-        return;
+    // The blocks move as the index records them, which Open checked and every change kept
+    // consistent; the slot headers on disk are rewritten from it, never trusted.
     Modify();
-    int64_t length = brindle::FileLength(fd);
-    if (length < 0) {
-        free(packed);
-        return;
+    std::sort(index, index + indexCount,
+              [](const Record& a, const Record& b) { return a.offset < b.offset; });
+    uint64_t w = kFirstSlot;
+    uint32_t kept = 0;
+    for (; kept < indexCount; ++kept) {
+        Record& rec = index[kept];
+        if (rec.offset != w && !MoveSlot(&rec, static_cast<uint32_t>(w)))
+            break;  // unreadable data: this block and those after it are dropped
+        w += SlotSize(rec.len);
     }
+    indexCount = kept;
     free(freeList);
     freeList = nullptr;
     freeCount = freeCapacity = 0;
-    free(index);
-    index = packed;
-    indexCount = 0;
-    indexCapacity = capacity;
-    uint64_t w = kFirstSlot;
-    for (uint64_t p = kFirstSlot; p < static_cast<uint64_t>(length);) {
-        Record rec;
-        if (!ScanSlot(p, length, &rec))
-            break;
-        p += SlotSize(rec.len);
-        if (rec.freeFlag != 0)
-            continue;
-        if (!ReserveRecord(&index, indexCount, &indexCapacity) ||
-            (rec.offset != w && !MoveSlot(&rec, static_cast<uint32_t>(w))))
-            break;
-        index[indexCount++] = rec;
-        w += SlotSize(rec.len);
-    }
     dataEnd = static_cast<uint32_t>(w);
     WriteEndMarker();
     SortIndex();

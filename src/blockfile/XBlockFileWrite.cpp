@@ -55,9 +55,7 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
         ++indexCount;
     }
     index[pos] = rec;
-    WriteSlot(rec, data, len);
-    if (appended)
-        WriteEndMarker();
+    WriteSlot(rec, data, len, appended);
     return 0;
 }
 
@@ -69,8 +67,12 @@ int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len)
         return 0;
     }
     Modify();
+    // The slot reads as free while its data changes, so that a crash meanwhile leaves the
+    // block absent, never its new data under its old length.
+    Record hidden = {rec.offset, 0, static_cast<uint32_t>(SlotSize(rec.len)), kFreeFlag};
+    WriteBlockHeader(&hidden);
     rec.len = len + kHeaderSize;
-    WriteSlot(rec, data, len);
+    WriteSlot(rec, data, len, false);
     return 0;
 }
 
@@ -109,13 +111,21 @@ bool XBlockFile::TakeSlot(uint32_t size, uint32_t* offset) {
     return false;
 }
 
-void XBlockFile::WriteSlot(const Record& rec, const void* data, uint32_t len) {
-    // Header and data go in one call, so that a process killed meanwhile does not leave a
-    // new header in front of old data.
-    Record header;
-    EncodeRecord(rec, &header);
-    const brindle::WriteSlice slices[] = {{&header, kHeaderSize}, {data, len}};
-    brindle::WriteSlicesAt(fd, slices, 2, rec.offset);
+void XBlockFile::WriteSlot(const Record& rec, const void* data, uint32_t len, bool appended) {
+    // The data goes first and the header last. Until the header is written, the slot's old
+    // header (a free slot's, or the end marker for an append) still describes the place, so
+    // a process killed meanwhile leaves the block absent rather than a new header over
+    // stale bytes. One header and data write would not do: a kill can cut a write short at
+    // a page boundary. An append writes the padding and the new end marker with its data.
+    static const uint8_t kZeros[16] = {};
+    uint8_t marker[4];
+    brindle::blockfile::StoreLittle32(marker, kEndMarker);
+    const size_t padding = appended ? SlotSize(rec.len) - rec.len : 0;
+    const brindle::WriteSlice slices[] = {
+        {data, len}, {kZeros, padding}, {marker, appended ? sizeof marker : 0}};
+    brindle::WriteSlicesAt(fd, slices, 3, uint64_t{rec.offset} + kHeaderSize);
+    Record header = rec;
+    WriteBlockHeader(&header);
 }
 
 void XBlockFile::WriteEndMarker() {

@@ -26,9 +26,9 @@
 // Files are treated as untrusted input. Open accepts an index only when its records are
 // sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
 // otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
-// scan behind a rebuild or a compaction accepts a header only when it names its own offset,
-// is at least 16 bytes long and ends within the file; the first header it refuses ends the
-// scan, and the file is cut behind the last slot accepted.
+// scan behind a rebuild accepts a header only when it names its own offset, is at least 16
+// bytes long and ends within the file; the first header it refuses ends the scan, and the
+// file is cut behind the last slot accepted.
 //
 // Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
 // an object and its file belong to one thread at a time. Objects cannot be copied, so a
@@ -128,10 +128,12 @@ class BRINDLE_API XBlockFile {
 
     // Moves every block down over the free space before it and cuts the file after the last
     // block, keeping IDs, lengths and contents; the free list is then empty and the file
-    // clean. Does nothing on a closed or read-only object or one without free slots. The
-    // argument has no effect. The index is cut off the file before anything moves, so a
-    // crash during compaction leaves a file that the next read-write Open rebuilds; the
-    // blocks that had not yet been moved may then be lost.
+    // clean. Blocks move one at a time through a fixed buffer, so compaction never runs out
+    // of memory. A block whose data cannot be read is dropped with every block after it.
+    // Does nothing on a closed or read-only object or one without free slots. The argument
+    // has no effect. The index is cut off the file before anything moves, so a crash during
+    // compaction leaves a file that the next read-write Open rebuilds; the blocks that had
+    // not yet been moved may then be lost.
     void Compact(bool);
 
   protected:
@@ -183,12 +185,14 @@ class BRINDLE_API XBlockFile {
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
     // offset; true when it was appended.
     bool TakeSlot(uint32_t size, uint32_t* offset);
-    // Writes the header and data of a slot in one call.
-    void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len);
+    // Writes the data and then the header of a slot; an appended slot also gets its padding
+    // and the end marker after it.
+    void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
     // Writes the end marker at dataEnd and cuts the file just after it.
     void WriteEndMarker();
 
-    // Reads the slot header at `p` for a scan of a file of `length` bytes; true if accepted.
+    // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
+    // accepted.
     bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec) const;
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
