@@ -39,7 +39,9 @@ inline Bytes ReadFileBytes(const std::string& native) {
 inline void WriteFileBytes(const std::string& native, const Bytes& bytes) {
     FILE* file = fopen(native.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
     fclose(file);
 }
 
