@@ -119,7 +119,7 @@ void XBlockFile::Discard() {
     fd = -1;
 }
 
-int32_t XBlockFile::ReadExactly(void* buf, uint32_t size, uint64_t offset) const {
+int32_t XBlockFile::ReadExactly(void* buf, size_t size, uint64_t offset) const {
     errno = 0;
     ssize_t got = brindle::ReadAt(fd, buf, size, offset);
     if (got == static_cast<ssize_t>(size))
@@ -163,7 +163,11 @@ int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
     if (int32_t error = ReadExactly(words, 4, indexOffset + 4 + usedBytes))
         return error;
     uint32_t freeRecords = brindle::blockfile::LoadLittle32(words);
-    if (usedBytes + uint64_t{freeRecords} * kRecordSize != recordBytes)
+    // Slots are at least 16 bytes and do not overlap, which bounds the records (and what is
+    // allocated for them) by the size of the data as well as by the file.
+    uint64_t maxSlots = (uint64_t{indexOffset} - 4 - kFirstSlot) / 16;
+    if (usedBytes + uint64_t{freeRecords} * kRecordSize != recordBytes ||
+        uint64_t{usedCount} + freeRecords > maxSlots)
         return -1;
     const struct {
         Record** records;
@@ -181,7 +185,8 @@ int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
         if (*array.records == nullptr)
             return ENOMEM;
         *array.capacity = array.stored;
-        if (int32_t error = ReadExactly(*array.records, array.stored * kRecordSize, array.offset))
+        if (int32_t error =
+                ReadExactly(*array.records, size_t{array.stored} * kRecordSize, array.offset))
             return error;
         *array.count = array.stored;
         brindle::blockfile::SwapRecordsForDisk(*array.records, array.stored);

@@ -145,7 +145,12 @@ TEST_F(CrashTest, KilledWriterLeavesEveryBlockWhole) {
         ASSERT_GE(child, 0);
         if (child == 0)
             RunChild(seed);
-        usleep(static_cast<useconds_t>(random() % 20000));
+        // Let the child get going (however slowly it starts, as under a sanitizer), then
+        // kill it at a random moment of its work.
+        const uint32_t target = static_cast<uint32_t>(random() % 400) + 1;
+        for (int wait = 0; wait < 20000 && progress_->done.load() < target; ++wait)
+            usleep(100);
+        usleep(static_cast<useconds_t>(random() % 500));
         kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -189,7 +194,7 @@ TEST_F(CrashTest, KilledWriterLeavesEveryBlockWhole) {
         EXPECT_EQ(CheckCleanFile(FileBytes(), &layout), "");
     }
     // Most kills must land while the file has no trailer, or recovery went untested.
-    EXPECT_GT(killedWithUnflushedChanges, 8);
+    EXPECT_GT(killedWithUnflushedChanges, 15);
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #ifndef BRINDLE_BLOCKFILE_XBLOCKFILE_H_
 #define BRINDLE_BLOCKFILE_XBLOCKFILE_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "brindle/Export.h"
@@ -173,7 +174,7 @@ class BRINDLE_API XBlockFile {
     // 0 when the loaded index and free list are consistent, -1 when not, ENOMEM.
     int32_t CheckIndex() const;
     // Reads exactly `size` bytes at `offset`: 0, or the errno (-1 for a short read).
-    int32_t ReadExactly(void* buf, uint32_t size, uint64_t offset) const;
+    int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
 
     int32_t ReadData(const _XBlockFile_BlockRec& rec, void* buf, uint32_t bufLen) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
