@@ -48,6 +48,7 @@ void TourBlockFile() {
     file.Close();
 
     XBlockFile reader;
-    printf("reopened read-only: %s, %u blocks\n", reader.Open(path, true) == 0 ? "ok" : "failed",
+    int32_t opened = reader.Open(path, true);
+    printf("reopened read-only: %s, %u blocks\n", opened == 0 ? "ok" : "failed",
            reader.BlockCount());
 }
