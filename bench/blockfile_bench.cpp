@@ -2,7 +2,8 @@
 // blocks of 64 bytes and of 1 KiB. Two baselines run the same workload in the same program:
 // raw pwrite/pread of the same bytes at fixed places in a plain file (the floor of what any
 // file format can do), and SQLite (a table of blobs under an INTEGER PRIMARY KEY, journal
-// off, synchronous off, all inserts in one transaction). Compare items_per_second.
+// off, synchronous off, all inserts in one transaction, each pass of reads in one
+// transaction too). Compare items_per_second.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,14 +73,6 @@ void FillBlockFile(const std::string& native, const std::vector<uint8_t>& payloa
     file.Close();
 }
 
-void BM_BlockFileWrite(benchmark::State& state) {
-    const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
-    const std::string native = ScratchFile("write.db");
-    for (auto _ : state)
-        FillBlockFile(native, payload);
-    state.SetItemsProcessed(state.iterations() * kBlocks);
-}
-
 void BM_BlockFileRead(benchmark::State& state) {
     const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
     const std::string native = ScratchFile("read.db");
@@ -106,14 +99,6 @@ void FillRawFile(const std::string& native, const std::vector<uint8_t>& payload)
             abort();
     }
     close(fd);
-}
-
-void BM_RawWrite(benchmark::State& state) {
-    const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
-    const std::string native = ScratchFile("write.raw");
-    for (auto _ : state)
-        FillRawFile(native, payload);
-    state.SetItemsProcessed(state.iterations() * kBlocks);
 }
 
 void BM_RawRead(benchmark::State& state) {
@@ -161,14 +146,6 @@ void FillSqlite(const std::string& native, const std::vector<uint8_t>& payload) 
     sqlite3_close(db);
 }
 
-void BM_SqliteWrite(benchmark::State& state) {
-    const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
-    const std::string native = ScratchFile("write.sqlite");
-    for (auto _ : state)
-        FillSqlite(native, payload);
-    state.SetItemsProcessed(state.iterations() * kBlocks);
-}
-
 void BM_SqliteRead(benchmark::State& state) {
     const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
     const std::string native = ScratchFile("read.sqlite");
@@ -178,6 +155,9 @@ void BM_SqliteRead(benchmark::State& state) {
     sqlite3_prepare_v2(db, "SELECT data FROM blocks WHERE id = ?", -1, &select, nullptr);
     std::vector<uint8_t> buf(payload.size());
     for (auto _ : state) {
+        // One read transaction per pass, as the writes have one: SQLite then checks its
+        // cache once instead of at every statement.
+        sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
         for (uint32_t id : ReadOrder()) {
             sqlite3_bind_int64(select, 1, id);
             if (sqlite3_step(select) == SQLITE_ROW) {
@@ -186,6 +166,7 @@ void BM_SqliteRead(benchmark::State& state) {
             }
             sqlite3_reset(select);
         }
+        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
         benchmark::DoNotOptimize(buf.data());
     }
     sqlite3_finalize(select);
@@ -193,11 +174,30 @@ void BM_SqliteRead(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlocks);
 }
 
+// Writes kBlocks blocks of state.range(0) bytes into a new file through `fill`.
+void BM_Write(benchmark::State& state,
+              void (*fill)(const std::string&, const std::vector<uint8_t>&), const char* name) {
+    const std::vector<uint8_t> payload = Payload(static_cast<size_t>(state.range(0)));
+    const std::string native = ScratchFile(name);
+    for (auto _ : state)
+        fill(native, payload);
+    state.SetItemsProcessed(state.iterations() * kBlocks);
+}
+
 }  // namespace
 
-BENCHMARK(BM_RawWrite)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BlockFileWrite)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SqliteWrite)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Write, Raw, FillRawFile, "write.raw")
+    ->Arg(64)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Write, BlockFile, FillBlockFile, "write.db")
+    ->Arg(64)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Write, Sqlite, FillSqlite, "write.sqlite")
+    ->Arg(64)
+    ->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawRead)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlockFileRead)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteRead)->Arg(64)->Arg(1024)->Unit(benchmark::kMillisecond);

@@ -17,17 +17,22 @@ namespace {
 
 using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 
-// The portable path of this process's scratch file.
+// The portable path of this process's scratch file, removed when the process ends.
 const std::string& ScratchPath() {
-    static const std::string path = [] {
-        char name[] = "/tmp/blockfile_fuzzer-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd < 0)
-            abort();
-        close(fd);
-        return "/" + std::string(name);
-    }();
-    return path;
+    struct Scratch {
+        Scratch() {
+            char name[] = "/tmp/blockfile_fuzzer-XXXXXX";
+            int fd = mkstemp(name);
+            if (fd < 0)
+                abort();
+            close(fd);
+            path = "/" + std::string(name);
+        }
+        ~Scratch() { unlink(path.c_str() + 1); }
+        std::string path;
+    };
+    static const Scratch scratch;
+    return scratch.path;
 }
 
 void WriteScratch(const uint8_t* data, size_t size) {

@@ -112,20 +112,27 @@ bool XBlockFile::TakeSlot(uint32_t size, uint32_t* offset) {
 }
 
 void XBlockFile::WriteSlot(const Record& rec, const void* data, uint32_t len, bool appended) {
-    // The data goes first and the header last. Until the header is written, the slot's old
-    // header (a free slot's, or the end marker for an append) still describes the place, so
-    // a process killed meanwhile leaves the block absent rather than a new header over
-    // stale bytes. One header and data write would not do: a kill can cut a write short at
-    // a page boundary. An append writes the padding and the new end marker with its data.
-    static const uint8_t kZeros[16] = {};
-    uint8_t marker[4];
-    brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    const size_t padding = appended ? SlotSize(rec.len) - rec.len : 0;
-    const brindle::WriteSlice slices[] = {
-        {data, len}, {kZeros, padding}, {marker, appended ? sizeof marker : 0}};
-    brindle::WriteSlicesAt(fd, slices, 3, uint64_t{rec.offset} + kHeaderSize);
-    Record header = rec;
-    WriteBlockHeader(&header);
+    Record header;
+    EncodeRecord(rec, &header);
+    if (appended) {
+        // Header, data, padding and the new end marker in one call. The file ends just after
+        // the old end marker, so a write cut short by a kill (which can stop it at a page
+        // boundary) leaves a slot running past the end of the file, which recovery drops.
+        static const uint8_t kZeros[16] = {};
+        uint8_t marker[4];
+        brindle::blockfile::StoreLittle32(marker, kEndMarker);
+        const brindle::WriteSlice slices[] = {{&header, kHeaderSize},
+                                              {data, len},
+                                              {kZeros, SlotSize(rec.len) - rec.len},
+                                              {marker, sizeof marker}};
+        brindle::WriteSlicesAt(fd, slices, 4, rec.offset);
+        return;
+    }
+    // Inside the data the slot's old header (a free slot's) describes the place until the
+    // new one is written, so the data goes first: a kill in between leaves the block absent
+    // rather than a new header over stale bytes.
+    brindle::WriteAt(fd, data, len, uint64_t{rec.offset} + kHeaderSize);
+    brindle::WriteAt(fd, &header, kHeaderSize, rec.offset);
 }
 
 void XBlockFile::WriteEndMarker() {

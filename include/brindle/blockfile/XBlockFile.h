@@ -186,8 +186,8 @@ class BRINDLE_API XBlockFile {
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
     // offset; true when it was appended.
     bool TakeSlot(uint32_t size, uint32_t* offset);
-    // Writes the data and then the header of a slot; an appended slot also gets its padding
-    // and the end marker after it.
+    // Writes the header and data of a slot so that a kill at any moment leaves either the
+    // whole block or none of it to recovery; an appended slot also gets the end marker.
     void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
     // Writes the end marker at dataEnd and cuts the file just after it.
     void WriteEndMarker();
