@@ -43,8 +43,8 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     if (exists ? !ReserveRecord(&freeList, freeCount, &freeCapacity)
                : !ReserveRecord(&index, indexCount, &indexCapacity))
         return -1;
-    // The index area goes before anything is written, so that a crash from here on leaves a
-    // file without trailer, which the next read-write open rebuilds.
+    // The index area is cut off before anything is written, so that a crash from here on
+    // leaves a file without trailer, which the next read-write open rebuilds.
     Modify();
     if (exists)
         DestroyBlock(&index[pos]);
