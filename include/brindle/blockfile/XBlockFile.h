@@ -1,0 +1,217 @@
+// XBlockFile: one file on disk holding blocks of bytes addressed by 32-bit IDs.
+//
+// A caller creates the file once with Create, opens it read-only or read-write, writes,
+// reads and deletes whole blocks, and closes it. The file manages its own space: freed
+// slots go to a free list, are merged with free neighbours at once and are reused by later
+// writes (an exact fit first, else the best fit that leaves at least 32 bytes free, else the
+// end of the data); Compact squeezes the free space out.
+//
+// File format (every integer unsigned 32-bit little-endian, on every host):
+//
+//   0            "AavE" (41 61 76 45), then a reserved 0 word
+//   8            slots, back to back up to dataEnd: each a 16-byte _XBlockFile_BlockRec
+//                header and the block's data, 16 + (data length raised to a multiple of
+//                16) bytes in all, so every slot begins at an offset 16k + 8
+//   dataEnd      end marker 0xFFFFFFFF
+//   dataEnd + 4  N, then the N used records in ascending ID order
+//                M, then the M free records in ascending offset order
+//   end - 8      dataEnd + 4 (where N is), then "AavE"
+//
+// The index area and trailer (everything after the end marker) exist only while the file is
+// clean. The first change after an open or a flush cuts them off; Flush and Close write them
+// back. A file left behind by a process that died in between has no trailer: a read-write
+// Open rebuilds the index from the slot headers, a read-only Open refuses it. A new file is
+// the 28 bytes "AavE", 0, 0xFFFFFFFF, 0, 0, 12, "AavE".
+//
+// Files are treated as untrusted input. Open accepts an index only when its records are
+// sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
+// otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
+// scan behind a rebuild accepts a header only when it names its own offset, is at least 16
+// bytes long and ends within the file; the first header it refuses ends the scan, and the
+// file is cut behind the last slot accepted.
+//
+// Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
+// an object and its file belong to one thread at a time. Objects cannot be copied, so a
+// descriptor or an array is never released twice.
+#ifndef BRINDLE_BLOCKFILE_XBLOCKFILE_H_
+#define BRINDLE_BLOCKFILE_XBLOCKFILE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "brindle/Export.h"
+
+// The 16-byte record that is, unchanged, a slot header on disk, a record of the index area
+// and an element of the in-memory index and free list.
+struct _XBlockFile_BlockRec {
+    uint32_t offset;    // file offset of the slot (of this header)
+    uint32_t id;        // the block's ID; 0 for a free slot
+    uint32_t len;       // used: data length + 16; free: the slot's size, a multiple of 16
+    uint32_t freeFlag;  // 0 for a used slot; non-zero (0xFFFFFFFF when written) for a free one
+};
+
+class BRINDLE_API XBlockFile {
+  public:
+    // A closed object.
+    XBlockFile();
+    XBlockFile(const XBlockFile&) = delete;
+    XBlockFile& operator=(const XBlockFile&) = delete;
+    // Closes the object if it is open. Runs XBlockFile's own hooks only: a derived class
+    // whose OnFlush must run at the last flush calls Close in its own destructor.
+    virtual ~XBlockFile();
+
+    // Creates a new, empty block file readable and writable by its owner. Never replaces an
+    // existing file. 0 on success; -1 if the name exists or `path` is null; ENAMETOOLONG if
+    // the path does not fit kPortablePathSize bytes; otherwise the errno of the failing call
+    // (-1 if that is 0). A file whose writing failed is left behind without write permission.
+    static int32_t Create(const char* path);
+
+    // Opens an existing file. 0 on success, also after a rebuild. -1 if this object is already
+    // open (the open file is left as it was), for a null path, and for a file that is not a
+    // block file or whose index fails the checks above; ENAMETOOLONG for an over-long path;
+    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0).
+    // Failure leaves the object closed and a read-only open never changes the file.
+    virtual int32_t Open(const char* path, bool readOnly);
+
+    // Flushes, closes the descriptor and frees the index and free list; BlockCount is then
+    // 0. Does nothing on a closed object.
+    virtual void Close();
+
+    // Writes `len` bytes from `data` as block `id`, replacing any block of that ID. 0 on
+    // success (a failing file call is not reported); -1 with nothing changed when the object
+    // is closed or read-only, `data` is null while `len` is not 0, `len` exceeds 0x7FFFFFEF,
+    // the data would not fit below 4 GiB, or memory runs out. Rewriting a block with its old
+    // length on a clean file leaves the file clean.
+    int32_t WriteBlock(uint32_t id, const void* data, uint32_t len);
+
+    // Reads the first bytes of block `id` into `buf`: returns how many, the smaller of the
+    // block's length and `bufLen` (fewer if the file ends early). -1 if the object is
+    // closed, there is no such block, `buf` is null while bytes are wanted, or the read fails.
+    int32_t ReadBlock(uint32_t id, void* buf, uint32_t bufLen) const;
+    // ReadBlock for the block at position `pos` in ascending ID order; -1 if `pos` is not
+    // below BlockCount().
+    int32_t ReadIndBlock(uint32_t pos, void* buf, uint32_t bufLen) const;
+
+    // The whole of block `id` in a new malloc buffer that the caller frees with free, with
+    // its length in `*len` (when `len` is not null). Null if the object is closed, there is
+    // no such block, memory runs out or the block cannot be read in full; `*len` is set in
+    // the last two cases too. A block of 0 bytes gives a non-null buffer.
+    void* ReadBlock_NF(uint32_t id, uint32_t* len) const;
+    // ReadBlock_NF for the block at position `pos`; null if `pos` is not below BlockCount().
+    void* ReadIndBlock_NF(uint32_t pos, uint32_t* len) const;
+
+    // The data length of block `id`; -1 if the object is closed or there is no such block.
+    int32_t BlockLen(uint32_t id) const;
+    // The data length of the block at position `pos`; -1 if closed or out of range.
+    int32_t IndBlockLen(uint32_t pos) const;
+    // Stores the ID at position `pos` in `*id` and returns 0; -1 if closed, out of range or
+    // `id` is null. Position 0 holds the smallest ID (unsigned order).
+    int32_t GetIndBlockID(uint32_t pos, uint32_t* id) const;
+    // True when block `id` exists.
+    bool BlockExists(uint32_t id) const;
+
+    // Deletes block `id`: 1 on success; -1 if closed, read-only, there is no such block or
+    // memory runs out (nothing is then changed).
+    int32_t DeleteBlock(uint32_t id);
+
+    // An ID that no block of the file has, drawn from rand(). On a closed object, the first
+    // candidate drawn.
+    uint32_t UniqueID() const;
+    // True when no block has `id`; true on a closed object.
+    bool IsUnique(uint32_t id) const;
+    // The number of blocks; 0 on a closed object.
+    uint32_t BlockCount() const;
+    bool IsReadOnly() const;
+
+    // Writes the index area and trailer if the file changed since it was opened or last
+    // flushed; does nothing on a closed or read-only object. Calls OnFlush first.
+    void Flush();
+
+    // Moves every block down over the free space before it and cuts the file after the last
+    // block, keeping IDs, lengths and contents; the free list is then empty and the file
+    // clean. Blocks move one at a time through a fixed buffer, so compaction never runs out
+    // of memory. A block whose data cannot be read is dropped with every block after it.
+    // Does nothing on a closed or read-only object or one without free slots. The argument
+    // has no effect. The index is cut off the file before anything moves, so a crash during
+    // compaction leaves a file that the next read-write Open rebuilds; the blocks that had
+    // not yet been moved may then be lost.
+    void Compact(bool);
+
+  protected:
+    // Rebuilds the index and free list from the slot headers of a read-write file whose
+    // trailer is missing, cuts the file behind the last slot accepted, calls OnRebuild and
+    // flushes. Used slots that share an ID keep the one nearest the start of the file; the
+    // others become free space. 0 on success; ENOMEM (file untouched) when memory runs out.
+    int32_t Rebuild();
+    // Called at the end of every Rebuild, with the index built and sorted, before it is
+    // flushed. Does nothing by default.
+    virtual void OnRebuild();
+    // Called at the start of every Flush that writes. A derived class may write blocks of
+    // its own here. Does nothing by default.
+    virtual void OnFlush();
+
+    // Marks the object changed and cuts the index area and trailer off the file; does
+    // nothing if already changed, closed or read-only.
+    void Modify();
+    // Binary search for `id`: true with its position in `*pos`, or false with the position
+    // at which it would be inserted. False with `*pos` untouched on a closed object.
+    bool FindIndex(uint32_t id, uint32_t* pos) const;
+    // Turns the slot of the used record `rec` into free space, merges it with the free slots
+    // that touch it and writes the merged header. If the free list cannot grow, the header
+    // is written as free but the space stays unused until the next compaction.
+    void DestroyBlock(_XBlockFile_BlockRec* rec);
+    // Writes `rec` as the header of its slot.
+    void WriteBlockHeader(_XBlockFile_BlockRec* rec);
+
+  private:
+    // Sets the members for an Open.
+    void Reset(bool readOnlyOpen);
+    // Frees both arrays, closes the descriptor and marks the object closed.
+    void Discard();
+    // Steps 4 to 7 of Open: checks the header, loads the index or rebuilds it.
+    int32_t Load();
+    int32_t LoadIndexArea(uint32_t indexOffset, uint64_t length);
+    // 0 when the loaded index and free list are consistent, -1 when not, ENOMEM.
+    int32_t CheckIndex() const;
+    // Reads exactly `size` bytes at `offset`: 0, or the errno (-1 for a short read).
+    int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
+
+    int32_t ReadData(const _XBlockFile_BlockRec& rec, void* buf, uint32_t bufLen) const;
+    void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
+
+    // Rewrites block `pos` whose slot already has the right size.
+    int32_t RewriteInPlace(uint32_t pos, const void* data, uint32_t len);
+    // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
+    uint32_t ChooseFreeSlot(uint32_t size) const;
+    // Takes a slot of `size` bytes from the free list or the end of the data and stores its
+    // offset; true when it was appended.
+    bool TakeSlot(uint32_t size, uint32_t* offset);
+    // Writes the header and data of a slot so that a kill at any moment leaves either the
+    // whole block or none of it to recovery; an appended slot also gets the end marker.
+    void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
+    // Writes the end marker at dataEnd and cuts the file just after it.
+    void WriteEndMarker();
+
+    // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
+    // accepted.
+    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec) const;
+    // Sorts the index by ID and turns all but the first slot of each repeated ID into free
+    // space.
+    void SortIndex();
+    // Copies the data of `rec` down to the slot at `to`, then writes the header there;
+    // false if the data cannot be read in full.
+    bool MoveSlot(_XBlockFile_BlockRec* rec, uint32_t to);
+
+    _XBlockFile_BlockRec* index;
+    uint32_t indexCount;
+    uint32_t indexCapacity;
+    _XBlockFile_BlockRec* freeList;
+    uint32_t freeCount;
+    uint32_t freeCapacity;
+    int32_t fd;
+    uint32_t dataEnd;
+    bool modified;
+    bool readOnly;
+};
+
+#endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_

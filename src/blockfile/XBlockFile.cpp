@@ -1,0 +1,340 @@
+// Opening, closing, reading and looking up blocks.
+#include "brindle/blockfile/XBlockFile.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <algorithm>
+
+#include "blockfile/BlockFormat.h"
+#include "blockfile/FileCalls.h"
+#include "blockfile/PathConversion.h"
+#include "brindle/blockfile/PortablePath.h"
+#include "platform/Alloc.h"
+
+using brindle::blockfile::kFirstSlot;
+using brindle::blockfile::kHeaderSize;
+using brindle::blockfile::kMagic;
+using brindle::blockfile::kRecordSize;
+using brindle::blockfile::Record;
+using brindle::blockfile::SlotSize;
+
+namespace {
+
+// The errno of a failed call, or -1 where it is 0.
+int32_t LastError() {
+    return errno != 0 ? errno : -1;
+}
+
+}  // namespace
+
+namespace brindle {
+namespace blockfile {
+
+bool ReserveRecord(Record** records, uint32_t count, uint32_t* capacity) {
+    if (count < *capacity)
+        return true;
+    if (*capacity > kNoRecord - kGrowth)
+        return false;
+    uint32_t grown = *capacity + kGrowth;
+    void* block = Realloc(*records, size_t{grown} * kRecordSize);
+    if (block == nullptr)
+        return false;
+    *records = static_cast<Record*>(block);
+    *capacity = grown;
+    return true;
+}
+
+}  // namespace blockfile
+}  // namespace brindle
+
+XBlockFile::XBlockFile()
+    : index(nullptr),
+      indexCount(0),
+      indexCapacity(0),
+      freeList(nullptr),
+      freeCount(0),
+      freeCapacity(0),
+      fd(-1),
+      dataEnd(0),
+      modified(false),
+      readOnly(false) {}
+
+XBlockFile::~XBlockFile() {
+    Close();
+}
+
+int32_t XBlockFile::Create(const char* path) {
+    if (path == nullptr)
+        return -1;
+    char native[kPortablePathSize];
+    if (!brindle::ConvertPortableToNative(path, native))
+        return ENAMETOOLONG;
+    int handle = brindle::CreateNewFile(native);
+    if (handle == -1)
+        return errno == EEXIST ? -1 : LastError();
+    uint8_t bytes[brindle::blockfile::kNewFileSize];
+    const uint32_t words[] = {kMagic, 0, brindle::blockfile::kEndMarker, 0, 0, 12, kMagic};
+    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i)
+        brindle::blockfile::StoreLittle32(bytes + 4 * i, words[i]);
+    errno = 0;
+    if (!brindle::WriteAt(handle, bytes, sizeof bytes, 0) || !brindle::MakeOwnerReadWrite(handle)) {
+        int32_t error = LastError();
+        brindle::CloseFile(handle);
+        return error;
+    }
+    return brindle::CloseFile(handle) ? 0 : LastError();
+}
+
+int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
+    if (fd != -1 || path == nullptr)
+        return -1;
+    char native[kPortablePathSize];
+    if (!brindle::ConvertPortableToNative(path, native))
+        return ENAMETOOLONG;
+    Reset(readOnlyOpen);
+    fd = brindle::OpenExistingFile(native, readOnlyOpen);
+    if (fd == -1)
+        return LastError();
+    int32_t result = Load();
+    if (result != 0)
+        Discard();
+    return result;
+}
+
+void XBlockFile::Reset(bool readOnlyOpen) {
+    index = freeList = nullptr;
+    indexCount = indexCapacity = freeCount = freeCapacity = 0;
+    dataEnd = 0;
+    modified = false;
+    readOnly = readOnlyOpen;
+}
+
+void XBlockFile::Discard() {
+    if (fd != -1)
+        brindle::CloseFile(fd);
+    free(index);
+    free(freeList);
+    Reset(readOnly);
+    fd = -1;
+}
+
+int32_t XBlockFile::ReadExactly(void* buf, size_t size, uint64_t offset) const {
+    errno = 0;
+    ssize_t got = brindle::ReadAt(fd, buf, size, offset);
+    if (got == static_cast<ssize_t>(size))
+        return 0;
+    return got < 0 ? LastError() : -1;
+}
+
+int32_t XBlockFile::Load() {
+    uint8_t head[16];
+    if (int32_t error = ReadExactly(head, sizeof head, 0))
+        return error;
+    if (brindle::blockfile::LoadLittle32(head) != kMagic ||
+        brindle::blockfile::LoadLittle32(head + 4) != 0)
+        return -1;
+    int64_t length = brindle::FileLength(fd);
+    if (length < 0)
+        return LastError();
+    uint8_t trailer[8];
+    if (int32_t error = ReadExactly(trailer, sizeof trailer, static_cast<uint64_t>(length) - 8))
+        return error;
+    if (brindle::blockfile::LoadLittle32(trailer + 4) != kMagic)
+        return readOnly ? -1 : Rebuild();
+    return LoadIndexArea(brindle::blockfile::LoadLittle32(trailer), static_cast<uint64_t>(length));
+}
+
+int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
+    // Layout from the end marker on: marker, N, N records, M, M records, trailer (8 bytes).
+    if (indexOffset < kFirstSlot + 4 || !brindle::blockfile::IsSlotOffset(indexOffset - 4) ||
+        uint64_t{indexOffset} + 16 > length)
+        return -1;
+    uint8_t words[8];
+    if (int32_t error = ReadExactly(words, sizeof words, indexOffset - 4))
+        return error;
+    if (brindle::blockfile::LoadLittle32(words) != brindle::blockfile::kEndMarker)
+        return -1;
+    uint32_t usedCount = brindle::blockfile::LoadLittle32(words + 4);
+    uint64_t recordBytes = length - indexOffset - 16;  // room for both record arrays
+    uint64_t usedBytes = uint64_t{usedCount} * kRecordSize;
+    if (usedBytes > recordBytes)
+        return -1;
+    if (int32_t error = ReadExactly(words, 4, indexOffset + 4 + usedBytes))
+        return error;
+    uint32_t freeRecords = brindle::blockfile::LoadLittle32(words);
+    // Slots are at least 16 bytes and do not overlap, which bounds the records (and what is
+    // allocated for them) by the size of the data as well as by the file.
+    uint64_t maxSlots = (uint64_t{indexOffset} - 4 - kFirstSlot) / 16;
+    if (usedBytes + uint64_t{freeRecords} * kRecordSize != recordBytes ||
+        uint64_t{usedCount} + freeRecords > maxSlots)
+        return -1;
+    const struct {
+        Record** records;
+        uint32_t* count;
+        uint32_t* capacity;
+        uint32_t stored;
+        uint64_t offset;
+    } arrays[] = {
+        {&index, &indexCount, &indexCapacity, usedCount, uint64_t{indexOffset} + 4},
+        {&freeList, &freeCount, &freeCapacity, freeRecords, uint64_t{indexOffset} + 8 + usedBytes}};
+    for (const auto& array : arrays) {
+        if (array.stored == 0)
+            continue;
+        *array.records = static_cast<Record*>(brindle::Malloc(size_t{array.stored} * kRecordSize));
+        if (*array.records == nullptr)
+            return ENOMEM;
+        *array.capacity = array.stored;
+        if (int32_t error =
+                ReadExactly(*array.records, size_t{array.stored} * kRecordSize, array.offset))
+            return error;
+        *array.count = array.stored;
+        brindle::blockfile::SwapRecordsForDisk(*array.records, array.stored);
+    }
+    dataEnd = indexOffset - 4;
+    modified = false;
+    return CheckIndex();
+}
+
+int32_t XBlockFile::CheckIndex() const {
+    for (uint32_t i = 0; i < indexCount; ++i) {
+        const Record& rec = index[i];
+        if (rec.freeFlag != 0 || rec.len < kHeaderSize ||
+            rec.len > brindle::blockfile::kMaxUsedLen || (i > 0 && rec.id <= index[i - 1].id))
+            return -1;
+    }
+    for (uint32_t i = 0; i < freeCount; ++i) {
+        const Record& rec = freeList[i];
+        if (rec.freeFlag == 0 || rec.len < kHeaderSize || rec.len % 16 != 0)
+            return -1;
+    }
+    // Every slot must lie inside the data, and no two may overlap: walk all of them in
+    // offset order, the used ones sorted through a table of (offset, index position) pairs.
+    uint64_t* order = nullptr;
+    if (indexCount != 0) {
+        order = static_cast<uint64_t*>(brindle::Malloc(size_t{indexCount} * sizeof(uint64_t)));
+        if (order == nullptr)
+            return ENOMEM;
+        for (uint32_t i = 0; i < indexCount; ++i)
+            order[i] = uint64_t{index[i].offset} << 32 | i;
+        std::sort(order, order + indexCount);
+    }
+    uint64_t covered = kFirstSlot;
+    bool consistent = true;
+    for (uint32_t u = 0, f = 0; consistent && (u < indexCount || f < freeCount);) {
+        bool takeFree = u == indexCount || (f < freeCount && freeList[f].offset < order[u] >> 32);
+        const Record& rec = takeFree ? freeList[f++] : index[static_cast<uint32_t>(order[u++])];
+        consistent = rec.offset >= covered && brindle::blockfile::IsSlotOffset(rec.offset);
+        covered = rec.offset + SlotSize(rec.len);
+    }
+    free(order);
+    return consistent && covered <= dataEnd ? 0 : -1;
+}
+
+void XBlockFile::Close() {
+    if (fd == -1)
+        return;
+    Flush();
+    Discard();
+}
+
+bool XBlockFile::FindIndex(uint32_t id, uint32_t* pos) const {
+    if (fd == -1)
+        return false;
+    int64_t lo = -1;
+    int64_t hi = indexCount;
+    while (lo < hi - 1) {
+        int64_t mid = (lo + hi) / 2;
+        uint32_t midId = index[mid].id;
+        if (midId == id) {
+            *pos = static_cast<uint32_t>(mid);
+            return true;
+        }
+        if (midId < id)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    *pos = static_cast<uint32_t>(hi);
+    return false;
+}
+
+int32_t XBlockFile::ReadData(const Record& rec, void* buf, uint32_t bufLen) const {
+    uint32_t size = std::min(rec.len - kHeaderSize, bufLen);
+    if (size != 0 && buf == nullptr)
+        return -1;
+    ssize_t got = brindle::ReadAt(fd, buf, size, uint64_t{rec.offset} + kHeaderSize);
+    return got < 0 ? -1 : static_cast<int32_t>(got);
+}
+
+void* XBlockFile::ReadData_NF(const Record& rec, uint32_t* len) const {
+    uint32_t size = rec.len - kHeaderSize;
+    if (len != nullptr)
+        *len = size;
+    void* buf = brindle::Malloc(size != 0 ? size : 1);
+    if (buf != nullptr && ReadData(rec, buf, size) != static_cast<int32_t>(size)) {
+        free(buf);
+        buf = nullptr;
+    }
+    return buf;
+}
+
+int32_t XBlockFile::ReadBlock(uint32_t id, void* buf, uint32_t bufLen) const {
+    uint32_t pos;
+    return FindIndex(id, &pos) ? ReadData(index[pos], buf, bufLen) : -1;
+}
+
+int32_t XBlockFile::ReadIndBlock(uint32_t pos, void* buf, uint32_t bufLen) const {
+    return fd != -1 && pos < indexCount ? ReadData(index[pos], buf, bufLen) : -1;
+}
+
+void* XBlockFile::ReadBlock_NF(uint32_t id, uint32_t* len) const {
+    uint32_t pos;
+    return FindIndex(id, &pos) ? ReadData_NF(index[pos], len) : nullptr;
+}
+
+void* XBlockFile::ReadIndBlock_NF(uint32_t pos, uint32_t* len) const {
+    return fd != -1 && pos < indexCount ? ReadData_NF(index[pos], len) : nullptr;
+}
+
+int32_t XBlockFile::BlockLen(uint32_t id) const {
+    uint32_t pos;
+    return FindIndex(id, &pos) ? static_cast<int32_t>(index[pos].len - kHeaderSize) : -1;
+}
+
+int32_t XBlockFile::IndBlockLen(uint32_t pos) const {
+    return fd != -1 && pos < indexCount ? static_cast<int32_t>(index[pos].len - kHeaderSize) : -1;
+}
+
+int32_t XBlockFile::GetIndBlockID(uint32_t pos, uint32_t* id) const {
+    if (fd == -1 || pos >= indexCount || id == nullptr)
+        return -1;
+    *id = index[pos].id;
+    return 0;
+}
+
+bool XBlockFile::BlockExists(uint32_t id) const {
+    return BlockLen(id) != -1;
+}
+
+uint32_t XBlockFile::UniqueID() const {
+    uint32_t candidate = static_cast<uint32_t>(rand());
+    uint32_t pos;
+    do {
+        candidate = static_cast<uint32_t>(rand()) + 8 * candidate;
+    } while (FindIndex(candidate, &pos));
+    return candidate;
+}
+
+bool XBlockFile::IsUnique(uint32_t id) const {
+    uint32_t pos;
+    return !FindIndex(id, &pos);
+}
+
+uint32_t XBlockFile::BlockCount() const {
+    return indexCount;
+}
+
+bool XBlockFile::IsReadOnly() const {
+    return readOnly;
+}

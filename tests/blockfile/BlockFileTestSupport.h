@@ -1,0 +1,201 @@
+// Helpers shared by the block file tests: a scratch directory, raw file access and a
+// checker that reads a clean block file byte by byte and verifies its whole structure.
+#ifndef BRINDLE_TESTS_BLOCKFILE_BLOCKFILETESTSUPPORT_H_
+#define BRINDLE_TESTS_BLOCKFILE_BLOCKFILETESTSUPPORT_H_
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <brindle/blockfile/XBlockFile.h>
+
+namespace blockfile_test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes ReadFileBytes(const std::string& native) {
+    Bytes bytes;
+    FILE* file = fopen(native.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    uint8_t buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, file)) > 0)
+        bytes.insert(bytes.end(), buf, buf + got);
+    fclose(file);
+    return bytes;
+}
+
+inline void WriteFileBytes(const std::string& native, const Bytes& bytes) {
+    FILE* file = fopen(native.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
+    fclose(file);
+}
+
+inline uint32_t Le32(const Bytes& bytes, size_t at) {
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+           uint32_t{bytes[at + 3]} << 24;
+}
+
+inline void PutLe32(Bytes* bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline _XBlockFile_BlockRec RecordAt(const Bytes& bytes, size_t at) {
+    return {Le32(bytes, at), Le32(bytes, at + 4), Le32(bytes, at + 8), Le32(bytes, at + 12)};
+}
+
+inline uint32_t SlotSize(uint32_t len) {
+    return (len + 15) & ~15u;
+}
+
+// Bytes of a block that depend on its ID, a version and the position.
+inline Bytes Pattern(uint32_t id, uint32_t version, uint32_t len) {
+    Bytes bytes(len);
+    uint32_t state = id * 2654435761u ^ version * 40503u ^ 0x9E3779B9u;
+    for (uint32_t i = 0; i < len; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = static_cast<uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+// The structure of a clean file as read from its bytes.
+struct DiskLayout {
+    uint32_t dataEnd = 0;
+    std::vector<_XBlockFile_BlockRec> used;
+    std::vector<_XBlockFile_BlockRec> freeSlots;
+};
+
+// Parses a clean block file and checks everything the format promises: the magic at both
+// ends, the trailer, sorted records, slot headers on disk equal to the records, and every
+// byte from 8 to dataEnd covered by exactly one slot. Returns "" or what is wrong.
+inline std::string CheckCleanFile(const Bytes& bytes, DiskLayout* layout) {
+    if (bytes.size() < 28 || Le32(bytes, 0) != 0x45766141 || Le32(bytes, 4) != 0)
+        return "bad header";
+    if (Le32(bytes, bytes.size() - 4) != 0x45766141)
+        return "no trailer";
+    uint64_t indexOffset = Le32(bytes, bytes.size() - 8);
+    if (indexOffset < 12 || indexOffset + 16 > bytes.size())
+        return "bad index offset";
+    layout->dataEnd = static_cast<uint32_t>(indexOffset - 4);
+    if (Le32(bytes, layout->dataEnd) != 0xFFFFFFFF)
+        return "no end marker";
+    uint64_t at = indexOffset;
+    for (auto* list : {&layout->used, &layout->freeSlots}) {
+        if (at + 4 > bytes.size())
+            return "index runs past the end";
+        uint32_t count = Le32(bytes, at);
+        at += 4;
+        if (at + uint64_t{count} * 16 > bytes.size())
+            return "records run past the end";
+        list->clear();
+        for (uint32_t i = 0; i < count; ++i, at += 16)
+            list->push_back(RecordAt(bytes, at));
+    }
+    if (at + 8 != bytes.size())
+        return "index area size does not match the file";
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (size_t i = 0; i < layout->used.size(); ++i) {
+        const auto& rec = layout->used[i];
+        if (i > 0 && rec.id <= layout->used[i - 1].id)
+            return "used records not in ascending ID order";
+        if (rec.freeFlag != 0 || rec.len < 16)
+            return "bad used record";
+        spans.emplace_back(rec.offset, SlotSize(rec.len));
+    }
+    for (size_t i = 0; i < layout->freeSlots.size(); ++i) {
+        const auto& rec = layout->freeSlots[i];
+        if (i > 0 && rec.offset <= layout->freeSlots[i - 1].offset)
+            return "free records not in ascending offset order";
+        if (rec.freeFlag == 0 || rec.len < 16 || rec.len % 16 != 0)
+            return "bad free record";
+        spans.emplace_back(rec.offset, rec.len);
+    }
+    // Used slot headers equal their records; a free slot's header may carry any non-zero
+    // flag and any length that rounds up to its size.
+    for (const auto* list : {&layout->used, &layout->freeSlots}) {
+        for (const auto& rec : *list) {
+            if (uint64_t{rec.offset} + 16 > layout->dataEnd)
+                return "record outside the data";
+            _XBlockFile_BlockRec header = RecordAt(bytes, rec.offset);
+            bool same = rec.freeFlag == 0 ? memcmp(&header, &rec, sizeof rec) == 0
+                                          : header.offset == rec.offset && header.freeFlag != 0 &&
+                                                SlotSize(header.len) == rec.len;
+            if (!same)
+                return "slot header differs from its record at " + std::to_string(rec.offset);
+        }
+    }
+    std::sort(spans.begin(), spans.end());
+    uint64_t covered = 8;
+    for (const auto& span : spans) {
+        if (span.first != covered)
+            return "slots leave a gap or overlap at " + std::to_string(covered);
+        covered += span.second;
+    }
+    if (covered != layout->dataEnd)
+        return "slots do not end at the end marker";
+    return "";
+}
+
+// A scratch directory for one test, removed with everything in it afterwards.
+class BlockFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/brindle-blockfile-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::string command = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+
+    std::string Native(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Portable(const std::string& name) const { return "/" + Native(name); }
+
+    // Creates `name` and opens it read-write in `file`.
+    void CreateAndOpen(XBlockFile* file, const std::string& name = "test.db") {
+        ASSERT_EQ(XBlockFile::Create(Portable(name).c_str()), 0);
+        ASSERT_EQ(file->Open(Portable(name).c_str(), false), 0);
+    }
+
+    Bytes FileBytes(const std::string& name = "test.db") const {
+        return ReadFileBytes(Native(name));
+    }
+
+    std::string dir_;
+};
+
+// Reads a whole block through ReadBlock_NF; nothing when it cannot.
+inline std::optional<Bytes> BlockBytes(const XBlockFile& file, uint32_t id) {
+    uint32_t len = 0;
+    void* data = file.ReadBlock_NF(id, &len);
+    if (data == nullptr)
+        return std::nullopt;
+    Bytes bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + len);
+    free(data);
+    return bytes;
+}
+
+inline void WriteBytes(XBlockFile* file, uint32_t id, const Bytes& bytes) {
+    ASSERT_EQ(file->WriteBlock(id, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
+}
+
+}  // namespace blockfile_test
+
+#endif  // BRINDLE_TESTS_BLOCKFILE_BLOCKFILETESTSUPPORT_H_

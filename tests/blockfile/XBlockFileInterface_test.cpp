@@ -1,0 +1,297 @@
+// The calls and their results: reads, lookups, closed and read-only objects, Create and
+// Open failures, path limits, permissions, copies and running out of memory.
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <type_traits>
+
+#include <gtest/gtest.h>
+
+#include <brindle/Debg.h>
+#include <brindle/blockfile/PortablePath.h>
+
+#include "BlockFileTestSupport.h"
+
+namespace blockfile_test {
+namespace {
+
+using InterfaceTest = BlockFileTest;
+
+TEST_F(InterfaceTest, ReadsReturnWhatWasWritten) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    WriteBytes(&file, 42, Pattern(42, 0, 300));
+    WriteBytes(&file, 7, Bytes());
+    uint8_t buf[512];
+    EXPECT_EQ(file.ReadBlock(42, buf, sizeof buf), 300);
+    EXPECT_EQ(Bytes(buf, buf + 300), Pattern(42, 0, 300));
+    EXPECT_EQ(file.ReadBlock(42, buf, 10), 10) << "a short buffer gets the first bytes";
+    EXPECT_EQ(Bytes(buf, buf + 10), Pattern(42, 0, 10));
+    EXPECT_EQ(file.ReadIndBlock(1, buf, sizeof buf), 300);
+    EXPECT_EQ(file.ReadIndBlock(2, buf, sizeof buf), -1);
+    EXPECT_EQ(file.ReadBlock(7, nullptr, 0), 0);
+    EXPECT_EQ(file.ReadBlock(42, nullptr, 5), -1);
+    EXPECT_EQ(BlockBytes(file, 7), Bytes());
+    uint32_t len = 99;
+    void* whole = file.ReadIndBlock_NF(1, &len);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(len, 300u);
+    EXPECT_EQ(Bytes(static_cast<uint8_t*>(whole), static_cast<uint8_t*>(whole) + 300),
+              Pattern(42, 0, 300));
+    free(whole);
+    EXPECT_EQ(file.ReadIndBlock_NF(2, &len), nullptr);
+    EXPECT_EQ(file.ReadBlock_NF(8, &len), nullptr);
+    EXPECT_EQ(file.ReadBlock(8, buf, sizeof buf), -1);
+}
+
+TEST_F(InterfaceTest, LookupsByIdAndPosition) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    WriteBytes(&file, 0xFFFFFFFF, Bytes(3));
+    WriteBytes(&file, 0, Bytes(1));
+    WriteBytes(&file, 0x80000000, Bytes(2));
+    EXPECT_EQ(file.BlockCount(), 3u);
+    uint32_t id = 1;
+    const uint32_t ids[] = {0, 0x80000000, 0xFFFFFFFF};
+    for (uint32_t pos = 0; pos < 3; ++pos) {
+        ASSERT_EQ(file.GetIndBlockID(pos, &id), 0);
+        EXPECT_EQ(id, ids[pos]);
+        EXPECT_EQ(file.IndBlockLen(pos), static_cast<int32_t>(pos + 1));
+    }
+    EXPECT_EQ(file.GetIndBlockID(3, &id), -1);
+    EXPECT_EQ(file.GetIndBlockID(0, nullptr), -1);
+    EXPECT_EQ(file.IndBlockLen(3), -1);
+    EXPECT_EQ(file.BlockLen(0x80000000), 2);
+    EXPECT_EQ(file.BlockLen(5), -1);
+    EXPECT_TRUE(file.BlockExists(0));
+    EXPECT_FALSE(file.BlockExists(5));
+    EXPECT_FALSE(file.IsUnique(0xFFFFFFFF));
+    EXPECT_TRUE(file.IsUnique(5));
+    for (int i = 0; i < 20; ++i) {
+        uint32_t fresh = file.UniqueID();
+        EXPECT_TRUE(file.IsUnique(fresh));
+    }
+}
+
+TEST_F(InterfaceTest, DeleteReturnsOneOrMinusOne) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    WriteBytes(&file, 3, Bytes(5));
+    EXPECT_EQ(file.DeleteBlock(3), 1);
+    EXPECT_EQ(file.DeleteBlock(3), -1);
+    EXPECT_EQ(file.DeleteBlock(4), -1);
+    EXPECT_EQ(file.BlockCount(), 0u);
+}
+
+TEST_F(InterfaceTest, ClosedObjectRefusesEverything) {
+    XBlockFile file;
+    uint8_t buf[8];
+    uint32_t len = 77;
+    uint32_t id = 77;
+    EXPECT_EQ(file.WriteBlock(1, buf, 8), -1);
+    EXPECT_EQ(file.ReadBlock(1, buf, 8), -1);
+    EXPECT_EQ(file.ReadIndBlock(0, buf, 8), -1);
+    EXPECT_EQ(file.ReadBlock_NF(1, &len), nullptr);
+    EXPECT_EQ(file.ReadIndBlock_NF(0, &len), nullptr);
+    EXPECT_EQ(len, 77u);
+    EXPECT_EQ(file.BlockLen(1), -1);
+    EXPECT_EQ(file.IndBlockLen(0), -1);
+    EXPECT_EQ(file.GetIndBlockID(0, &id), -1);
+    EXPECT_FALSE(file.BlockExists(1));
+    EXPECT_EQ(file.DeleteBlock(1), -1);
+    EXPECT_TRUE(file.IsUnique(1));
+    EXPECT_EQ(file.BlockCount(), 0u);
+    file.UniqueID();
+    file.Flush();
+    file.Compact(true);
+    file.Close();
+    file.Close();
+}
+
+TEST_F(InterfaceTest, CloseLeavesTheObjectClosedAndReopenable) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    WriteBytes(&file, 1, Bytes(4, 1));
+    file.Close();
+    EXPECT_EQ(file.BlockCount(), 0u);
+    EXPECT_EQ(file.BlockLen(1), -1);
+    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
+    EXPECT_EQ(BlockBytes(file, 1), Bytes(4, 1));
+}
+
+TEST_F(InterfaceTest, ReadOnlyObjectNeverChangesTheFile) {
+    {
+        XBlockFile file;
+        CreateAndOpen(&file);
+        WriteBytes(&file, 1, Pattern(1, 0, 40));
+        WriteBytes(&file, 2, Pattern(2, 0, 40));
+        ASSERT_EQ(file.DeleteBlock(1), 1);
+    }
+    Bytes before = FileBytes();
+    XBlockFile file;
+    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
+    EXPECT_TRUE(file.IsReadOnly());
+    EXPECT_EQ(file.WriteBlock(2, "x", 1), -1);
+    EXPECT_EQ(file.WriteBlock(3, "x", 1), -1);
+    EXPECT_EQ(file.DeleteBlock(2), -1);
+    file.Compact(false);
+    file.Flush();
+    EXPECT_EQ(BlockBytes(file, 2), Pattern(2, 0, 40));
+    file.Close();
+    EXPECT_EQ(FileBytes(), before);
+}
+
+TEST_F(InterfaceTest, OpenOnAnOpenObjectFailsAndKeepsTheFile) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    WriteBytes(&file, 1, Bytes(3, 9));
+    ASSERT_EQ(XBlockFile::Create(Portable("other.db").c_str()), 0);
+    EXPECT_EQ(file.Open(Portable("other.db").c_str(), false), -1);
+    EXPECT_EQ(BlockBytes(file, 1), Bytes(3, 9));
+}
+
+TEST_F(InterfaceTest, CreateNeverOverwrites) {
+    ASSERT_EQ(XBlockFile::Create(Portable("test.db").c_str()), 0);
+    WriteFileBytes(Native("test.db"), Bytes{1, 2, 3});
+    EXPECT_EQ(XBlockFile::Create(Portable("test.db").c_str()), -1);
+    EXPECT_EQ(FileBytes(), (Bytes{1, 2, 3}));
+}
+
+TEST_F(InterfaceTest, CreateLeavesTheFileReadableAndWritableByItsOwner) {
+    ASSERT_EQ(XBlockFile::Create(Portable("test.db").c_str()), 0);
+    struct stat info;
+    ASSERT_EQ(stat(Native("test.db").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, static_cast<mode_t>(S_IRUSR | S_IWUSR));
+}
+
+TEST_F(InterfaceTest, CreateAndOpenReportTheErrorNumber) {
+    EXPECT_EQ(XBlockFile::Create(Portable("missing/test.db").c_str()), ENOENT);
+    XBlockFile file;
+    EXPECT_EQ(file.Open(Portable("absent.db").c_str(), false), ENOENT);
+    EXPECT_EQ(file.Open(Portable("absent.db").c_str(), true), ENOENT);
+    EXPECT_EQ(XBlockFile::Create(nullptr), -1);
+    EXPECT_EQ(file.Open(nullptr, true), -1);
+}
+
+TEST_F(InterfaceTest, OpenWithoutPermissionReportsEacces) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    ASSERT_EQ(XBlockFile::Create(Portable("test.db").c_str()), 0);
+    ASSERT_EQ(chmod(Native("test.db").c_str(), S_IRUSR), 0);
+    XBlockFile file;
+    EXPECT_EQ(file.Open(Portable("test.db").c_str(), false), EACCES);
+    EXPECT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
+}
+
+TEST_F(InterfaceTest, OverlongPathsAreRefusedWithEnametoolong) {
+    std::string longPath = Portable(std::string(kPortablePathSize, 'n'));
+    EXPECT_EQ(XBlockFile::Create(longPath.c_str()), ENAMETOOLONG);
+    XBlockFile file;
+    EXPECT_EQ(file.Open(longPath.c_str(), false), ENAMETOOLONG);
+    EXPECT_EQ(system(("test -z \"$(ls -A '" + dir_ + "')\"").c_str()), 0) << "nothing was created";
+}
+
+TEST_F(InterfaceTest, AliasPathsReachTheAliasDirectory) {
+    RegisterPathAlias(0x54455354, ("/" + dir_).c_str());  // "TEST"
+    ASSERT_EQ(XBlockFile::Create("[TEST]/aliased.db"), 0);
+    EXPECT_EQ(FileBytes("aliased.db").size(), 28u);
+    XBlockFile file;
+    EXPECT_EQ(file.Open("[TEST]/aliased.db", false), 0);
+}
+
+TEST_F(InterfaceTest, WritesThatCannotBeStoredAreRefused) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    EXPECT_EQ(file.WriteBlock(1, nullptr, 4), -1);
+    EXPECT_EQ(file.WriteBlock(1, "x", 0x7FFFFFF0), -1) << "longer than a result can report";
+    EXPECT_EQ(file.WriteBlock(1, nullptr, 0), 0);
+    EXPECT_EQ(file.BlockLen(1), 0);
+}
+
+TEST(XBlockFileCopy, CopiesAreRefused) {
+    static_assert(!std::is_copy_constructible<XBlockFile>::value, "no shared descriptor");
+    static_assert(!std::is_copy_assignable<XBlockFile>::value, "no shared descriptor");
+}
+
+class HookedFile : public XBlockFile {
+  public:
+    int flushes = 0;
+    int rebuilds = 0;
+    uint32_t countAtRebuild = 0;
+
+  protected:
+    void OnFlush() override { ++flushes; }
+    void OnRebuild() override {
+        ++rebuilds;
+        countAtRebuild = BlockCount();
+    }
+};
+
+TEST_F(InterfaceTest, OnFlushRunsOnlyForFlushesThatWrite) {
+    HookedFile file;
+    CreateAndOpen(&file);
+    file.Flush();
+    EXPECT_EQ(file.flushes, 0);
+    WriteBytes(&file, 1, Bytes(2));
+    file.Flush();
+    file.Flush();
+    EXPECT_EQ(file.flushes, 1);
+    WriteBytes(&file, 1, Bytes(2, 5));  // same length on a clean file
+    file.Close();
+    EXPECT_EQ(file.flushes, 1);
+    EXPECT_EQ(file.rebuilds, 0);
+}
+
+// Every allocation of an operation is made to fail in turn: the operation must then fail
+// cleanly and leave the file usable, until it succeeds with the failure unused.
+TEST_F(InterfaceTest, RunningOutOfMemoryFailsCleanly) {
+    {
+        XBlockFile file;
+        CreateAndOpen(&file);
+        for (uint32_t id = 1; id <= 9; ++id)
+            WriteBytes(&file, id, Pattern(id, 0, 30));
+        ASSERT_EQ(file.DeleteBlock(4), 1);
+    }
+    for (uint32_t nth = 1;; ++nth) {
+        XBlockFile file;
+        DebgFailAllocation(nth);
+        int32_t opened = file.Open(Portable("test.db").c_str(), false);
+        bool fired = DebgPendingAllocationFailure() == 0;
+        if (opened == 0) {
+            int32_t wrote = file.WriteBlock(100, "abc", 3);
+            int32_t deleted = file.DeleteBlock(5);
+            uint32_t len = 0;
+            void* data = file.ReadBlock_NF(1, &len);
+            EXPECT_EQ(len, 30u);
+            file.Compact(false);
+            fired = DebgPendingAllocationFailure() == 0;
+            DebgFailAllocation(0);
+            if (wrote == 0)
+                EXPECT_EQ(BlockBytes(file, 100), (Bytes{'a', 'b', 'c'}));
+            else
+                EXPECT_FALSE(file.BlockExists(100));
+            EXPECT_EQ(file.BlockExists(5), deleted != 1);
+            free(data);
+        } else {
+            DebgFailAllocation(0);
+            EXPECT_EQ(opened, ENOMEM);
+        }
+        file.Close();
+        // Whatever happened, the file reopens with its other blocks intact.
+        XBlockFile check;
+        ASSERT_EQ(check.Open(Portable("test.db").c_str(), true), 0) << "nth " << nth;
+        for (uint32_t id : {1u, 2u, 3u, 6u, 9u})
+            EXPECT_EQ(BlockBytes(check, id), Pattern(id, 0, 30)) << "nth " << nth;
+        check.Close();
+        if (!fired)
+            break;
+        // Put the file back as it was for the next round.
+        XBlockFile reset;
+        ASSERT_EQ(reset.Open(Portable("test.db").c_str(), false), 0);
+        reset.DeleteBlock(100);
+        WriteBytes(&reset, 5, Pattern(5, 0, 30));
+    }
+}
+
+}  // namespace
+}  // namespace blockfile_test
