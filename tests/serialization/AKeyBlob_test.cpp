@@ -64,7 +64,8 @@ void SetWord(Bytes* bytes, size_t at, uint32_t value) {
 // Hands SetData an exact heap copy, so that AddressSanitizer sees any read beyond it.
 bool SetExact(XAKeyBlob* set, const Bytes& bytes) {
     std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size() + (bytes.empty() ? 1 : 0)]);
-    memcpy(block.get(), bytes.data(), bytes.size());
+    if (!bytes.empty())
+        memcpy(block.get(), bytes.data(), bytes.size());
     return set->SetData(block.get(), static_cast<uint32_t>(bytes.size()));
 }
 
