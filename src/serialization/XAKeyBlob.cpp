@@ -120,16 +120,20 @@ void XAKeyBlob::FreeData() {
 }
 
 bool XAKeyBlob::SetData(void* data, uint32_t size) {
+    // The copy is made before anything is freed: data may lie inside this set.
+    uint8_t* copy = nullptr;
+    uint32_t mark = 0;
+    if (data != nullptr && size >= kHeaderSize) {
+        mark = LoadWord(static_cast<const uint8_t*>(data));
+        if (mark == kMark || mark == __builtin_bswap32(kMark))
+            copy = static_cast<uint8_t*>(brindle::Malloc(size));
+    }
+    if (copy != nullptr)
+        memcpy(copy, data, size);
     FreeData();
-    if (data == nullptr || size < kHeaderSize)
+    if (copy == nullptr)
         return false;
-    uint32_t mark = LoadWord(static_cast<const uint8_t*>(data));
-    if (mark != kMark && mark != __builtin_bswap32(kMark))
-        return false;
-    flat = static_cast<uint8_t*>(brindle::Malloc(size));
-    if (flat == nullptr)
-        return false;
-    memcpy(flat, data, size);
+    flat = copy;
     flatSize = size;
     if (mark != kMark)
         Swap();

@@ -95,6 +95,9 @@ void XOutput::Write(void* bytes, uint32_t len) {
     if (need > capacity) {
         // The smallest multiple of 1024 above the need; a stream cannot pass 4 GiB.
         uint64_t grown = (need + 1024) & ~uint64_t{1023};
+        // Bytes taken from the stream's own buffer move with it.
+        uintptr_t offset = reinterpret_cast<uintptr_t>(bytes) - reinterpret_cast<uintptr_t>(buffer);
+        bool own = offset < capacity;
         void* block = grown > UINT32_MAX ? nullptr : brindle::Realloc(buffer, grown);
         if (block == nullptr) {
             Fail();
@@ -102,9 +105,11 @@ void XOutput::Write(void* bytes, uint32_t len) {
         }
         buffer = static_cast<uint8_t*>(block);
         capacity = static_cast<uint32_t>(grown);
+        if (own)
+            bytes = buffer + offset;
     }
     if (len != 0)
-        memcpy(buffer + writePos, bytes, len);
+        memmove(buffer + writePos, bytes, len);
     memset(buffer + writePos + len, 0, need - writePos - len);
     writePos = static_cast<uint32_t>(need);
     if (writePos > highWater)

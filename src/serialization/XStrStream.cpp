@@ -92,14 +92,19 @@ int32_t XStrStream::Write(const char* text, uint32_t n) {
     if (needed >= capacity) {
         uint64_t step = (capacity & ~uint32_t{3}) < 4096 ? 1024 : capacity / 4;
         uint64_t grown = (step + needed) / step * step;
+        // Text taken from the stream's own buffer moves with it.
+        uintptr_t offset = reinterpret_cast<uintptr_t>(text) - reinterpret_cast<uintptr_t>(buffer);
+        bool own = buffer != nullptr && offset < capacity;
         void* block = grown > UINT32_MAX ? nullptr : brindle::Realloc(buffer, grown);
         if (block == nullptr)
             return -1;
         buffer = static_cast<char*>(block);
         capacity = static_cast<uint32_t>(grown);
+        if (own)
+            text = buffer + offset;
     }
     if (n != 0)
-        memcpy(buffer + length, text, n);
+        memmove(buffer + length, text, n);
     length += n;
     return 0;
 }

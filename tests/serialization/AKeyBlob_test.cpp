@@ -303,6 +303,22 @@ TEST(XAKeyBlobFlat, OtherByteOrderIsConverted) {
     EXPECT_EQ(Flat(back), native) << "the copy is converted to native order";
 }
 
+TEST(XAKeyBlobFlat, SetDataFromInsideTheSetItself) {
+    XAKeyBlob inner;
+    Put(&inner, "nested", "value");
+    Bytes innerFlat = Flat(inner);
+    XAKeyBlob set;
+    Put(&set, "outer", std::string(innerFlat.begin(), innerFlat.end()));
+    uint32_t size = 0;
+    void* own = set.GetData(&size);
+    ASSERT_TRUE(set.SetData(own, size));  // its own flat form
+    EXPECT_EQ(Get(set, "outer").size(), innerFlat.size());
+    void* blob = set.GetBlob("outer", &size);
+    ASSERT_TRUE(set.SetData(blob, size));  // a flat form held as one of its blobs
+    EXPECT_EQ(Get(set, "nested"), "value");
+    EXPECT_EQ(set.BlobCount(), 1u);
+}
+
 // ---- Refusals ----
 
 TEST(XAKeyBlobRefusal, ShortOrUnmarkedBuffersLeaveAnEmptySet) {
@@ -335,22 +351,21 @@ TEST(XAKeyBlobRefusal, MalformedBuffersAreRefusedInBothByteOrders) {
     Bytes good = TwoEntries();
     ASSERT_EQ(good.size(), 28u);
     std::vector<std::pair<const char*, Bytes>> cases;
+    const struct {
+        const char* what;
+        size_t at;
+        uint32_t word;
+    } wordPatches[] = {{"count beyond the entries", 4, 3},
+                       {"huge count", 4, 0xFFFFFFFF},
+                       {"blob length past the next entry", 12, 5},
+                       {"blob length that wraps when padded", 12, 0xFFFFFFFE},
+                       {"last blob past the end", 24, 1}};
+    for (const auto& patch : wordPatches) {
+        Bytes b = good;
+        SetWord(&b, patch.at, patch.word);
+        cases.push_back({patch.what, b});
+    }
     Bytes b = good;
-    SetWord(&b, 4, 3);
-    cases.push_back({"count beyond the entries", b});
-    b = good;
-    SetWord(&b, 4, 0xFFFFFFFF);
-    cases.push_back({"huge count", b});
-    b = good;
-    SetWord(&b, 12, 5);
-    cases.push_back({"blob length past the next entry", b});
-    b = good;
-    SetWord(&b, 12, 0xFFFFFFFE);
-    cases.push_back({"blob length that wraps when padded", b});
-    b = good;
-    SetWord(&b, 24, 1);
-    cases.push_back({"last blob past the end", b});
-    b = good;
     b[20] = 'a';
     cases.push_back({"duplicate names", b});
     b = good;

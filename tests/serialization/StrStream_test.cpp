@@ -171,6 +171,15 @@ TEST(XStrStreamGrowth, FailedGrowthKeepsTextAndCapacity) {
     EXPECT_EQ(Text(stream), "0123456789123456");
 }
 
+TEST(XStrStreamGrowth, TextFromTheStreamItselfSurvivesGrowth) {
+    XStrStream stream;
+    stream.WriteStr("abcdefghij");
+    uint32_t len = 0;
+    const char* own = stream.Buffer(&len);
+    EXPECT_EQ(stream.Write(own, len), 0);  // grows, moving the text it copies from
+    EXPECT_EQ(Text(stream), "abcdefghijabcdefghij");
+}
+
 // ---- Taking the text ----
 
 TEST(XStrStreamBuffer, BufferKeepsTheTextAndLaterWritesContinueIt) {

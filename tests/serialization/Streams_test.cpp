@@ -145,6 +145,21 @@ TEST(XOutputGrowth, ContentSurvivesGrowth) {
     }
 }
 
+TEST(XOutputGrowth, BytesFromTheStreamItselfSurviveGrowth) {
+    PeekOutput out;
+    std::vector<char> fill(1020);
+    for (size_t i = 0; i < fill.size(); ++i)
+        fill[i] = static_cast<char>(i);
+    out.Write(fill.data(), 1020);
+    uint8_t* own = static_cast<uint8_t*>(out.GetData(nullptr));
+    out.Write(own + 4, 1020);  // grows, moving the bytes it copies from
+    EXPECT_EQ(out.Capacity(), 2048u);
+    std::vector<uint8_t> bytes = Bytes(out);
+    ASSERT_EQ(bytes.size(), 2044u);
+    EXPECT_EQ(memcmp(&bytes[4], fill.data(), 1020), 0);
+    EXPECT_EQ(memcmp(&bytes[1024], fill.data(), 1020), 0);
+}
+
 // ---- XOutput: sticky error ----
 
 TEST(XOutputError, FailedGrowthIsStickyAndDropsTheBuffer) {

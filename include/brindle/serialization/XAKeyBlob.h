@@ -62,7 +62,8 @@ class BRINDLE_API XAKeyBlob {
     virtual ~XAKeyBlob();
 
     // Replaces the whole set by the contents of a flat form of size bytes (copied; data stays
-    // the caller's). False, leaving the set empty, for the buffers listed in the class comment.
+    // the caller's, and may lie inside this set, as GetData's result does). False, leaving the
+    // set empty, for the buffers listed in the class comment.
     bool SetData(void* data, uint32_t size);
     // The flat form of the set and its length in *size (size may be null). A new set gives the
     // 8-byte empty form; a set emptied by a failed SetData gives null and 0 until the next

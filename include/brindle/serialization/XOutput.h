@@ -44,8 +44,8 @@ class BRINDLE_API XOutput {
     // Starts a new stream (a fresh buffer of initSize bytes holding the mark). Does not clear
     // an earlier error; a failed allocation sets it.
     virtual void Reset();
-    // Appends len bytes, zero-padded to a multiple of 4. Ignored in the error state; see the
-    // class comment for the writes that set it.
+    // Appends len bytes, zero-padded to a multiple of 4; they may lie inside this stream's own
+    // buffer. Ignored in the error state; see the class comment for the writes that set it.
     virtual void Write(void* bytes, uint32_t len);
 
     // Appends value as a 4-byte native integer, through Write.

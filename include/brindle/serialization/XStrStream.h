@@ -45,8 +45,8 @@ class BRINDLE_API XStrStream {
     // Empties the stream and shrinks its buffer back to the initial size. Should the shrinking
     // fail, the larger buffer is kept.
     virtual void Reset();
-    // Appends n characters from text; no NUL is read or written. -1 when the buffer cannot
-    // grow, or when text is null and n is not 0.
+    // Appends n characters from text, which may lie inside this stream's own buffer; no NUL
+    // is read or written. -1 when the buffer cannot grow, or when text is null and n is not 0.
     virtual int32_t Write(const char* text, uint32_t n);
 
     // Appends str without its NUL, through Write; a null str appends nothing.
