@@ -147,8 +147,7 @@ bool SoftSignalMgr::Cancel(uint32_t id, Call* call) {
         return false;
     lock_.Lock();
     Entry* entry = EntryAt(slot);
-    bool pending =
-        entry->tag.load(std::memory_order_relaxed) == ((id & kSequenceMask) | kPending);
+    bool pending = entry->tag.load(std::memory_order_relaxed) == ((id & kSequenceMask) | kPending);
     if (pending)
         *call = Retire(entry);
     lock_.Unlock();
