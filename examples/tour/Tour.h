@@ -3,6 +3,7 @@
 #define BRINDLE_EXAMPLES_TOUR_TOUR_H_
 
 void TourContainers();
+void TourStrings();
 void TourConcurrency();
 
 #endif  // BRINDLE_EXAMPLES_TOUR_TOUR_H_

@@ -6,6 +6,7 @@
 int main() {
     printf("Brindle tour\n");
     TourContainers();
+    TourStrings();
     TourConcurrency();
     printf("tour complete\n");
     return 0;

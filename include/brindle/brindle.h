@@ -8,6 +8,8 @@
 #include "brindle/containers/XList.h"
 #include "brindle/containers/XPoint.h"
 #include "brindle/containers/XRect.h"
+#include "brindle/containers/XStrList.h"
+#include "brindle/containers/XString.h"
 
 #include "brindle/concurrency/OSBootTime.h"
 #include "brindle/concurrency/XLocker.h"

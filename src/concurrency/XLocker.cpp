@@ -3,6 +3,29 @@
 #include <errno.h>
 #include <time.h>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace {
+
+// pthread_mutex_clocklock waits on the monotonic clock, so a wall-clock change cannot
+// stretch or cut the wait. ThreadSanitizer does not intercept it; tell it about the
+// acquisition so that it keeps track of the mutex.
+int LockBefore(pthread_mutex_t* mutex, const timespec* deadline) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+    int result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, deadline);
+    __tsan_mutex_post_lock(
+        mutex, __tsan_mutex_try_lock | (result != 0 ? __tsan_mutex_try_lock_failed : 0), 0);
+    return result;
+#else
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, deadline);
+#endif
+}
+
+}  // namespace
+
 XLocker::XLocker() : depth_(0) {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
@@ -15,18 +38,10 @@ XLocker::~XLocker() {
     pthread_mutex_destroy(&mutex_);
 }
 
-// Only the holder changes the depth, so a plain load and store (no read-modify-write) is
-// enough; the atomic only makes the unlocked reads of IsLocked well defined.
-void XLocker::Lock() {
-    pthread_mutex_lock(&mutex_);
-    depth_.store(depth_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-
 bool XLocker::Lock(uint32_t milliseconds) {
-    int result;
-    if (milliseconds == 0) {
-        result = pthread_mutex_trylock(&mutex_);
-    } else {
+    // A free lock is taken without reading the clock.
+    int result = pthread_mutex_trylock(&mutex_);
+    if (result == EBUSY && milliseconds != 0) {
         timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_sec += milliseconds / 1000;
@@ -35,15 +50,10 @@ bool XLocker::Lock(uint32_t milliseconds) {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
-        result = pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &deadline);
+        result = LockBefore(&mutex_, &deadline);
     }
     if (result != 0)
         return false;
-    depth_.store(depth_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    AddDepth(1);
     return true;
-}
-
-void XLocker::Unlock() {
-    depth_.store(depth_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    pthread_mutex_unlock(&mutex_);
 }

@@ -24,18 +24,30 @@ class BRINDLE_API XLocker {
     XLocker& operator=(const XLocker&) = delete;
 
     // Waits without limit until the calling thread holds the lock.
-    void Lock();
+    void Lock() {
+        pthread_mutex_lock(&mutex_);
+        AddDepth(1);
+    }
     // Waits at most `milliseconds` (measured on the monotonic clock) for the lock. True when
     // the calling thread now holds it; false on time-out or failure, with nothing changed.
     // Lock(0) only tries.
     bool Lock(uint32_t milliseconds);
     // Releases one level of the lock. Only the holder may call it.
-    void Unlock();
+    void Unlock() {
+        AddDepth(-1);
+        pthread_mutex_unlock(&mutex_);
+    }
     // True while any thread holds the lock, not necessarily the caller. A hint: read without
     // taking the lock.
     bool IsLocked() const { return depth_.load(std::memory_order_relaxed) > 0; }
 
   private:
+    // Only the holder changes the depth, so a plain load and store (no read-modify-write)
+    // is enough; the atomic only makes the unlocked reads of IsLocked well defined.
+    void AddDepth(int32_t delta) {
+        depth_.store(depth_.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    }
+
     pthread_mutex_t mutex_;
     // Changed only by the holder, read by anyone.
     std::atomic<int32_t> depth_;
