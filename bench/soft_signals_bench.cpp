@@ -1,4 +1,5 @@
-// Soft signals against a std::multimap timer queue, both holding 10,000 pending signals.
+// Soft signals against a std::multimap timer queue, both holding 10,000 pending signals due
+// in one to two hours.
 //
 // PostIdle: post a signal due at once and fire it with Idle, the socket manager's pattern
 // for immediate work. PostMiddle: post a signal due among the pending ones and cancel it,
@@ -13,91 +14,84 @@ namespace {
 
 constexpr uint64_t kPending = 10000;
 constexpr uint64_t kHour = 3600 * 1000;
+// Between two pending signals, and the delay that lands in the middle of them.
+constexpr uint64_t kSpacing = 360;
+constexpr uint64_t kMiddle = kHour + kPending / 2 * kSpacing;
 
 void Count(int32_t, void* counter, void*, void*, void*) {
     ++*static_cast<uint64_t*>(counter);
 }
 
-// Pending signals due between one and two hours from now, spread evenly.
-void FillManager(SoftSignalMgr& manager, uint64_t* counter) {
-    for (uint64_t i = 0; i < kPending; ++i)
-        manager.Post(kHour + (kPending - i) * 360, Count, counter, nullptr, nullptr, nullptr);
-}
+class ManagerQueue {
+  public:
+    explicit ManagerQueue(uint64_t* counter) : counter_(counter) {
+        // Latest first, so that every post goes to the head and the fill stays quick.
+        for (uint64_t i = kPending; i > 0; --i)
+            Post(kHour + i * kSpacing);
+    }
+    uint32_t Post(uint64_t delay) {
+        return manager_.Post(delay, Count, counter_, nullptr, nullptr, nullptr);
+    }
+    uint64_t Idle() { return manager_.Idle(); }
+    void PostAndCancel(uint64_t delay) { manager_.Clear(Post(delay)); }
 
-struct Timer {
-    SoftSignalProc callback;
-    void* args[4];
+  private:
+    uint64_t* counter_;
+    SoftSignalMgr manager_;
 };
-using TimerQueue = std::multimap<uint64_t, Timer>;
 
-void FillQueue(TimerQueue& queue, uint64_t* counter) {
-    uint64_t now = OSBootTime();
-    for (uint64_t i = 0; i < kPending; ++i)
-        queue.emplace(now + kHour + i * 360, Timer{Count, {counter, nullptr, nullptr, nullptr}});
-}
-
-// The multimap's Idle: fire what is due, then report the wait, reading the clock as the
-// manager does.
-uint64_t IdleQueue(TimerQueue& queue) {
-    while (!queue.empty() && queue.begin()->first <= OSBootTime()) {
-        Timer timer = queue.begin()->second;
-        queue.erase(queue.begin());
-        timer.callback(0, timer.args[0], timer.args[1], timer.args[2], timer.args[3]);
+// The obvious timer queue: a multimap from due time to call, firing and reporting the wait
+// as the manager does, on the same clock.
+class MultimapQueue {
+  public:
+    explicit MultimapQueue(uint64_t* counter) : counter_(counter) {
+        for (uint64_t i = kPending; i > 0; --i)
+            Post(kHour + i * kSpacing);
     }
-    if (queue.empty())
-        return 0;
-    uint64_t now = OSBootTime();
-    return queue.begin()->first > now ? queue.begin()->first - now : 0;
-}
+    std::multimap<uint64_t, uint64_t*>::iterator Post(uint64_t delay) {
+        uint64_t now = OSBootTime();
+        return queue_.emplace(delay == 0 ? now - 1 : now + delay, counter_);
+    }
+    uint64_t Idle() {
+        while (!queue_.empty() && queue_.begin()->first <= OSBootTime()) {
+            uint64_t* counter = queue_.begin()->second;
+            queue_.erase(queue_.begin());
+            Count(0, counter, nullptr, nullptr, nullptr);
+        }
+        if (queue_.empty())
+            return 0;
+        uint64_t now = OSBootTime();
+        return queue_.begin()->first > now ? queue_.begin()->first - now : 0;
+    }
+    void PostAndCancel(uint64_t delay) { queue_.erase(Post(delay)); }
 
-void BM_SoftSignalPostIdle(benchmark::State& state) {
-    SoftSignalMgr manager;
+  private:
+    uint64_t* counter_;
+    std::multimap<uint64_t, uint64_t*> queue_;
+};
+
+template <class Queue>
+void BM_PostIdle(benchmark::State& state) {
     uint64_t fired = 0;
-    FillManager(manager, &fired);
+    Queue queue(&fired);
     for (auto _ : state) {
-        manager.Post(0, Count, &fired, nullptr, nullptr, nullptr);
-        benchmark::DoNotOptimize(manager.Idle());
+        queue.Post(0);
+        benchmark::DoNotOptimize(queue.Idle());
     }
     state.SetItemsProcessed(static_cast<int64_t>(fired));
 }
-BENCHMARK(BM_SoftSignalPostIdle);
+BENCHMARK_TEMPLATE(BM_PostIdle, ManagerQueue);
+BENCHMARK_TEMPLATE(BM_PostIdle, MultimapQueue);
 
-void BM_MultimapPostIdle(benchmark::State& state) {
-    TimerQueue queue;
+template <class Queue>
+void BM_PostMiddle(benchmark::State& state) {
     uint64_t fired = 0;
-    FillQueue(queue, &fired);
-    for (auto _ : state) {
-        queue.emplace(OSBootTime() - 1, Timer{Count, {&fired, nullptr, nullptr, nullptr}});
-        benchmark::DoNotOptimize(IdleQueue(queue));
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(fired));
-}
-BENCHMARK(BM_MultimapPostIdle);
-
-void BM_SoftSignalPostMiddle(benchmark::State& state) {
-    SoftSignalMgr manager;
-    uint64_t fired = 0;
-    FillManager(manager, &fired);
-    for (auto _ : state) {
-        uint32_t id =
-            manager.Post(kHour + kPending * 180, Count, &fired, nullptr, nullptr, nullptr);
-        manager.Clear(id);
-    }
+    Queue queue(&fired);
+    for (auto _ : state)
+        queue.PostAndCancel(kMiddle);
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SoftSignalPostMiddle);
-
-void BM_MultimapPostMiddle(benchmark::State& state) {
-    TimerQueue queue;
-    uint64_t fired = 0;
-    FillQueue(queue, &fired);
-    for (auto _ : state) {
-        auto at = queue.emplace(OSBootTime() + kHour + kPending * 180,
-                                Timer{Count, {&fired, nullptr, nullptr, nullptr}});
-        queue.erase(at);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_MultimapPostMiddle);
+BENCHMARK_TEMPLATE(BM_PostMiddle, ManagerQueue);
+BENCHMARK_TEMPLATE(BM_PostMiddle, MultimapQueue);
 
 }  // namespace
