@@ -1,0 +1,455 @@
+#include <brindle/brindle.h>
+#include <brindle/net/SoftSignalMgr.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t Id(uint32_t slot, uint32_t sequence) {
+    return (slot << 16) | sequence;
+}
+
+// The tick the clock reads while a test drives time by hand.
+std::atomic<uint32_t> g_tick{0};
+uint32_t FakeTick() {
+    return g_tick.load();
+}
+
+// What a callback saw.
+struct Fired {
+    int32_t reason;
+    intptr_t tag;
+    bool operator==(const Fired& other) const { return reason == other.reason && tag == other.tag; }
+};
+
+struct Log {
+    std::vector<Fired> fired;
+};
+
+// arg1 is the tag, arg2 the log; arg3 and arg4 must come through unchanged.
+void Record(int32_t reason, void* tag, void* log, void* three, void* four) {
+    EXPECT_EQ(reinterpret_cast<intptr_t>(three), 3);
+    EXPECT_EQ(reinterpret_cast<intptr_t>(four), 4);
+    static_cast<Log*>(log)->fired.push_back({reason, reinterpret_cast<intptr_t>(tag)});
+}
+
+class SoftSignalMgrTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_tick = 1000;
+        DebgSetLastBootTime(0);
+        DebgSetTickSource(FakeTick);
+    }
+    void TearDown() override {
+        DebgSetTickSource(nullptr);
+        DebgSetLastBootTime(0);
+    }
+
+    uint32_t Post(uint64_t delay, intptr_t tag) {
+        return manager_.Post(delay, Record, reinterpret_cast<void*>(tag), &log_,
+                             reinterpret_cast<void*>(3), reinterpret_cast<void*>(4));
+    }
+
+    SoftSignalMgr manager_;
+    Log log_;
+};
+
+std::vector<Fired> Fires(std::initializer_list<intptr_t> tags) {
+    std::vector<Fired> fired;
+    for (intptr_t tag : tags)
+        fired.push_back({0, tag});
+    return fired;
+}
+
+// --- Ids and the table ---
+
+TEST_F(SoftSignalMgrTest, FirstSignalLivesInSlot31UnderSequence1) {
+    EXPECT_EQ(Post(10, 1), Id(31, 1));
+    EXPECT_EQ(Post(10, 2), Id(30, 1));
+}
+
+TEST_F(SoftSignalMgrTest, ThirtyThirdPendingSignalGrowsTheTableAndTakesSlot63) {
+    for (uint32_t i = 0; i < 32; ++i)
+        EXPECT_EQ(Post(100, i), Id(31 - i, 1));
+    EXPECT_EQ(Post(100, 32), Id(63, 1));
+}
+
+TEST_F(SoftSignalMgrTest, FiredSignalIsRetiredAndItsSlotComesBackUnderANewId) {
+    uint32_t id = Post(0, 1);
+    EXPECT_TRUE(manager_.IsWaiting(id));
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, Fires({1}));
+    EXPECT_FALSE(manager_.IsWaiting(id));
+    EXPECT_EQ(manager_.Clear(id), -1);
+    EXPECT_EQ(manager_.Abort(id, 5), -1);
+    uint32_t next = Post(0, 2);
+    EXPECT_EQ(next >> 16, id >> 16);
+    EXPECT_NE(next, id);
+    EXPECT_EQ(log_.fired.size(), 1u);
+}
+
+TEST_F(SoftSignalMgrTest, SequenceWrapsFrom65535To1NeverTo0) {
+    uint32_t id = 0;
+    for (uint32_t i = 1; i <= 65535; ++i) {
+        id = Post(50, 1);
+        ASSERT_EQ(id, Id(31, i));
+        ASSERT_EQ(manager_.Clear(id), 0);
+    }
+    EXPECT_EQ(Post(50, 1), Id(31, 1));
+}
+
+TEST_F(SoftSignalMgrTest, IdsThatNameNoPendingSignalChangeNothing) {
+    uint32_t pending = Post(100, 1);
+    // Slot 30 exists but is free; its next id would carry sequence 1.
+    for (uint32_t id : {Id(30, 1), Id(31, 2), Id(31, 0), Id(32, 1), Id(0xFFFF, 1), 0u}) {
+        EXPECT_FALSE(manager_.IsWaiting(id)) << std::hex << id;
+        EXPECT_EQ(manager_.Clear(id), -1) << std::hex << id;
+        EXPECT_EQ(manager_.Abort(id, 9), -1) << std::hex << id;
+    }
+    EXPECT_TRUE(manager_.IsWaiting(pending));
+    EXPECT_TRUE(log_.fired.empty());
+    g_tick += 100;
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, Fires({1}));
+}
+
+TEST_F(SoftSignalMgrTest, FullTableRefusesUntilASignalLeaves) {
+    // Decreasing delays put every new signal at the head, keeping the fill quick.
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < SoftSignalMgr::kMaxEntries; ++i) {
+        uint32_t id = Post(1000000 - i, i);
+        ASSERT_NE(id, 0u) << i;
+        ids.push_back(id);
+    }
+    EXPECT_EQ(Post(5, 99), 0u);
+    EXPECT_EQ(manager_.Clear(ids[1234]), 0);
+    uint32_t again = Post(5, 99);
+    EXPECT_EQ(again >> 16, ids[1234] >> 16);
+    EXPECT_EQ(Post(5, 100), 0u);
+    EXPECT_TRUE(manager_.IsWaiting(ids.back()));
+}
+
+TEST_F(SoftSignalMgrTest, NullCallbackIsRefused) {
+    EXPECT_EQ(manager_.Post(0, nullptr, nullptr, nullptr, nullptr, nullptr), 0u);
+    EXPECT_EQ(manager_.Idle(), 0u);
+}
+
+TEST_F(SoftSignalMgrTest, FailedGrowthPostsNothing) {
+    DebgFailAllocation(1);
+    EXPECT_EQ(Post(0, 1), 0u);
+    EXPECT_EQ(manager_.Idle(), 0u);
+    EXPECT_EQ(Post(0, 2), Id(31, 1));
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, Fires({2}));
+}
+
+// --- Order and timing ---
+
+TEST_F(SoftSignalMgrTest, EqualDueTimesFireInPostingOrder) {
+    Post(20, 1);
+    Post(10, 2);
+    Post(20, 3);
+    Post(10, 4);
+    Post(20, 5);
+    g_tick += 20;
+    EXPECT_EQ(manager_.Idle(), 0u);
+    EXPECT_EQ(log_.fired, Fires({2, 4, 1, 3, 5}));
+}
+
+TEST_F(SoftSignalMgrTest, DelayZeroFiresBeforeSignalsDueThisVeryMillisecond) {
+    Post(5, 1);
+    g_tick += 5;  // 1 is due now
+    Post(0, 2);
+    Post(0, 3);
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, Fires({2, 3, 1}));
+}
+
+TEST_F(SoftSignalMgrTest, IdleReturnsTheTimeToTheNextSignal) {
+    EXPECT_EQ(manager_.Idle(), 0u);
+    Post(500, 1);
+    EXPECT_EQ(manager_.Idle(), 500u);
+    g_tick += 499;
+    EXPECT_EQ(manager_.Idle(), 1u);
+    EXPECT_TRUE(log_.fired.empty());
+    Post(300, 2);
+    g_tick += 1;
+    EXPECT_EQ(manager_.Idle(), 299u);
+    EXPECT_EQ(log_.fired, Fires({1}));
+    g_tick += 299;
+    EXPECT_EQ(manager_.Idle(), 0u);
+    EXPECT_EQ(log_.fired, Fires({1, 2}));
+}
+
+TEST_F(SoftSignalMgrTest, GrowthKeepsEveryPendingSignalAndItsPlace) {
+    std::vector<uint32_t> ids;
+    // 100 signals across four growths, due in a shuffled order.
+    for (intptr_t i = 0; i < 100; ++i)
+        ids.push_back(Post(1 + (i * 37) % 100, i));
+    for (intptr_t i = 0; i < 100; i += 10)
+        EXPECT_EQ(manager_.Clear(ids[i]), 0);
+    for (uint32_t i = 0; i < 100; ++i)
+        EXPECT_EQ(manager_.IsWaiting(ids[i]), i % 10 != 0);
+    g_tick += 100;
+    manager_.Idle();
+    std::vector<Fired> expected;
+    for (intptr_t due = 1; due <= 100; ++due) {
+        for (intptr_t i = 0; i < 100; ++i) {
+            if (i % 10 != 0 && 1 + (i * 37) % 100 == due)
+                expected.push_back({0, i});
+        }
+    }
+    EXPECT_EQ(log_.fired, expected);
+}
+
+TEST_F(SoftSignalMgrTest, HugeDelayIsClampedNotWrapped) {
+    Post(UINT64_MAX, 1);
+    Post(10, 2);
+    g_tick += 10;
+    EXPECT_GT(manager_.Idle(), uint64_t{1} << 62);
+    EXPECT_EQ(log_.fired, Fires({2}));
+}
+
+// --- Cancelling ---
+
+TEST_F(SoftSignalMgrTest, AbortCallsWithTheReasonAndClearCallsNothing) {
+    uint32_t aborted = Post(100, 1);
+    uint32_t cleared = Post(100, 2);
+    Post(100, 3);
+    EXPECT_EQ(manager_.Abort(aborted, 7), 0);
+    EXPECT_EQ(log_.fired, (std::vector<Fired>{{7, 1}}));
+    EXPECT_EQ(manager_.Clear(cleared), 0);
+    EXPECT_EQ(log_.fired.size(), 1u);
+    EXPECT_FALSE(manager_.IsWaiting(aborted));
+    EXPECT_FALSE(manager_.IsWaiting(cleared));
+    g_tick += 100;
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, (std::vector<Fired>{{7, 1}, {0, 3}}));
+}
+
+TEST_F(SoftSignalMgrTest, CancellingTheHeadMiddleAndTailKeepsTheRestInOrder) {
+    std::vector<uint32_t> ids;
+    for (intptr_t i = 0; i < 6; ++i)
+        ids.push_back(Post(10 + i, i));
+    EXPECT_EQ(manager_.Clear(ids[0]), 0);
+    EXPECT_EQ(manager_.Clear(ids[3]), 0);
+    EXPECT_EQ(manager_.Clear(ids[5]), 0);
+    g_tick += 20;
+    manager_.Idle();
+    EXPECT_EQ(log_.fired, Fires({1, 2, 4}));
+}
+
+TEST(SoftSignalMgrLifetime, DestroyingAManagerCallsNoPendingSignal) {
+    Log log;
+    {
+        SoftSignalMgr manager;
+        manager.Post(0, Record, nullptr, &log, reinterpret_cast<void*>(3),
+                     reinterpret_cast<void*>(4));
+        manager.Post(1000, Record, nullptr, &log, reinterpret_cast<void*>(3),
+                     reinterpret_cast<void*>(4));
+    }
+    EXPECT_TRUE(log.fired.empty());
+}
+
+// --- Callbacks re-entering their manager ---
+
+struct Reentry {
+    SoftSignalMgr* manager;
+    std::vector<std::string> steps;
+    uint32_t victim = 0;
+    uint32_t abortee = 0;
+};
+
+void Step(int32_t reason, void* name, void* context, void*, void*) {
+    Reentry* reentry = static_cast<Reentry*>(context);
+    reentry->steps.push_back(static_cast<const char*>(name) + std::to_string(reason));
+}
+
+void Reenter(int32_t, void*, void* context, void*, void*) {
+    Reentry* reentry = static_cast<Reentry*>(context);
+    SoftSignalMgr* manager = reentry->manager;
+    reentry->steps.push_back("reenter");
+    manager->Post(0, Step, const_cast<char*>("posted"), reentry, nullptr, nullptr);
+    EXPECT_EQ(manager->Clear(reentry->victim), 0);
+    EXPECT_EQ(manager->Abort(reentry->abortee, 3), 0);
+    EXPECT_GT(manager->Idle(), 0u);  // fires "posted" here, inside the callback
+}
+
+TEST_F(SoftSignalMgrTest, CallbackMayPostClearAbortAndIdleOnItsOwnManager) {
+    Reentry reentry{&manager_, {}, 0, 0};
+    manager_.Post(0, Reenter, nullptr, &reentry, nullptr, nullptr);
+    reentry.victim =
+        manager_.Post(50, Step, const_cast<char*>("victim"), &reentry, nullptr, nullptr);
+    reentry.abortee =
+        manager_.Post(50, Step, const_cast<char*>("abortee"), &reentry, nullptr, nullptr);
+    manager_.Post(60, Step, const_cast<char*>("later"), &reentry, nullptr, nullptr);
+    EXPECT_EQ(manager_.Idle(), 60u);
+    EXPECT_EQ(reentry.steps, (std::vector<std::string>{"reenter", "abortee3", "posted0"}));
+}
+
+struct OtherThreadProbe {
+    explicit OtherThreadProbe(SoftSignalMgr* m) : manager(m) {}
+    SoftSignalMgr* manager;
+    std::thread other;
+    std::atomic<bool> done{false};
+    bool doneWhileCalled = false;
+};
+
+void Noop(int32_t, void*, void*, void*, void*) {}
+
+// Lets another thread post, clear and idle, and waits (bounded) for it: this only completes
+// while the callback runs if the manager's lock is free.
+void ProbeFromOtherThread(int32_t, void* context, void*, void*, void*) {
+    OtherThreadProbe* probe = static_cast<OtherThreadProbe*>(context);
+    probe->other = std::thread([probe] {
+        uint32_t id = probe->manager->Post(1000, Noop, nullptr, nullptr, nullptr, nullptr);
+        probe->manager->Clear(id);
+        probe->manager->Idle();
+        probe->done = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!probe->done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    probe->doneWhileCalled = probe->done;
+}
+
+TEST_F(SoftSignalMgrTest, NoCallbackRunsWithTheLockHeld) {
+    OtherThreadProbe fromIdle(&manager_);
+    manager_.Post(0, ProbeFromOtherThread, &fromIdle, nullptr, nullptr, nullptr);
+    manager_.Idle();
+    fromIdle.other.join();
+    EXPECT_TRUE(fromIdle.doneWhileCalled);
+
+    OtherThreadProbe fromAbort(&manager_);
+    uint32_t id = manager_.Post(100, ProbeFromOtherThread, &fromAbort, nullptr, nullptr, nullptr);
+    EXPECT_EQ(manager_.Abort(id, 1), 0);
+    fromAbort.other.join();
+    EXPECT_TRUE(fromAbort.doneWhileCalled);
+}
+
+// --- Real time and threads ---
+
+void CountFire(int32_t reason, void* counter, void*, void*, void*) {
+    if (reason == 0)
+        static_cast<std::atomic<int>*>(counter)->fetch_add(1);
+}
+
+TEST(SoftSignalMgrRealTime, SignalFiresAfterItsDelayOnTheSystemClock) {
+    SoftSignalMgr manager;
+    std::atomic<int> fired{0};
+    auto start = std::chrono::steady_clock::now();
+    manager.Post(30, CountFire, &fired, nullptr, nullptr, nullptr);
+    uint64_t wait = manager.Idle();
+    EXPECT_GE(wait, 1u);
+    EXPECT_LE(wait, 30u);
+    auto deadline = start + std::chrono::seconds(30);
+    while (fired.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        manager.Idle();
+    }
+    ASSERT_EQ(fired.load(), 1);
+    // The tick is whole milliseconds, so allow one of truncation.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
+}
+
+// Every signal ends exactly once: fired, cleared or aborted.
+struct Outcome {
+    std::atomic<int> fired{0};
+    std::atomic<int> aborted{0};
+    std::atomic<int> cleared{0};
+};
+
+void Settle(int32_t reason, void* outcome, void*, void*, void*) {
+    Outcome* o = static_cast<Outcome*>(outcome);
+    if (reason == 0)
+        o->fired++;
+    else
+        o->aborted++;
+}
+
+TEST(SoftSignalMgrThreads, PostersCancellersAndAnIdlerAccountForEverySignalOnce) {
+    SoftSignalMgr manager;
+    constexpr int kPosters = 2;
+    constexpr int kPerPoster = 3000;
+    std::vector<Outcome> outcomes(kPosters * kPerPoster);
+    std::vector<std::atomic<uint32_t>> ids(outcomes.size());
+    std::atomic<int> postersLeft{kPosters};
+    std::atomic<bool> stopWatching{false};
+    std::vector<std::thread> threads;
+
+    for (int p = 0; p < kPosters; ++p) {
+        threads.emplace_back([&, p] {
+            std::mt19937 random(p + 1);
+            for (int i = 0; i < kPerPoster; ++i) {
+                size_t n = size_t(p) * kPerPoster + i;
+                uint32_t id =
+                    manager.Post(random() % 4, Settle, &outcomes[n], nullptr, nullptr, nullptr);
+                EXPECT_NE(id, 0u);
+                ids[n] = id;
+            }
+            postersLeft--;
+        });
+    }
+    for (int c = 0; c < 2; ++c) {
+        threads.emplace_back([&, c] {
+            std::mt19937 random(100 + c);
+            while (postersLeft.load() > 0) {
+                size_t n = random() % outcomes.size();
+                uint32_t id = ids[n].load();
+                if (id == 0)
+                    continue;
+                if (c == 0) {
+                    if (manager.Clear(id) == 0)
+                        outcomes[n].cleared++;
+                } else {
+                    manager.Abort(id, 1 + int32_t(random() % 5));
+                }
+            }
+        });
+    }
+    // Reads ids without the lock while the table grows.
+    threads.emplace_back([&] {
+        std::mt19937 random(7);
+        while (!stopWatching.load()) {
+            uint32_t id = ids[random() % ids.size()].load();
+            manager.IsWaiting(id);
+            manager.IsWaiting(id + (1u << 16));
+        }
+    });
+    std::thread idler([&] {
+        while (postersLeft.load() > 0)
+            manager.Idle();
+    });
+    for (size_t t = 0; t + 1 < threads.size(); ++t)
+        threads[t].join();
+    idler.join();
+    stopWatching = true;
+    threads.back().join();
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (manager.Idle() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    manager.Idle();
+
+    int fired = 0, aborted = 0, cleared = 0;
+    for (size_t n = 0; n < outcomes.size(); ++n) {
+        int total = outcomes[n].fired + outcomes[n].aborted + outcomes[n].cleared;
+        ASSERT_EQ(total, 1) << "signal " << n;
+        EXPECT_FALSE(manager.IsWaiting(ids[n]));
+        fired += outcomes[n].fired;
+        aborted += outcomes[n].aborted;
+        cleared += outcomes[n].cleared;
+    }
+    EXPECT_GT(fired, 0);
+    EXPECT_EQ(fired + aborted + cleared, kPosters * kPerPoster);
+}
+
+}  // namespace
