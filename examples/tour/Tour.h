@@ -5,6 +5,10 @@
 void TourContainers();
 void TourStrings();
 void TourStore();
+void TourMutableStore();
+void TourStreams();
+void TourBlockFile();
 void TourConcurrency();
+void TourSharedObjects();
 
 #endif  // BRINDLE_EXAMPLES_TOUR_TOUR_H_

@@ -2,10 +2,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <brindle/blockfile/PortablePath.h>
-#include <brindle/blockfile/XBlockFile.h>
+#include <brindle/brindle.h>
 
-void TourBlockFile();
+#include "Tour.h"
 
 void TourBlockFile() {
     printf("\n== block file ==\n");

@@ -1,9 +1,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <brindle/serialization/XStore.h>
+#include <brindle/brindle.h>
 
-void TourMutableStore();
+#include "Tour.h"
 
 void TourMutableStore() {
     printf("\n== mutable store ==\n");

@@ -2,11 +2,8 @@
 #include <unistd.h>
 
 #include <brindle/brindle.h>
-#include <brindle/concurrency/XTSObject.h>
-#include <brindle/containers/XRefList.h>
-#include <brindle/net/SoftSignalMgr.h>
 
-void TourSharedObjects();
+#include "Tour.h"
 
 namespace {
 

@@ -2,12 +2,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <brindle/serialization/XAKeyBlob.h>
-#include <brindle/serialization/XInput.h>
-#include <brindle/serialization/XOutput.h>
-#include <brindle/serialization/XStrStream.h>
+#include <brindle/brindle.h>
 
-void TourStreams();
+#include "Tour.h"
 
 void TourStreams() {
     printf("\n== streams ==\n");

@@ -8,7 +8,11 @@ int main() {
     TourContainers();
     TourStrings();
     TourStore();
+    TourMutableStore();
+    TourStreams();
+    TourBlockFile();
     TourConcurrency();
-    printf("tour complete\n");
+    TourSharedObjects();
+    printf("\ntour complete\n");
     return 0;
 }

@@ -8,17 +8,31 @@
 #include "brindle/containers/XList.h"
 #include "brindle/containers/XPoint.h"
 #include "brindle/containers/XRect.h"
+#include "brindle/containers/XRefList.h"
+#include "brindle/containers/XSortedList.h"
 #include "brindle/containers/XStrList.h"
 #include "brindle/containers/XString.h"
 
+#include "brindle/serialization/XAKeyBlob.h"
+#include "brindle/serialization/XInput.h"
+#include "brindle/serialization/XOutput.h"
 #include "brindle/serialization/XSepStrRecorder.h"
 #include "brindle/serialization/XSepStrResolver.h"
+#include "brindle/serialization/XStore.h"
 #include "brindle/serialization/XStoreEntry.h"
 #include "brindle/serialization/XStoreReader.h"
+#include "brindle/serialization/XStoreRecord.h"
 #include "brindle/serialization/XStoreType.h"
+#include "brindle/serialization/XStrStream.h"
+
+#include "brindle/blockfile/PortablePath.h"
+#include "brindle/blockfile/XBlockFile.h"
 
 #include "brindle/concurrency/OSBootTime.h"
 #include "brindle/concurrency/XLocker.h"
+#include "brindle/concurrency/XTSObject.h"
 #include "brindle/concurrency/XThread.h"
+
+#include "brindle/net/SoftSignalMgr.h"
 
 #endif  // BRINDLE_BRINDLE_H_
