@@ -11,11 +11,13 @@ namespace {
 
 std::atomic<uint32_t> g_tick{0};
 
-uint32_t FakeTick() { return g_tick.load(); }
+uint32_t FakeTick() {
+    return g_tick.load();
+}
 
 // Feeds OSBootTime chosen tick readings, and puts the real clock back afterwards.
 class OSBootTimeWrap : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { DebgSetTickSource(FakeTick); }
     void TearDown() override {
         DebgSetTickSource(nullptr);
@@ -56,13 +58,16 @@ TEST_F(OSBootTimeWrap, ConcurrentReadersAtTheWrapAgreeOnOneExtension) {
     std::vector<std::thread> threads;
     for (size_t i = 0; i < seen.size(); ++i) {
         threads.emplace_back([&, i] {
-            while (!go) std::this_thread::yield();
+            while (!go)
+                std::this_thread::yield();
             seen[i] = OSBootTime();
         });
     }
     go = true;
-    for (std::thread& thread : threads) thread.join();
-    for (uint64_t value : seen) EXPECT_EQ(value, k32 + 5);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (uint64_t value : seen)
+        EXPECT_EQ(value, k32 + 5);
 }
 
 TEST(OSBootTime, FollowsTheMonotonicClockAndNeverGoesBack) {
@@ -83,7 +88,8 @@ TEST(OSBootTime, FollowsTheMonotonicClockAndNeverGoesBack) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST(XLocker, RecursiveHolderKeepsLockUntilLastUnlock) {
     EXPECT_FALSE(lock.IsLocked());
     EXPECT_TRUE(OnOtherThread([&] {
         bool taken = lock.Lock(0);
-        if (taken) lock.Unlock();
+        if (taken)
+            lock.Unlock();
         return taken;
     }));
 }
@@ -65,10 +66,12 @@ TEST(XLocker, TimedLockSucceedsWhenReleasedInTime) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         lock.Unlock();
     });
-    while (!held) std::this_thread::yield();
+    while (!held)
+        std::this_thread::yield();
     bool taken = lock.Lock(10000);
     EXPECT_TRUE(taken);
-    if (taken) lock.Unlock();
+    if (taken)
+        lock.Unlock();
     holder.join();
     EXPECT_FALSE(lock.IsLocked());
 }
@@ -95,7 +98,8 @@ TEST(XLocker, ContendedCounterStaysExact) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     EXPECT_EQ(counter, int64_t{kThreads} * kRounds);
     EXPECT_FALSE(lock.IsLocked());
 }

@@ -76,7 +76,8 @@ TEST(XThreadLifetime, WaitingTwiceAndFromSeveralThreadsReturns) {
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(done, 0);
     probe.release = true;
-    for (std::thread& waiter : waiters) waiter.join();
+    for (std::thread& waiter : waiters)
+        waiter.join();
     EXPECT_EQ(done, 3);
     WaitForXThread(thread);
     EXPECT_EQ(KillXThread(thread), 0);
@@ -96,7 +97,8 @@ TEST(XThreadLifetime, KillReleasesHandleButThreadRunsOn) {
     EXPECT_GT(probe.progress, before);
     probe.release = true;
     // Nothing can wait for a released thread; keep the probe alive until it is done with it.
-    while (!probe.done) std::this_thread::yield();
+    while (!probe.done)
+        std::this_thread::yield();
 }
 
 TEST(XThreadLifetime, NeverResumedThreadEndsWithoutRunningWhenReleased) {
@@ -143,7 +145,8 @@ TEST(XThreadLifetime, ManyThreadsStartTogether) {
         ASSERT_NE(threads.back(), nullptr);
     }
     EXPECT_EQ(probe.runs, 0);
-    for (void* thread : threads) ResumeXThread(thread);
+    for (void* thread : threads)
+        ResumeXThread(thread);
     for (void* thread : threads) {
         WaitForXThread(thread);
         KillXThread(thread);
@@ -184,7 +187,8 @@ TEST(XThreadSuspendNoTsan, SuspendStopsARunningThreadUntilResumed) {
     void* thread = SpawnXThread("t", RunUntilReleased, &probe, ThreadPriorityNormal);
     ASSERT_NE(thread, nullptr);
     ResumeXThread(thread);
-    while (probe.progress < 100) std::this_thread::yield();
+    while (probe.progress < 100)
+        std::this_thread::yield();
 
     ASSERT_EQ(SuspendXThread(thread), 0);
     ASSERT_EQ(SuspendXThread(thread), 0);  // suspensions count
@@ -231,7 +235,8 @@ struct SelfSuspend {
 
 uint32_t SuspendSelf(void* argument) {
     SelfSuspend* self = static_cast<SelfSuspend*>(argument);
-    while (!self->handleSet) std::this_thread::yield();
+    while (!self->handleSet)
+        std::this_thread::yield();
     self->stage = 1;
     SuspendXThread(self->handle);
     self->stage = 2;
@@ -244,7 +249,8 @@ TEST(XThreadSuspendNoTsan, ThreadMaySuspendItself) {
     ASSERT_NE(self.handle, nullptr);
     self.handleSet = true;
     ResumeXThread(self.handle);
-    while (self.stage < 1) std::this_thread::yield();
+    while (self.stage < 1)
+        std::this_thread::yield();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(self.stage, 1);
     EXPECT_EQ(ResumeXThread(self.handle), 0);

@@ -8,17 +8,21 @@ namespace {
 // Distinct addresses to store; the list never dereferences them.
 int g_cells[512];
 
-void* P(int i) { return &g_cells[i]; }
+void* P(int i) {
+    return &g_cells[i];
+}
 
 XList ListOf(std::initializer_list<int> cells) {
     XList list(0);
-    for (int i : cells) list.AddItem(P(i));
+    for (int i : cells)
+        list.AddItem(P(i));
     return list;
 }
 
 std::vector<void*> Items(const XList& list) {
     std::vector<void*> items;
-    for (uint32_t i = 0; i < list.Count(); ++i) items.push_back(list.GetItem(i));
+    for (uint32_t i = 0; i < list.Count(); ++i)
+        items.push_back(list.GetItem(i));
     return items;
 }
 
@@ -46,8 +50,8 @@ TEST(XListGrowth, CapacityZeroGrowsBySixteenThenByAnEighth) {
         ASSERT_NE(list.AddItem(P(1)), XList::kNoIndex);
         capacities.push_back(MeasureCapacity(list));
     }
-    EXPECT_EQ(capacities, (std::vector<uint32_t>{16, 32, 48, 64, 80, 96, 112, 128, 144, 162, 182,
-                                                 204}));
+    EXPECT_EQ(capacities,
+              (std::vector<uint32_t>{16, 32, 48, 64, 80, 96, 112, 128, 144, 162, 182, 204}));
 }
 
 TEST(XListGrowth, FailedGrowthLeavesListUnchanged) {
@@ -65,7 +69,8 @@ TEST(XListGrowth, FailedGrowthLeavesListUnchanged) {
 
 TEST(XListGrowth, EmptyKeepsCapacity) {
     XList list(4);
-    for (int i = 0; i < 4; ++i) list.AddItem(P(i));
+    for (int i = 0; i < 4; ++i)
+        list.AddItem(P(i));
     list.Empty();
     EXPECT_EQ(list.Count(), 0u);
     EXPECT_EQ(MeasureCapacity(list), 4u);
@@ -153,7 +158,8 @@ TEST(XListWalk, CallbackMayRemoveTheItemItIsGiven) {
         [](const void* item, void* c) {
             Walk* w = static_cast<Walk*>(c);
             w->seen.push_back(item);
-            if (item == P(2) || item == P(5)) w->list->RemoveItemByValue(const_cast<void*>(item));
+            if (item == P(2) || item == P(5))
+                w->list->RemoveItemByValue(const_cast<void*>(item));
         },
         &walk);
     EXPECT_EQ(walk.seen, (std::vector<const void*>{P(5), P(4), P(3), P(2), P(1)}));
