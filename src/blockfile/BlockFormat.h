@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "brindle/blockfile/XBlockFile.h"
+#include "platform/Bytes.h"
 
 namespace brindle {
 namespace blockfile {
@@ -41,18 +42,15 @@ inline bool IsSlotOffset(uint64_t offset) {
 }
 
 inline uint32_t ToLittleEndian(uint32_t value) {
-    return kHostIsLittleEndian ? value : __builtin_bswap32(value);
+    return kHostIsLittleEndian ? value : ReverseWord(value);
 }
 
 inline uint32_t LoadLittle32(const uint8_t* bytes) {
-    uint32_t value;
-    memcpy(&value, bytes, 4);
-    return ToLittleEndian(value);
+    return ToLittleEndian(LoadWord(bytes));
 }
 
 inline void StoreLittle32(uint8_t* bytes, uint32_t value) {
-    value = ToLittleEndian(value);
-    memcpy(bytes, &value, 4);
+    StoreWord(bytes, ToLittleEndian(value));
 }
 
 // Converts records between host and disk byte order, in place (either way: the conversion

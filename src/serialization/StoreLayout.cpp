@@ -7,7 +7,7 @@ namespace {
 // The word as a big-endian machine would read its bytes.
 uint32_t ToBigEndian(uint32_t word) {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return Reverse32(word);
+    return ReverseWord(word);
 #else
     return word;
 #endif
@@ -37,7 +37,7 @@ inline int Layout::CompareName(const char* name, size_t nameSize, uint32_t nameO
     const unsigned char* stored = buffer_ + at;
     size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        const uint32_t a = Load32(key + i), b = Load32(stored + i);
+        const uint32_t a = LoadWord(key + i), b = LoadWord(stored + i);
         if (a != b)
             return ToBigEndian(a) < ToBigEndian(b) ? -1 : 1;
     }
@@ -55,7 +55,7 @@ bool Layout::Find(const char* name, uint32_t* index) const {
     while (hi - lo > 1) {
         const int64_t mid = (lo + hi) / 2;
         const int order =
-            CompareName(name, nameSize, Load32(buffer_ + kHeaderSize + mid * kEntrySize));
+            CompareName(name, nameSize, LoadWord(buffer_ + kHeaderSize + mid * kEntrySize));
         if (order == 0) {
             *index = static_cast<uint32_t>(mid);
             return true;
@@ -85,7 +85,7 @@ uint64_t Layout::VariableFootprint(XStoreType type, uint64_t at) const {
     }
     if (!Inside(at, 4))
         return 0;
-    const uint32_t length = Load32(buffer_ + at);
+    const uint32_t length = LoadWord(buffer_ + at);
     return Inside(at + 4, length) ? BlobFootprint(length) : 0;
 }
 

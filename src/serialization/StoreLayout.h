@@ -13,6 +13,7 @@
 
 #include "brindle/serialization/XStoreEntry.h"
 #include "brindle/serialization/XStoreType.h"
+#include "platform/Bytes.h"
 
 namespace brindle {
 namespace store {
@@ -30,25 +31,6 @@ constexpr uint32_t kStringsOffsetAt = 12;
 constexpr uint32_t kEntryCountAt = 16;
 constexpr uint32_t kHeaderSize = 20;
 constexpr uint32_t kEntrySize = sizeof(XStoreEntry);
-
-inline uint32_t Load32(const void* at) {
-    uint32_t word;
-    memcpy(&word, at, sizeof word);
-    return word;
-}
-
-inline void Store32(void* at, uint32_t word) {
-    memcpy(at, &word, sizeof word);
-}
-
-inline uint32_t Reverse32(uint32_t word) {
-    return __builtin_bswap32(word);
-}
-
-// Reverses the bytes of the word at `at` in place.
-inline void Reverse32At(void* at) {
-    Store32(at, Reverse32(Load32(at)));
-}
 
 // The room a name or text of `length` bytes takes with its NUL and padding.
 inline uint64_t TextFootprint(uint64_t length) {
@@ -80,9 +62,9 @@ class Layout {
   public:
     explicit Layout(const uint8_t* buffer)
         : buffer_(buffer),
-          totalSize_(Load32(buffer + kTotalSizeAt)),
-          stringsOffset_(Load32(buffer + kStringsOffsetAt)),
-          entryCount_(Load32(buffer + kEntryCountAt)),
+          totalSize_(LoadWord(buffer + kTotalSizeAt)),
+          stringsOffset_(LoadWord(buffer + kStringsOffsetAt)),
+          entryCount_(LoadWord(buffer + kEntryCountAt)),
           valueArea_(kHeaderSize + entryCount_ * kEntrySize) {}
 
     uint32_t EntryCount() const { return entryCount_; }

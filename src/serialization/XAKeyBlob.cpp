@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "platform/Alloc.h"
+#include "platform/Bytes.h"
 #include "serialization/FourByteAlign.h"
 
 namespace {
@@ -13,20 +14,6 @@ constexpr uint32_t kEntryStep = 16;
 constexpr uint32_t kHeaderSize = 8;
 // The least an entry takes: a padded empty name and a length word.
 constexpr uint32_t kMinimumEntrySize = 8;
-
-uint32_t LoadWord(const uint8_t* at) {
-    uint32_t value;
-    memcpy(&value, at, sizeof value);
-    return value;
-}
-
-void StoreWord(uint8_t* at, uint32_t value) {
-    memcpy(at, &value, sizeof value);
-}
-
-void SwapWord(uint8_t* at) {
-    StoreWord(at, __builtin_bswap32(LoadWord(at)));
-}
 
 // Takes apart the entry that starts at *offset of a flat buffer of size bytes: points entry
 // into the buffer and moves *offset past the entry. With swapLength the length word is first
@@ -40,15 +27,15 @@ bool ReadEntry(uint8_t* flat, uint32_t size, uint32_t* offset, bool swapLength, 
     uint64_t lengthAt = at + brindle::PaddedSize(static_cast<uint64_t>(nul - flat) - at + 1);
     if (lengthAt + sizeof(uint32_t) > size)
         return false;
-    uint32_t length = LoadWord(flat + lengthAt);
+    uint32_t length = brindle::LoadWord(flat + lengthAt);
     if (swapLength)
-        length = __builtin_bswap32(length);
+        length = brindle::ReverseWord(length);
     uint64_t dataAt = lengthAt + sizeof(uint32_t);
     uint64_t end = dataAt + brindle::PaddedSize(length);
     if (end > size)
         return false;
     if (swapLength)
-        StoreWord(flat + lengthAt, length);
+        brindle::StoreWord(flat + lengthAt, length);
     *entry = BlobEntry{reinterpret_cast<char*>(flat + at), flat + dataAt, length, false, false};
     *offset = static_cast<uint32_t>(end);
     return true;
@@ -124,8 +111,8 @@ bool XAKeyBlob::SetData(void* data, uint32_t size) {
     uint8_t* copy = nullptr;
     uint32_t mark = 0;
     if (data != nullptr && size >= kHeaderSize) {
-        mark = LoadWord(static_cast<const uint8_t*>(data));
-        if (mark == kMark || mark == __builtin_bswap32(kMark))
+        mark = brindle::LoadWord(static_cast<const uint8_t*>(data));
+        if (mark == kMark || mark == brindle::ReverseWord(kMark))
             copy = static_cast<uint8_t*>(brindle::Malloc(size));
     }
     if (copy != nullptr)
@@ -137,7 +124,7 @@ bool XAKeyBlob::SetData(void* data, uint32_t size) {
     flatSize = size;
     if (mark != kMark)
         Swap();
-    if (LoadWord(flat) != kMark || !ParseFlat()) {
+    if (brindle::LoadWord(flat) != kMark || !ParseFlat()) {
         FreeData();
         return false;
     }
@@ -147,8 +134,8 @@ bool XAKeyBlob::SetData(void* data, uint32_t size) {
 void XAKeyBlob::Swap() {
     if (flat == nullptr || flatSize < kHeaderSize)
         return;
-    SwapWord(flat + 4);
-    uint32_t count = LoadWord(flat + 4);
+    brindle::ReverseWordAt(flat + 4);
+    uint32_t count = brindle::LoadWord(flat + 4);
     uint32_t offset = kHeaderSize;
     BlobEntry scratch;
     uint32_t converted = 0;
@@ -156,11 +143,11 @@ void XAKeyBlob::Swap() {
         ++converted;
     // The mark turns native only when every entry was converted.
     if (converted == count)
-        SwapWord(flat);
+        brindle::ReverseWordAt(flat);
 }
 
 bool XAKeyBlob::ParseFlat() {
-    uint32_t count = LoadWord(flat + 4);
+    uint32_t count = brindle::LoadWord(flat + 4);
     if (count > (flatSize - kHeaderSize) / kMinimumEntrySize)
         return false;
     if (count > entryCapacity) {
@@ -194,15 +181,15 @@ void* XAKeyBlob::GetData(uint32_t* size) {
             total > UINT32_MAX ? nullptr : static_cast<uint8_t*>(brindle::Malloc(total));
         if (built == nullptr)
             return nullptr;
-        StoreWord(built, kMark);
-        StoreWord(built + 4, entryCount);
+        brindle::StoreWord(built, kMark);
+        brindle::StoreWord(built + 4, entryCount);
         uint32_t pos = kHeaderSize;
         for (uint32_t i = 0; i < entryCount; ++i) {
             BlobEntry* entry = &entries[i];
             char* name = reinterpret_cast<char*>(built + pos);
             PutPadded(built, &pos, entry->blobName,
                       static_cast<uint32_t>(strlen(entry->blobName) + 1));
-            StoreWord(built + pos, entry->blobSize);
+            brindle::StoreWord(built + pos, entry->blobSize);
             pos += sizeof(uint32_t);
             uint8_t* data = built + pos;
             PutPadded(built, &pos, entry->blobData, entry->blobSize);

@@ -3,17 +3,12 @@
 #include <string.h>
 
 #include "brindle/serialization/XOutput.h"
+#include "platform/Bytes.h"
 #include "serialization/FourByteAlign.h"
 
 namespace {
 
 constexpr uint32_t kSwappedMark = 0x4D525453;
-
-uint32_t LoadNative(const void* bytes) {
-    uint32_t value;
-    memcpy(&value, bytes, sizeof value);
-    return value;
-}
 
 }  // namespace
 
@@ -28,7 +23,7 @@ XInput::~XInput() = default;
 bool XInput::IsDataValid(const void* data) {
     if (data == nullptr)
         return false;
-    uint32_t mark = LoadNative(data);
+    uint32_t mark = brindle::LoadWord(data);
     return mark == XOutput::kMark || mark == kSwappedMark;
 }
 
@@ -41,7 +36,7 @@ void XInput::SetData(const void* data, uint32_t len) {
     dataLen = len;
     readPos = sizeof(uint32_t);
     overrun = data == nullptr || len < sizeof(uint32_t);
-    swapBytes = !overrun && LoadNative(data) == kSwappedMark;
+    swapBytes = !overrun && brindle::LoadWord(data) == kSwappedMark;
 }
 
 uint32_t XInput::ReadInt() {
@@ -49,9 +44,9 @@ uint32_t XInput::ReadInt() {
         Refuse();
         return 0;
     }
-    uint32_t value = LoadNative(dataPtr + readPos);
+    uint32_t value = brindle::LoadWord(dataPtr + readPos);
     readPos += sizeof value;
-    return swapBytes ? __builtin_bswap32(value) : value;
+    return swapBytes ? brindle::ReverseWord(value) : value;
 }
 
 const char* XInput::ReadStr() {

@@ -5,10 +5,10 @@
 #include "brindle/serialization/XStoreReader.h"
 #include "serialization/StoreLayout.h"
 
+using brindle::LoadWord;
+using brindle::StoreWord;
 using brindle::store::IsSeparatedType;
 using brindle::store::Layout;
-using brindle::store::Load32;
-using brindle::store::Store32;
 
 XSepStrRecorder::~XSepStrRecorder() = default;
 
@@ -56,13 +56,12 @@ void XStoreReader::DetachStrings(XSepStrRecorder* locRecorder, XSepStrRecorder* 
         XSepStrRecorder* recorder = entry.type == XStoreTypeLocStr ? locRecorder : movRecorder;
         for (uint64_t at = start; at < start + length; at += 4) {
             // Slots of a converted buffer keep the writer's byte order.
-            const uint32_t slot = Load32(buffer_ + at);
-            const char* text =
-                layout.AttachedText(converted_ ? brindle::store::Reverse32(slot) : slot);
-            Store32(buffer_ + at, recorder->Record(text == nullptr ? "" : text));
+            const uint32_t slot = LoadWord(buffer_ + at);
+            const char* text = layout.AttachedText(converted_ ? brindle::ReverseWord(slot) : slot);
+            StoreWord(buffer_ + at, recorder->Record(text == nullptr ? "" : text));
         }
         recorded = start + length;
     }
-    Store32(buffer_ + brindle::store::kTotalSizeAt, layout.StringsOffset());
-    Store32(buffer_ + brindle::store::kStringsOffsetAt, 0);
+    StoreWord(buffer_ + brindle::store::kTotalSizeAt, layout.StringsOffset());
+    StoreWord(buffer_ + brindle::store::kStringsOffsetAt, 0);
 }

@@ -7,12 +7,12 @@
 #include "platform/Alloc.h"
 #include "serialization/StoreLayout.h"
 
+using brindle::LoadWord;
+using brindle::StoreWord;
 using brindle::store::BlobFootprint;
 using brindle::store::kEntrySize;
 using brindle::store::kHeaderSize;
 using brindle::store::Layout;
-using brindle::store::Load32;
-using brindle::store::Store32;
 using brindle::store::TextFootprint;
 
 namespace {
@@ -133,7 +133,7 @@ bool AppendValue(XStoreRecord* record, void* value) {
 void* NewBlobBlock(const void* data, uint32_t length) {
     uint8_t* block = static_cast<uint8_t*>(brindle::Malloc(size_t{length} + 4));
     if (block != nullptr) {
-        Store32(block, length);
+        StoreWord(block, length);
         if (length != 0)
             memcpy(block + 4, data, length);
     }
@@ -209,24 +209,24 @@ class Flattener {
     // Writes a word at `offset`; measuring skips it.
     void Word(uint64_t offset, uint32_t word) {
         if (buffer_ != nullptr)
-            Store32(buffer_ + offset, word);
+            StoreWord(buffer_ + offset, word);
     }
     // Writes a text, its NUL and zeroed padding at `offset`; returns the room taken.
     uint64_t Text(uint64_t offset, const char* text) {
         const size_t length = strlen(text);
         const uint64_t room = TextFootprint(length);
         if (buffer_ != nullptr) {
-            Store32(buffer_ + offset + room - 4, 0);
+            StoreWord(buffer_ + offset + room - 4, 0);
             memcpy(buffer_ + offset, text, length + 1);
         }
         return room;
     }
     // Writes a blob block (length word and bytes) and zeroed padding; returns the room taken.
     uint64_t Blob(uint64_t offset, const uint8_t* block) {
-        const uint32_t length = Load32(block);
+        const uint32_t length = LoadWord(block);
         const uint64_t room = BlobFootprint(length);
         if (buffer_ != nullptr) {
-            Store32(buffer_ + offset + room - 4, 0);
+            StoreWord(buffer_ + offset + room - 4, 0);
             memcpy(buffer_ + offset, block, size_t{length} + 4);
         }
         return room;
@@ -246,7 +246,7 @@ class Flattener {
 const char* SeparatedText(const Layout& layout, uint32_t storedSlot, bool converted,
                           XSepStrResolver* resolver) {
     if (layout.StringsOffset() != 0) {
-        const uint32_t slot = converted ? brindle::store::Reverse32(storedSlot) : storedSlot;
+        const uint32_t slot = converted ? brindle::ReverseWord(storedSlot) : storedSlot;
         const char* text = layout.AttachedText(slot);
         return text == nullptr ? "" : text;
     }
@@ -299,11 +299,11 @@ void* XStore::GetData_NF(uint32_t* size) {
     uint8_t* buffer = static_cast<uint8_t*>(brindle::Malloc(total));
     if (buffer == nullptr)
         return nullptr;
-    Store32(buffer + brindle::store::kMagicAt, brindle::store::kMagic);
-    Store32(buffer + brindle::store::kReservedAt, 0);
-    Store32(buffer + brindle::store::kTotalSizeAt, static_cast<uint32_t>(total));
-    Store32(buffer + brindle::store::kStringsOffsetAt, static_cast<uint32_t>(main));
-    Store32(buffer + brindle::store::kEntryCountAt, count);
+    StoreWord(buffer + brindle::store::kMagicAt, brindle::store::kMagic);
+    StoreWord(buffer + brindle::store::kReservedAt, 0);
+    StoreWord(buffer + brindle::store::kTotalSizeAt, static_cast<uint32_t>(total));
+    StoreWord(buffer + brindle::store::kStringsOffsetAt, static_cast<uint32_t>(main));
+    StoreWord(buffer + brindle::store::kEntryCountAt, count);
     Flattener write(buffer, count, main);
     for (uint32_t i = 0; i < count; ++i) {
         write.Record(i, static_cast<const char*>(editable_->GetKey(i)),
@@ -365,15 +365,15 @@ bool XStore::UnflattenInto(XSortedList* list) {
                         value = brindle::Strdup(reinterpret_cast<const char*>(raw));
                         break;
                     case XStoreTypeBlob:
-                        value = NewBlobBlock(raw + 4, Load32(raw));
+                        value = NewBlobBlock(raw + 4, LoadWord(raw));
                         break;
                     case XStoreTypeLocStr:
                     case XStoreTypeMovStr:
                         value = brindle::Strdup(
-                            SeparatedText(layout, Load32(raw), converted_, resolver));
+                            SeparatedText(layout, LoadWord(raw), converted_, resolver));
                         break;
                     default:
-                        value = WordValue(Load32(raw));
+                        value = WordValue(LoadWord(raw));
                         break;
                 }
                 at += brindle::store::IsWordType(entry.type)
@@ -510,7 +510,7 @@ bool XStore::GetBlob(const char* name, const void** data, uint32_t* length, uint
     if (!GetVal(name, XStoreTypeBlob, &block, index))
         return false;
     if (length != nullptr)
-        *length = Load32(block);
+        *length = LoadWord(block);
     if (data != nullptr)
         *data = static_cast<const uint8_t*>(block) + 4;
     return true;

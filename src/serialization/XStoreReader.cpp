@@ -6,22 +6,22 @@
 #include "platform/Alloc.h"
 #include "serialization/StoreLayout.h"
 
+using brindle::LoadWord;
+using brindle::ReverseWord;
+using brindle::StoreWord;
 using brindle::store::kEntryCountAt;
 using brindle::store::kHeaderSize;
 using brindle::store::kMagic;
 using brindle::store::kStringsOffsetAt;
 using brindle::store::kSwappedMagic;
 using brindle::store::kTotalSizeAt;
-using brindle::store::Load32;
-using brindle::store::Reverse32;
-using brindle::store::Store32;
 
 namespace {
 
 // Reads the header word at `at` of a buffer whose magic is native or reversed.
 uint32_t HeaderWord(const void* data, uint32_t at, bool reversed) {
-    const uint32_t word = Load32(static_cast<const uint8_t*>(data) + at);
-    return reversed ? Reverse32(word) : word;
+    const uint32_t word = LoadWord(static_cast<const uint8_t*>(data) + at);
+    return reversed ? ReverseWord(word) : word;
 }
 
 // Whether `data`, whose magic is native or reversed and which holds at least `totalSize`
@@ -39,7 +39,7 @@ bool HeaderIsSound(const void* data, uint32_t totalSize, bool reversed) {
 uint8_t* Take(const void* data, bool copy, bool* reversed) {
     if (data == nullptr)
         return nullptr;
-    const uint32_t magic = Load32(data);
+    const uint32_t magic = LoadWord(data);
     *reversed = magic == kSwappedMagic;
     if (magic != kMagic && !*reversed)
         return nullptr;
@@ -56,11 +56,11 @@ uint8_t* Take(const void* data, bool copy, bool* reversed) {
 
 // Writes the header of an empty store, in the native byte order, at `header`.
 void WriteEmptyStore(uint8_t* header) {
-    Store32(header + brindle::store::kMagicAt, kMagic);
-    Store32(header + brindle::store::kReservedAt, 0);
-    Store32(header + kTotalSizeAt, kHeaderSize);
-    Store32(header + kStringsOffsetAt, kHeaderSize);
-    Store32(header + kEntryCountAt, 0);
+    StoreWord(header + brindle::store::kMagicAt, kMagic);
+    StoreWord(header + brindle::store::kReservedAt, 0);
+    StoreWord(header + kTotalSizeAt, kHeaderSize);
+    StoreWord(header + kStringsOffsetAt, kHeaderSize);
+    StoreWord(header + kEntryCountAt, 0);
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ XStoreReader& XStoreReader::operator=(const XStoreReader& other) {
         return *this;
     uint8_t* buffer = other.buffer_;
     if (other.ownsBuffer_) {
-        const uint32_t size = Load32(other.buffer_ + kTotalSizeAt);
+        const uint32_t size = LoadWord(other.buffer_ + kTotalSizeAt);
         buffer = static_cast<uint8_t*>(brindle::Malloc(size));
         if (buffer == nullptr)
             return *this;
@@ -119,7 +119,7 @@ void XStoreReader::Hold(uint8_t* buffer, bool owned) {
     buffer_ = buffer;
     ownsBuffer_ = owned;
     entryTable_ = buffer + kHeaderSize;
-    valueArea_ = entryTable_ + Load32(buffer + kEntryCountAt) * brindle::store::kEntrySize;
+    valueArea_ = entryTable_ + LoadWord(buffer + kEntryCountAt) * brindle::store::kEntrySize;
 }
 
 void XStoreReader::SetData(const void* data, bool copy) {
@@ -150,7 +150,7 @@ void XStoreReader::SetAllocatedData(void* data) {
 }
 
 void* XStoreReader::GetData_NF(uint32_t* size) {
-    const uint32_t total = buffer_ == nullptr ? kHeaderSize : Load32(buffer_ + kTotalSizeAt);
+    const uint32_t total = buffer_ == nullptr ? kHeaderSize : LoadWord(buffer_ + kTotalSizeAt);
     if (size != nullptr)
         *size = total;
     uint8_t* copy = static_cast<uint8_t*>(brindle::Malloc(total));
@@ -166,7 +166,7 @@ void* XStoreReader::GetData_NF(uint32_t* size) {
 bool XStoreReader::IsValidData(const void* data, uint32_t length) {
     if (data == nullptr || (length != 0xFFFFFFFF && length < kHeaderSize))
         return false;
-    const uint32_t magic = Load32(data);
+    const uint32_t magic = LoadWord(data);
     const bool reversed = magic == kSwappedMagic;
     if (magic != kMagic && !reversed)
         return false;

@@ -5,8 +5,8 @@
 #include "brindle/serialization/XStoreReader.h"
 #include "serialization/StoreLayout.h"
 
+using brindle::LoadWord;
 using brindle::store::Layout;
-using brindle::store::Load32;
 
 namespace {
 
@@ -31,7 +31,7 @@ bool FindWord(const uint8_t* buffer, const char* name, XStoreType type, uint32_t
     const uint64_t at = Layout(buffer).ValueAt(entry, index);
     if (at == 0)
         return false;
-    *word = Load32(buffer + at);
+    *word = LoadWord(buffer + at);
     return true;
 }
 
@@ -123,7 +123,7 @@ bool XStoreReader::GetText(const char* name, const char** value, uint32_t index,
         const uint64_t at = layout.ValueAt(entry, index);
         if (at == 0)
             return false;
-        const uint32_t slot = Load32(buffer_ + at);
+        const uint32_t slot = LoadWord(buffer_ + at);
         XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
         if (resolve && resolver != nullptr) {
             text = resolver->Resolve(slot);
@@ -131,7 +131,7 @@ bool XStoreReader::GetText(const char* name, const char** value, uint32_t index,
             text = "";
         } else {
             // Slots of a converted buffer keep the writer's byte order.
-            text = layout.AttachedText(converted_ ? brindle::store::Reverse32(slot) : slot);
+            text = layout.AttachedText(converted_ ? brindle::ReverseWord(slot) : slot);
             if (text == nullptr)
                 return false;
         }
@@ -151,7 +151,7 @@ bool XStoreReader::GetBlob(const char* name, const void** data, uint32_t* length
     if (at == 0)
         return false;
     if (length != nullptr)
-        *length = Load32(buffer_ + at);
+        *length = LoadWord(buffer_ + at);
     if (data != nullptr)
         *data = buffer_ + at + 4;
     return true;

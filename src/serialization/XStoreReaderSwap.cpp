@@ -2,10 +2,10 @@
 #include "brindle/serialization/XStoreReader.h"
 #include "serialization/StoreLayout.h"
 
+using brindle::ReverseWordAt;
 using brindle::store::kEntrySize;
 using brindle::store::kHeaderSize;
 using brindle::store::Layout;
-using brindle::store::Reverse32At;
 
 namespace {
 
@@ -14,7 +14,7 @@ namespace {
 uint64_t SwapBlobs(uint8_t* buffer, const Layout& layout, const XStoreEntry& entry) {
     uint64_t at = layout.ValuesStart(entry);
     for (uint32_t i = 0; i < entry.valueCount && layout.Inside(at, 4); ++i) {
-        Reverse32At(buffer + at);
+        ReverseWordAt(buffer + at);
         const uint64_t footprint = layout.VariableFootprint(XStoreTypeBlob, at);
         if (footprint == 0)
             break;
@@ -28,7 +28,7 @@ uint64_t SwapBlobs(uint8_t* buffer, const Layout& layout, const XStoreEntry& ent
 void XStoreReader::Swap() {
     converted_ = true;
     for (uint32_t at = 0; at < kHeaderSize; at += 4)
-        Reverse32At(buffer_ + at);
+        ReverseWordAt(buffer_ + at);
     const Layout layout(buffer_);
     valueArea_ = entryTable_ + layout.EntryCount() * kEntrySize;
 
@@ -39,7 +39,7 @@ void XStoreReader::Swap() {
     for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
         uint8_t* record = entryTable_ + i * kEntrySize;
         for (uint32_t word = 0; word < kEntrySize; word += 4)
-            Reverse32At(record + word);
+            ReverseWordAt(record + word);
         const XStoreEntry entry = layout.EntryAt(i);
         const uint64_t start = layout.ValuesStart(entry);
         if (start < converted)
@@ -52,7 +52,7 @@ void XStoreReader::Swap() {
             if (!layout.Inside(start, length))
                 continue;
             for (uint64_t at = start; at < start + length; at += 4)
-                Reverse32At(buffer_ + at);
+                ReverseWordAt(buffer_ + at);
             converted = start + length;
         }
     }
