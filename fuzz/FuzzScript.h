@@ -22,6 +22,7 @@ class FuzzScript {
   public:
     FuzzScript(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Done() const { return pos_ >= size_; }
+    size_t Remaining() const { return Done() ? 0 : size_ - pos_; }
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     // Four bytes, most significant first.
     uint32_t Word() {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <string>
 
+#include "FuzzScript.h"
 #include "brindle/containers/XString.h"
 
 namespace {
@@ -17,20 +18,10 @@ namespace {
 // Stops the model from growing without bound (every change builds a new buffer).
 constexpr size_t kMaxModel = 4096;
 
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                 \
-        }                                                                            \
-    } while (0)
-
-// Hands out the script's bytes; past the end it yields zeros.
-class Script {
+// Adds to the plain script the values that reach the string's edges.
+class Script : public FuzzScript {
   public:
-    Script(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Done() const { return pos_ >= size_; }
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    using FuzzScript::FuzzScript;
     // A number that lands near the interesting edges: small values around the text length,
     // negatives and the extremes of the type.
     int32_t Number() {
@@ -46,16 +37,12 @@ class Script {
     }
     // Up to 15 raw bytes (NULs included).
     std::string Bytes() {
-        size_t n = std::min<size_t>(Byte() % 16, size_ - std::min(pos_, size_));
-        std::string out(reinterpret_cast<const char*>(data_ + pos_), n);
-        pos_ += n;
+        size_t n = std::min<size_t>(Byte() % 16, Remaining());
+        std::string out;
+        while (n-- > 0)
+            out.push_back(static_cast<char>(Byte()));
         return out;
     }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
 };
 
 // The text up to the first NUL, as the NUL-terminated operations see it.
@@ -68,9 +55,9 @@ int32_t Clamp(int64_t v, int64_t low, int64_t high) {
 }
 
 void ExpectSame(const XString& s, const std::string& model) {
-    CHECK(static_cast<size_t>(s.GetLength()) == model.size());
-    CHECK(memcmp(s.GetBuffer(), model.data(), model.size()) == 0);
-    CHECK(s.GetBuffer()[model.size()] == '\0');
+    REQUIRE(static_cast<size_t>(s.GetLength()) == model.size());
+    REQUIRE(memcmp(s.GetBuffer(), model.data(), model.size()) == 0);
+    REQUIRE(s.GetBuffer()[model.size()] == '\0');
 }
 
 // Checks the read-only operations against the model.
@@ -81,25 +68,25 @@ void CheckQueries(const XString& s, const std::string& model, Script& script) {
     size_t last = text.rfind(ch);
     if (ch == '\0')
         first = last = text.size();
-    CHECK(s.OffsetOf(ch) == (first == std::string::npos ? -1 : static_cast<int>(first)));
-    CHECK(s.ROffsetOf(ch) == (last == std::string::npos ? -1 : static_cast<int>(last)));
+    REQUIRE(s.OffsetOf(ch) == (first == std::string::npos ? -1 : static_cast<int>(first)));
+    REQUIRE(s.ROffsetOf(ch) == (last == std::string::npos ? -1 : static_cast<int>(last)));
     int32_t index = script.Number();
     int width = s.GlyphWidth(index);
-    CHECK(index >= 0 && static_cast<size_t>(index) < model.size() ? width >= 1 && width <= 3
-                                                                  : width == 0);
+    REQUIRE(index >= 0 && static_cast<size_t>(index) < model.size() ? width >= 1 && width <= 3
+                                                                    : width == 0);
     XString copy(s);
     ExpectSame(copy, model);
     std::string other = script.Bytes();
-    CHECK((s == other.c_str()) == (text == CText(other)));
+    REQUIRE((s == other.c_str()) == (text == CText(other)));
 }
 
 // Wordwrap keeps the length and changes only spaces, into carriage returns.
 void CheckWordwrap(XString& s, std::string& model, int32_t width) {
     s.Wordwrap(width);
-    CHECK(static_cast<size_t>(s.GetLength()) == model.size());
+    REQUIRE(static_cast<size_t>(s.GetLength()) == model.size());
     for (size_t i = 0; i < model.size(); ++i) {
         char now = s.GetBuffer()[i];
-        CHECK(now == model[i] || (model[i] == ' ' && now == '\r'));
+        REQUIRE(now == model[i] || (model[i] == ' ' && now == '\r'));
     }
     model.assign(s.GetBuffer(), model.size());
 }
