@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <random>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,22 +20,14 @@ uint32_t FakeTick() {
     return g_tick.load();
 }
 
-// What a callback saw.
-struct Fired {
-    int32_t reason;
-    intptr_t tag;
-    bool operator==(const Fired& other) const { return reason == other.reason && tag == other.tag; }
-};
-
-struct Log {
-    std::vector<Fired> fired;
-};
+// What a callback saw: the reason and the tag.
+using Fired = std::pair<int32_t, intptr_t>;
 
 // arg1 is the tag, arg2 the log; arg3 and arg4 must come through unchanged.
 void Record(int32_t reason, void* tag, void* log, void* three, void* four) {
     EXPECT_EQ(reinterpret_cast<intptr_t>(three), 3);
     EXPECT_EQ(reinterpret_cast<intptr_t>(four), 4);
-    static_cast<Log*>(log)->fired.push_back({reason, reinterpret_cast<intptr_t>(tag)});
+    static_cast<std::vector<Fired>*>(log)->push_back({reason, reinterpret_cast<intptr_t>(tag)});
 }
 
 class SoftSignalMgrTest : public ::testing::Test {
@@ -60,7 +50,7 @@ class SoftSignalMgrTest : public ::testing::Test {
     }
 
     SoftSignalMgr manager_;
-    Log log_;
+    std::vector<Fired> log_;
 };
 
 std::vector<Fired> Fires(std::initializer_list<intptr_t> tags) {
@@ -72,30 +62,29 @@ std::vector<Fired> Fires(std::initializer_list<intptr_t> tags) {
 
 // --- Ids and the table ---
 
-TEST_F(SoftSignalMgrTest, SlotsAreTakenDownwardFrom31AndTheThirtyThirdSignalGrowsTheTable) {
-    for (uint32_t i = 0; i < 32; ++i)
-        EXPECT_EQ(Post(100, i), Id(31 - i, 1));
-    EXPECT_EQ(Post(100, 32), Id(63, 1));
-}
-
-TEST_F(SoftSignalMgrTest, IdsThatNameNoPendingSignalChangeNothing) {
+TEST_F(SoftSignalMgrTest, AbortCallsWithTheReasonClearCallsNothingAndRetiredIdsChangeNothing) {
     uint32_t fired = Post(0, 1);
     EXPECT_TRUE(manager_.IsWaiting(fired));
     manager_.Idle();
-    EXPECT_EQ(log_.fired, Fires({1}));
-    uint32_t pending = Post(100, 2);
-    EXPECT_EQ(pending, Id(31, 2));  // the fired signal's slot under a new sequence
-    // Slot 30 exists but is free; its next id would carry sequence 1.
-    for (uint32_t id : {fired, Id(30, 1), Id(31, 3), Id(31, 0), Id(32, 1), Id(0xFFFF, 1), 0u}) {
+    uint32_t aborted = Post(100, 2);
+    EXPECT_EQ(aborted, Id(31, 2));  // the fired signal's slot under a new sequence
+    uint32_t cleared = Post(100, 3);
+    uint32_t pending = Post(100, 4);
+    EXPECT_EQ(pending, Id(29, 1));
+    EXPECT_EQ(manager_.Abort(aborted, 7), 0);
+    EXPECT_EQ(manager_.Clear(cleared), 0);
+    EXPECT_EQ(log_, (std::vector<Fired>{{0, 1}, {7, 2}}));
+    // Slot 28 exists but is free; its next id would carry sequence 1.
+    for (uint32_t id :
+         {fired, aborted, cleared, Id(28, 1), Id(29, 2), Id(29, 0), Id(32, 1), Id(0xFFFF, 1), 0u}) {
         EXPECT_FALSE(manager_.IsWaiting(id)) << std::hex << id;
         EXPECT_EQ(manager_.Clear(id), -1) << std::hex << id;
         EXPECT_EQ(manager_.Abort(id, 9), -1) << std::hex << id;
     }
     EXPECT_TRUE(manager_.IsWaiting(pending));
-    EXPECT_EQ(log_.fired, Fires({1}));
     g_tick += 100;
     manager_.Idle();
-    EXPECT_EQ(log_.fired, Fires({1, 2}));
+    EXPECT_EQ(log_, (std::vector<Fired>{{0, 1}, {7, 2}, {0, 4}}));
 }
 
 TEST_F(SoftSignalMgrTest, SequenceWrapsFrom65535To1NeverTo0) {
@@ -107,13 +96,17 @@ TEST_F(SoftSignalMgrTest, SequenceWrapsFrom65535To1NeverTo0) {
     EXPECT_EQ(Post(50, 1), Id(31, 1));
 }
 
-TEST_F(SoftSignalMgrTest, FullTableRefusesUntilASignalLeaves) {
+TEST_F(SoftSignalMgrTest, TableGrowsUpToItsLimitAndThenRefusesUntilASignalLeaves) {
     // Decreasing delays put every new signal at the head, keeping the fill quick.
     std::vector<uint32_t> ids;
     for (uint32_t i = 0; i < SoftSignalMgr::kMaxEntries; ++i) {
         ids.push_back(Post(1000000 - i, i));
         ASSERT_NE(ids.back(), 0u) << i;
     }
+    // Slots are taken downward from 31; the thirty-third signal grows the table to slot 63.
+    for (uint32_t i = 0; i < 32; ++i)
+        EXPECT_EQ(ids[i], Id(31 - i, 1));
+    EXPECT_EQ(ids[32], Id(63, 1));
     EXPECT_EQ(Post(5, 99), 0u);
     EXPECT_EQ(manager_.Clear(ids[1234]), 0);
     EXPECT_EQ(Post(5, 99) >> 16, ids[1234] >> 16);
@@ -128,7 +121,7 @@ TEST_F(SoftSignalMgrTest, NullCallbackAndFailedGrowthPostNothing) {
     EXPECT_EQ(manager_.Idle(), 0u);
     EXPECT_EQ(Post(0, 2), Id(31, 1));
     manager_.Idle();
-    EXPECT_EQ(log_.fired, Fires({2}));
+    EXPECT_EQ(log_, Fires({2}));
 }
 
 // --- Order and timing ---
@@ -143,7 +136,7 @@ TEST_F(SoftSignalMgrTest, EqualDueTimesFireInPostingOrderAfterDelayZeroSignals) 
     Post(0, 6);
     Post(0, 7);
     EXPECT_EQ(manager_.Idle(), 0u);
-    EXPECT_EQ(log_.fired, Fires({2, 4, 6, 7, 1, 3, 5}));
+    EXPECT_EQ(log_, Fires({2, 4, 6, 7, 1, 3, 5}));
 }
 
 TEST_F(SoftSignalMgrTest, IdleReturnsTheTimeToTheNextSignalAndClampsHugeDelays) {
@@ -152,15 +145,15 @@ TEST_F(SoftSignalMgrTest, IdleReturnsTheTimeToTheNextSignalAndClampsHugeDelays) 
     EXPECT_EQ(manager_.Idle(), 500u);
     g_tick += 499;
     EXPECT_EQ(manager_.Idle(), 1u);
-    EXPECT_TRUE(log_.fired.empty());
+    EXPECT_TRUE(log_.empty());
     Post(300, 2);
     Post(UINT64_MAX, 3);
     g_tick += 1;
     EXPECT_EQ(manager_.Idle(), 299u);
-    EXPECT_EQ(log_.fired, Fires({1}));
+    EXPECT_EQ(log_, Fires({1}));
     g_tick += 299;
     EXPECT_GT(manager_.Idle(), uint64_t{1} << 62);  // not wrapped to a near time
-    EXPECT_EQ(log_.fired, Fires({1, 2}));
+    EXPECT_EQ(log_, Fires({1, 2}));
 }
 
 TEST_F(SoftSignalMgrTest, GrowthAndCancellingKeepEveryPendingSignalInItsPlace) {
@@ -186,24 +179,7 @@ TEST_F(SoftSignalMgrTest, GrowthAndCancellingKeepEveryPendingSignalInItsPlace) {
                 expected.push_back({0, i});
         }
     }
-    EXPECT_EQ(log_.fired, expected);
-}
-
-// --- Cancelling ---
-
-TEST_F(SoftSignalMgrTest, AbortCallsWithTheReasonAndClearCallsNothing) {
-    uint32_t aborted = Post(100, 1);
-    uint32_t cleared = Post(100, 2);
-    Post(100, 3);
-    EXPECT_EQ(manager_.Abort(aborted, 7), 0);
-    EXPECT_EQ(log_.fired, (std::vector<Fired>{{7, 1}}));
-    EXPECT_EQ(manager_.Clear(cleared), 0);
-    EXPECT_EQ(log_.fired.size(), 1u);
-    EXPECT_FALSE(manager_.IsWaiting(aborted));
-    EXPECT_FALSE(manager_.IsWaiting(cleared));
-    g_tick += 100;
-    manager_.Idle();
-    EXPECT_EQ(log_.fired, (std::vector<Fired>{{7, 1}, {0, 3}}));
+    EXPECT_EQ(log_, expected);
 }
 
 TEST_F(SoftSignalMgrTest, DestroyingAManagerCallsNoPendingSignal) {
@@ -212,47 +188,40 @@ TEST_F(SoftSignalMgrTest, DestroyingAManagerCallsNoPendingSignal) {
         Post(0, 1, &manager);
         Post(1000, 2, &manager);
     }
-    EXPECT_TRUE(log_.fired.empty());
+    EXPECT_TRUE(log_.empty());
 }
 
 // --- Callbacks re-entering their manager ---
 
+// Context of a callback that posts, clears, aborts and idles on its own manager.
 struct Reentry {
     SoftSignalMgr* manager;
-    std::vector<std::string> steps;
-    uint32_t victim = 0;
-    uint32_t abortee = 0;
+    std::vector<Fired>* log;
+    uint32_t victim;
+    uint32_t abortee;
 };
 
-void Step(int32_t reason, void* name, void* context, void*, void*) {
+void Reenter(int32_t, void* context, void*, void*, void*) {
     Reentry* reentry = static_cast<Reentry*>(context);
-    reentry->steps.push_back(static_cast<const char*>(name) + std::to_string(reason));
-}
-
-void Reenter(int32_t, void*, void* context, void*, void*) {
-    Reentry* reentry = static_cast<Reentry*>(context);
-    reentry->steps.push_back("reenter");
-    reentry->manager->Post(0, Step, const_cast<char*>("posted"), reentry, nullptr, nullptr);
+    reentry->log->push_back({0, -1});
+    reentry->manager->Post(0, Record, reinterpret_cast<void*>(4), reentry->log,
+                           reinterpret_cast<void*>(3), reinterpret_cast<void*>(4));
     EXPECT_EQ(reentry->manager->Clear(reentry->victim), 0);
     EXPECT_EQ(reentry->manager->Abort(reentry->abortee, 3), 0);
-    EXPECT_GT(reentry->manager->Idle(), 0u);  // fires "posted" here, inside the callback
+    EXPECT_GT(reentry->manager->Idle(), 0u);  // fires 4 here, inside the callback
 }
 
 TEST_F(SoftSignalMgrTest, CallbackMayPostClearAbortAndIdleOnItsOwnManager) {
-    Reentry reentry{&manager_, {}, 0, 0};
-    manager_.Post(0, Reenter, nullptr, &reentry, nullptr, nullptr);
-    reentry.victim =
-        manager_.Post(50, Step, const_cast<char*>("victim"), &reentry, nullptr, nullptr);
-    reentry.abortee =
-        manager_.Post(50, Step, const_cast<char*>("abortee"), &reentry, nullptr, nullptr);
-    manager_.Post(60, Step, const_cast<char*>("later"), &reentry, nullptr, nullptr);
+    Reentry reentry{&manager_, &log_, 0, 0};
+    manager_.Post(0, Reenter, &reentry, nullptr, nullptr, nullptr);
+    reentry.victim = Post(50, 1);
+    reentry.abortee = Post(50, 2);
+    Post(60, 3);
     EXPECT_EQ(manager_.Idle(), 60u);
-    EXPECT_EQ(reentry.steps, (std::vector<std::string>{"reenter", "abortee3", "posted0"}));
+    EXPECT_EQ(log_, (std::vector<Fired>{{0, -1}, {3, 2}, {0, 4}}));
 }
 
 struct OtherThreadProbe {
-    explicit OtherThreadProbe(SoftSignalMgr* m) : manager(m) {}
-    SoftSignalMgr* manager;
     std::thread other;
     std::atomic<bool> done{false};
     bool doneWhileCalled = false;
@@ -262,12 +231,11 @@ void Noop(int32_t, void*, void*, void*, void*) {}
 
 // Lets another thread post, clear and idle, and waits (bounded) for it: this only completes
 // while the callback runs if the manager's lock is free.
-void ProbeFromOtherThread(int32_t, void* context, void*, void*, void*) {
+void ProbeFromOtherThread(int32_t, void* context, void* manager, void*, void*) {
     OtherThreadProbe* probe = static_cast<OtherThreadProbe*>(context);
-    probe->other = std::thread([probe] {
-        uint32_t id = probe->manager->Post(1000, Noop, nullptr, nullptr, nullptr, nullptr);
-        probe->manager->Clear(id);
-        probe->manager->Idle();
+    probe->other = std::thread([probe, m = static_cast<SoftSignalMgr*>(manager)] {
+        m->Clear(m->Post(1000, Noop, nullptr, nullptr, nullptr, nullptr));
+        m->Idle();
         probe->done = true;
     });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -278,8 +246,8 @@ void ProbeFromOtherThread(int32_t, void* context, void*, void*, void*) {
 
 TEST_F(SoftSignalMgrTest, NoCallbackRunsWithTheLockHeldFromIdleOrAbort) {
     for (bool byAbort : {false, true}) {
-        OtherThreadProbe probe(&manager_);
-        uint32_t id = manager_.Post(100, ProbeFromOtherThread, &probe, nullptr, nullptr, nullptr);
+        OtherThreadProbe probe;
+        uint32_t id = manager_.Post(100, ProbeFromOtherThread, &probe, &manager_, nullptr, nullptr);
         if (byAbort) {
             EXPECT_EQ(manager_.Abort(id, 1), 0);
         } else {
