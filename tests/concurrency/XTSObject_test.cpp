@@ -21,7 +21,6 @@ class Tracked : public XTSObject {
         : XTSObject(locker, registry), destroyed_(destroyed), magic_(kAlive) {}
 
     bool Alive() const { return magic_.load() == kAlive; }
-    void Touch() { touches_.fetch_add(1, std::memory_order_relaxed); }
 
   protected:
     ~Tracked() override {
@@ -33,20 +32,23 @@ class Tracked : public XTSObject {
 
   private:
     std::atomic<uint32_t> magic_;
-    std::atomic<uint32_t> touches_{0};
 };
 
 class XTSObjectTest : public ::testing::Test {
   protected:
+    std::atomic<int> destroyed_{0};
+};
+
+// Runs with the process-wide registry in place.
+class XTSObjectInitTest : public XTSObjectTest {
+  protected:
     void SetUp() override { XTSObject::Init(); }
     void TearDown() override { XTSObject::Dispose(); }
-
-    std::atomic<int> destroyed_{0};
 };
 
 // --- Lookup, release and deletion ---
 
-TEST_F(XTSObjectTest, LookupsCountUsesAndDeleteWaitsForTheLastRelease) {
+TEST_F(XTSObjectInitTest, LookupsCountUsesAndDeleteWaitsForTheLastRelease) {
     XTSObject::ReleaseObject(nullptr);
     Tracked* object = new Tracked(&destroyed_);
     uint32_t reference = object->GetRef();
@@ -69,7 +71,7 @@ TEST_F(XTSObjectTest, LookupsCountUsesAndDeleteWaitsForTheLastRelease) {
     EXPECT_EQ(destroyed_.load(), 1);
 }
 
-TEST_F(XTSObjectTest, DeleteWithoutUsesDestroysAtOnceAndTheSlotComesBackUnderANewReference) {
+TEST_F(XTSObjectInitTest, DeleteWithoutUsesDestroysAtOnceAndTheSlotComesBackUnderANewReference) {
     Tracked* first = new Tracked(&destroyed_);
     uint32_t stale = first->GetRef();
     first->Delete();
@@ -87,7 +89,7 @@ TEST_F(XTSObjectTest, DeleteWithoutUsesDestroysAtOnceAndTheSlotComesBackUnderANe
     EXPECT_EQ(destroyed_.load(), 2);
 }
 
-TEST_F(XTSObjectTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
+TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
     XLocker locker;
     Tracked* borrower = new Tracked(&destroyed_, &locker);
     EXPECT_EQ(borrower->GetLocker(), &locker);
@@ -118,21 +120,20 @@ TEST_F(XTSObjectTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate)
 
 // --- Registries ---
 
-TEST(XTSObjectRegistry, InitAndDisposeNestAndAnObjectBuiltWithoutRegistryMakesItself) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, InitAndDisposeNestAndAnObjectBuiltWithoutRegistryMakesItself) {
     EXPECT_EQ(XTSObject::Registry(), nullptr);
     XTSObject::Dispose();  // unbalanced: nothing
     DebgFailAllocation(1);
     XTSObject::Init();
     EXPECT_EQ(XTSObject::Registry(), nullptr);
-    Tracked* object = new Tracked(&destroyed);  // its own Init, which no Dispose balances
+    Tracked* object = new Tracked(&destroyed_);  // its own Init, which no Dispose balances
     XRefList* registry = XTSObject::Registry();
     ASSERT_NE(registry, nullptr);
     EXPECT_EQ(registry->ElelemSize(), sizeof(void*));
     EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
     XTSObject::ReleaseObject(object);
     object->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::Init();
     XTSObject::Dispose();
     XTSObject::Dispose();
@@ -141,20 +142,19 @@ TEST(XTSObjectRegistry, InitAndDisposeNestAndAnObjectBuiltWithoutRegistryMakesIt
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
 
-TEST(XTSObjectRegistry, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGivesReference0) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGivesReference0) {
     XTSObject::Init();
     XRefList mine(sizeof(void*), true);
-    Tracked* object = new Tracked(&destroyed, nullptr, &mine);
+    Tracked* object = new Tracked(&destroyed_, nullptr, &mine);
     ASSERT_NE(object->GetRef(), 0u);
     EXPECT_EQ(mine.Count(), 1);
     EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), nullptr), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), &mine), object);
     object->Delete();
-    EXPECT_EQ(destroyed.load(), 0);
+    EXPECT_EQ(destroyed_.load(), 0);
     EXPECT_TRUE(mine.IsEmpty());
     object->ReleaseMe();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::Dispose();
 
     // Wrong element size, and a registry filled to the last slot.
@@ -164,7 +164,7 @@ TEST(XTSObjectRegistry, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoom
     while (full.CreateItem(nullptr) != nullptr) {
     }
     for (XRefList* registry : {&wrongSize, &full}) {
-        Tracked* misfit = new Tracked(&destroyed, nullptr, registry);
+        Tracked* misfit = new Tracked(&destroyed_, nullptr, registry);
         EXPECT_EQ(misfit->GetRef(), 0u);
         EXPECT_EQ(XTSObject::GetObjectA(0, registry), nullptr);
         misfit->GetMe();
@@ -173,15 +173,14 @@ TEST(XTSObjectRegistry, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoom
         misfit->Delete();
     }
     EXPECT_TRUE(wrongSize.IsEmpty());
-    EXPECT_EQ(destroyed.load(), 3);
+    EXPECT_EQ(destroyed_.load(), 3);
 }
 
-TEST(XTSObjectRegistry, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
     for (uint32_t nth = 1;; ++nth) {
         ASSERT_EQ(XTSObject::Registry(), nullptr);
         DebgFailAllocation(nth);
-        Tracked* object = new Tracked(&destroyed);
+        Tracked* object = new Tracked(&destroyed_);
         bool fired = DebgPendingAllocationFailure() == 0;
         DebgFailAllocation(0);
         ASSERT_NE(object->GetLocker(), nullptr);
@@ -193,18 +192,17 @@ TEST(XTSObjectRegistry, EveryFailedAllocationInConstructionLeavesAWorkingObject)
             XTSObject::ReleaseObject(object);
         }
         object->Delete();
-        EXPECT_EQ(destroyed.load(), static_cast<int>(nth));
+        EXPECT_EQ(destroyed_.load(), static_cast<int>(nth));
         XTSObject::Dispose();
         if (!fired)
             break;
     }
 }
 
-TEST(XTSObjectRegistry, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes) {
     XTSObject::Init();
-    Tracked* deletedFirst = new Tracked(&destroyed);
-    Tracked* inUse = new Tracked(&destroyed);
+    Tracked* deletedFirst = new Tracked(&destroyed_);
+    Tracked* inUse = new Tracked(&destroyed_);
     ASSERT_EQ(XTSObject::GetObjectA(inUse->GetRef()), inUse);
     XTSObject::Dispose();
     EXPECT_EQ(XTSObject::Registry(), nullptr);
@@ -214,9 +212,9 @@ TEST(XTSObjectRegistry, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoe
     deletedFirst->Delete();
     deletedFirst->ReleaseMe();
     inUse->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::ReleaseObject(inUse);  // the last object: its registry goes with it
-    EXPECT_EQ(destroyed.load(), 2);
+    EXPECT_EQ(destroyed_.load(), 2);
     XTSObject::Init();  // a fresh registry
     EXPECT_NE(XTSObject::Registry(), nullptr);
     XTSObject::Dispose();
@@ -246,12 +244,11 @@ class Inspecting : public Tracked {
     bool* lockHeld_;
 };
 
-TEST(XTSObjectRegistry, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) {
     XRefList registry(sizeof(void*), true);
     for (bool byRelease : {false, true}) {
         bool lockHeld = false;
-        Inspecting* object = new Inspecting(&destroyed, &registry, &lockHeld);
+        Inspecting* object = new Inspecting(&destroyed_, &registry, &lockHeld);
         if (byRelease)
             object->GetMe();
         object->Delete();
@@ -259,20 +256,19 @@ TEST(XTSObjectRegistry, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) 
             object->ReleaseMe();
         EXPECT_TRUE(lockHeld);
     }
-    EXPECT_EQ(destroyed.load(), 4);
+    EXPECT_EQ(destroyed_.load(), 4);
     EXPECT_TRUE(registry.IsEmpty());
 }
 
 // --- Threads ---
 
-TEST(XTSObjectThreads, InitAndDisposeFromManyThreads) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, InitAndDisposeFromManyThreads) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 300; ++i) {
                 XTSObject::Init();
-                Tracked* object = new Tracked(&destroyed);
+                Tracked* object = new Tracked(&destroyed_);
                 EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
                 object->Delete();
                 XTSObject::ReleaseObject(object);
@@ -282,20 +278,18 @@ TEST(XTSObjectThreads, InitAndDisposeFromManyThreads) {
     }
     for (std::thread& thread : threads)
         thread.join();
-    EXPECT_EQ(destroyed.load(), 4 * 300);
+    EXPECT_EQ(destroyed_.load(), 4 * 300);
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
 
 // Many threads look objects up, use and release them, delete them (holding a use, as an
 // owner does) and make new ones, all at once. Every object is destroyed exactly once and
 // never used after destruction.
-TEST(XTSObjectThreads, LookupsReleasesAndDeletesRaceSafely) {
-    XTSObject::Init();
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectInitTest, LookupsReleasesAndDeletesRaceSafely) {
     std::atomic<int> created{64};
     std::vector<std::atomic<uint32_t>> references(64);
     for (std::atomic<uint32_t>& reference : references)
-        reference = (new Tracked(&destroyed))->GetRef();
+        reference = (new Tracked(&destroyed_))->GetRef();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
@@ -306,13 +300,12 @@ TEST(XTSObjectThreads, LookupsReleasesAndDeletesRaceSafely) {
                 if (object == nullptr)
                     continue;
                 EXPECT_TRUE(object->Alive());
-                object->Touch();
                 uint32_t action = random() % 8;
                 if (action == 0) {
                     // Retire it and put a new object in its place, unless another thread
                     // has already done so.
                     object->Delete();
-                    Tracked* fresh = new Tracked(&destroyed);
+                    Tracked* fresh = new Tracked(&destroyed_);
                     created++;
                     uint32_t expected = object->GetRef();
                     if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
@@ -335,20 +328,17 @@ TEST(XTSObjectThreads, LookupsReleasesAndDeletesRaceSafely) {
         object->Delete();
         XTSObject::ReleaseObject(object);
     }
-    EXPECT_EQ(destroyed.load(), created.load());
+    EXPECT_EQ(destroyed_.load(), created.load());
     EXPECT_TRUE(XTSObject::Registry()->IsEmpty());
-    XTSObject::Dispose();
 }
 
 // Delete and the last release race from two threads: exactly one of them destroys. The
 // deleting owner holds a use in even rounds; in odd rounds it is the sole owner and holds
 // none, so only the registry's lock decides who destroys.
-TEST(XTSObjectThreads, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
-    XTSObject::Init();
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectInitTest, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
     for (int i = 0; i < 2000; ++i) {
         bool ownerHoldsUse = i % 2 == 0;
-        Tracked* object = new Tracked(&destroyed);
+        Tracked* object = new Tracked(&destroyed_);
         if (ownerHoldsUse)
             object->GetMe();
         ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
@@ -357,9 +347,8 @@ TEST(XTSObjectThreads, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
         if (ownerHoldsUse)
             object->ReleaseMe();
         user.join();
-        ASSERT_EQ(destroyed.load(), i + 1);
+        ASSERT_EQ(destroyed_.load(), i + 1);
     }
-    XTSObject::Dispose();
 }
 
 }  // namespace
