@@ -48,7 +48,7 @@ class XTSObjectInitTest : public XTSObjectTest {
 
 // --- Lookup, release and deletion ---
 
-TEST_F(XTSObjectInitTest, LookupsCountUsesAndDeleteWaitsForTheLastRelease) {
+TEST_F(XTSObjectInitTest, UsesDelayDestructionAndAFreedSlotComesBackUnderANewReference) {
     XTSObject::ReleaseObject(nullptr);
     Tracked* object = new Tracked(&destroyed_);
     uint32_t reference = object->GetRef();
@@ -69,24 +69,21 @@ TEST_F(XTSObjectInitTest, LookupsCountUsesAndDeleteWaitsForTheLastRelease) {
     EXPECT_TRUE(object->Alive());
     XTSObject::ReleaseObject(object);
     EXPECT_EQ(destroyed_.load(), 1);
-}
 
-TEST_F(XTSObjectInitTest, DeleteWithoutUsesDestroysAtOnceAndTheSlotComesBackUnderANewReference) {
-    Tracked* first = new Tracked(&destroyed_);
-    uint32_t stale = first->GetRef();
-    first->Delete();
-    EXPECT_EQ(destroyed_.load(), 1);
     Tracked* second = new Tracked(&destroyed_);
-    second->GetMe();
-    EXPECT_EQ(second->IsUsed(), 1);
-    EXPECT_EQ(second->GetRef() & 0xFFFF, stale & 0xFFFF);
-    EXPECT_NE(second->GetRef(), stale);
-    EXPECT_EQ(XTSObject::GetObjectA(stale), nullptr);
+    EXPECT_EQ(second->GetRef() & 0xFFFF, reference & 0xFFFF);
+    EXPECT_NE(second->GetRef(), reference);
+    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(0), nullptr);
-    second->Delete();
-    EXPECT_EQ(destroyed_.load(), 1);
-    second->ReleaseMe();
+    second->Delete();  // no uses: at once
     EXPECT_EQ(destroyed_.load(), 2);
+    Tracked* owned = new Tracked(&destroyed_);
+    owned->GetMe();
+    EXPECT_EQ(owned->IsUsed(), 1);
+    owned->Delete();
+    EXPECT_EQ(destroyed_.load(), 2);
+    owned->ReleaseMe();
+    EXPECT_EQ(destroyed_.load(), 3);
 }
 
 TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
