@@ -21,7 +21,6 @@ class Tracked : public XTSObject {
         : XTSObject(locker, registry), destroyed_(destroyed), magic_(kAlive) {}
 
     bool Alive() const { return magic_.load() == kAlive; }
-    void Touch() { touches_.fetch_add(1, std::memory_order_relaxed); }
 
   protected:
     ~Tracked() override {
@@ -29,122 +28,85 @@ class Tracked : public XTSObject {
         destroyed_->fetch_add(1);
     }
 
-  private:
     std::atomic<int>* destroyed_;
+
+  private:
     std::atomic<uint32_t> magic_;
-    std::atomic<uint32_t> touches_{0};
 };
 
 class XTSObjectTest : public ::testing::Test {
   protected:
+    std::atomic<int> destroyed_{0};
+};
+
+// Runs with the process-wide registry in place.
+class XTSObjectInitTest : public XTSObjectTest {
+  protected:
     void SetUp() override { XTSObject::Init(); }
     void TearDown() override { XTSObject::Dispose(); }
-
-    std::atomic<int> destroyed_{0};
 };
 
 // --- Lookup, release and deletion ---
 
-TEST_F(XTSObjectTest, LookupCountsAUseAndReleaseGivesItBack) {
+TEST_F(XTSObjectInitTest, UsesDelayDestructionAndAFreedSlotComesBackUnderANewReference) {
+    XTSObject::ReleaseObject(nullptr);
     Tracked* object = new Tracked(&destroyed_);
-    ASSERT_NE(object->GetRef(), 0u);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-    EXPECT_EQ(object->IsUsed(), 1);
-    XTSObject::ReleaseObject(object);
+    uint32_t reference = object->GetRef();
+    ASSERT_NE(reference, 0u);
+    XTSObject::ReleaseObject(object);  // unused: nothing
     EXPECT_EQ(object->IsUsed(), 0);
-    EXPECT_EQ(destroyed_.load(), 0);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), nullptr), object);
-    XTSObject::ReleaseObject(object);
-    object->Delete();
-}
-
-TEST_F(XTSObjectTest, DeleteWithoutUsesDestroysAtOnce) {
-    Tracked* object = new Tracked(&destroyed_);
-    uint32_t reference = object->GetRef();
-    object->Delete();
-    EXPECT_EQ(destroyed_.load(), 1);
-    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
-}
-
-TEST_F(XTSObjectTest, DeleteWithUsesWaitsForTheLastRelease) {
-    Tracked* object = new Tracked(&destroyed_);
-    uint32_t reference = object->GetRef();
     ASSERT_EQ(XTSObject::GetObjectA(reference), object);
-    ASSERT_EQ(XTSObject::GetObjectA(reference), object);
+    ASSERT_EQ(XTSObject::GetObjectA(reference, nullptr), object);
+    EXPECT_EQ(object->IsUsed(), 2);
     object->Delete();
     EXPECT_TRUE(object->Deleted());
     EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     object->Delete();  // already deleted: nothing
+    object->GetMe();   // deleted: takes nothing
     EXPECT_EQ(object->IsUsed(), 2);
     XTSObject::ReleaseObject(object);
     EXPECT_EQ(destroyed_.load(), 0);
     EXPECT_TRUE(object->Alive());
     XTSObject::ReleaseObject(object);
     EXPECT_EQ(destroyed_.load(), 1);
-}
 
-TEST_F(XTSObjectTest, OwnerPatternGetMeDeleteReleaseMe) {
-    Tracked* object = new Tracked(&destroyed_);
-    object->GetMe();
-    EXPECT_EQ(object->IsUsed(), 1);
-    object->Delete();
-    EXPECT_EQ(destroyed_.load(), 0);
-    object->GetMe();  // deleted: takes nothing
-    EXPECT_EQ(object->IsUsed(), 1);
-    object->ReleaseMe();
-    EXPECT_EQ(destroyed_.load(), 1);
-}
-
-TEST_F(XTSObjectTest, ReleaseOfNullOrOfAnUnusedObjectDoesNothing) {
-    XTSObject::ReleaseObject(nullptr);
-    Tracked* object = new Tracked(&destroyed_);
-    XTSObject::ReleaseObject(object);
-    EXPECT_EQ(object->IsUsed(), 0);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-    EXPECT_EQ(object->IsUsed(), 1);
-    object->Delete();
-    XTSObject::ReleaseObject(object);
-    EXPECT_EQ(destroyed_.load(), 1);
-}
-
-TEST_F(XTSObjectTest, ReferencesOfOtherObjectsAndStaleReferencesFindNothingElse) {
-    Tracked* first = new Tracked(&destroyed_);
-    uint32_t stale = first->GetRef();
-    first->Delete();
-    Tracked* second = new Tracked(&destroyed_);  // reuses the slot under a new generation
-    EXPECT_EQ(second->GetRef() & 0xFFFF, stale & 0xFFFF);
-    EXPECT_NE(second->GetRef(), stale);
-    EXPECT_EQ(XTSObject::GetObjectA(stale), nullptr);
+    Tracked* second = new Tracked(&destroyed_);
+    EXPECT_EQ(second->GetRef() & 0xFFFF, reference & 0xFFFF);
+    EXPECT_NE(second->GetRef(), reference);
+    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(0), nullptr);
-    second->Delete();
+    second->Delete();  // no uses: at once
+    EXPECT_EQ(destroyed_.load(), 2);
+    Tracked* owned = new Tracked(&destroyed_);
+    owned->GetMe();
+    EXPECT_EQ(owned->IsUsed(), 1);
+    owned->Delete();
+    EXPECT_EQ(destroyed_.load(), 2);
+    owned->ReleaseMe();
+    EXPECT_EQ(destroyed_.load(), 3);
 }
 
-// --- Locks ---
-
-TEST_F(XTSObjectTest, BorrowedLockIsUsedAndSurvivesTheObject) {
+TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
     XLocker locker;
-    Tracked* object = new Tracked(&destroyed_, &locker);
-    EXPECT_EQ(object->GetLocker(), &locker);
-    object->Lock();
+    Tracked* borrower = new Tracked(&destroyed_, &locker);
+    EXPECT_EQ(borrower->GetLocker(), &locker);
+    borrower->Lock();
     EXPECT_TRUE(locker.IsLocked());
-    EXPECT_TRUE(object->IsLocked());
-    object->Unlock();
-    object->Delete();
+    borrower->Unlock();
+    borrower->Delete();
     ASSERT_EQ(destroyed_.load(), 1);
     EXPECT_TRUE(locker.Lock(0));
     locker.Unlock();
-}
 
-TEST_F(XTSObjectTest, OwnLockIsPrivateToTheObject) {
     Tracked* a = new Tracked(&destroyed_);
     Tracked* b = new Tracked(&destroyed_);
     ASSERT_NE(a->GetLocker(), nullptr);
     EXPECT_NE(a->GetLocker(), b->GetLocker());
     a->Lock();
     EXPECT_TRUE(a->Lock(0));  // recursive for its holder
+    EXPECT_TRUE(a->IsLocked());
     bool otherGotIt = true;
-    std::thread other([&] { otherGotIt = a->Lock(10); });
-    other.join();
+    std::thread([&] { otherGotIt = a->Lock(10); }).join();
     EXPECT_FALSE(otherGotIt);
     EXPECT_FALSE(b->IsLocked());
     a->Unlock();
@@ -155,103 +117,67 @@ TEST_F(XTSObjectTest, OwnLockIsPrivateToTheObject) {
 
 // --- Registries ---
 
-TEST(XTSObjectRegistry, InitAndDisposeNest) {
+TEST_F(XTSObjectTest, InitAndDisposeNestAndAnObjectBuiltWithoutRegistryMakesItself) {
     EXPECT_EQ(XTSObject::Registry(), nullptr);
     XTSObject::Dispose();  // unbalanced: nothing
+    DebgFailAllocation(1);
     XTSObject::Init();
+    EXPECT_EQ(XTSObject::Registry(), nullptr);
+    Tracked* object = new Tracked(&destroyed_);  // its own Init, which no Dispose balances
     XRefList* registry = XTSObject::Registry();
     ASSERT_NE(registry, nullptr);
     EXPECT_EQ(registry->ElelemSize(), sizeof(void*));
+    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
+    XTSObject::ReleaseObject(object);
+    object->Delete();
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::Init();
+    XTSObject::Dispose();
     XTSObject::Dispose();
     EXPECT_EQ(XTSObject::Registry(), registry);
     XTSObject::Dispose();
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
 
-TEST(XTSObjectRegistry, ObjectBuiltBeforeInitMakesTheRegistryItself) {
-    std::atomic<int> destroyed{0};
-    ASSERT_EQ(XTSObject::Registry(), nullptr);
-    Tracked* object = new Tracked(&destroyed);
-    ASSERT_NE(XTSObject::Registry(), nullptr);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-    XTSObject::ReleaseObject(object);
-    object->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_NE(XTSObject::Registry(), nullptr);  // no Dispose balances that Init
-    XTSObject::Dispose();
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-}
-
-TEST(XTSObjectRegistry, PrivateRegistryIsSearchedOnlyWhenPassed) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGivesReference0) {
     XTSObject::Init();
     XRefList mine(sizeof(void*), true);
-    Tracked* object = new Tracked(&destroyed, nullptr, &mine);
+    Tracked* object = new Tracked(&destroyed_, nullptr, &mine);
     ASSERT_NE(object->GetRef(), 0u);
     EXPECT_EQ(mine.Count(), 1);
     EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), nullptr), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), &mine), object);
     object->Delete();
-    EXPECT_EQ(destroyed.load(), 0);
+    EXPECT_EQ(destroyed_.load(), 0);
     EXPECT_TRUE(mine.IsEmpty());
     object->ReleaseMe();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::Dispose();
-}
 
-TEST(XTSObjectRegistry, ObjectThatCannotBeEnteredGetsReference0AndDeleteDestroysIt) {
-    std::atomic<int> destroyed{0};
+    // Wrong element size, and a registry filled to the last slot.
     XRefList wrongSize(4, true);
-    Tracked* misfit = new Tracked(&destroyed, nullptr, &wrongSize);
-    EXPECT_EQ(misfit->GetRef(), 0u);
-    EXPECT_TRUE(wrongSize.IsEmpty());
-    EXPECT_EQ(XTSObject::GetObjectA(0, &wrongSize), nullptr);
-    misfit->GetMe();
-    EXPECT_EQ(misfit->IsUsed(), 0);
-    misfit->ReleaseMe();
-    misfit->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
-
     XRefList full(sizeof(void*), true);
     full.Preallocate(65535);
     while (full.CreateItem(nullptr) != nullptr) {
     }
-    Tracked* extra = new Tracked(&destroyed, nullptr, &full);
-    EXPECT_EQ(extra->GetRef(), 0u);
-    extra->Delete();
-    EXPECT_EQ(destroyed.load(), 2);
+    for (XRefList* registry : {&wrongSize, &full}) {
+        Tracked* misfit = new Tracked(&destroyed_, nullptr, registry);
+        EXPECT_EQ(misfit->GetRef(), 0u);
+        EXPECT_EQ(XTSObject::GetObjectA(0, registry), nullptr);
+        misfit->GetMe();
+        EXPECT_EQ(misfit->IsUsed(), 0);
+        misfit->ReleaseMe();
+        misfit->Delete();
+    }
+    EXPECT_TRUE(wrongSize.IsEmpty());
+    EXPECT_EQ(destroyed_.load(), 3);
 }
 
-TEST(XTSObjectRegistry, MissingRegistryLeavesObjectsUnregisteredButUsable) {
-    std::atomic<int> destroyed{0};
-    DebgFailAllocation(1);
-    XTSObject::Init();
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-    Tracked* object = new Tracked(&destroyed);  // Init in the constructor makes it
-    EXPECT_NE(object->GetRef(), 0u);
-    object->Delete();
-    XTSObject::Dispose();
-    XTSObject::Dispose();
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-
-    // The object's lock comes first, then the registry: fail the registry.
-    DebgFailAllocation(2);
-    Tracked* orphan = new Tracked(&destroyed);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(orphan->GetRef(), 0u);
-    EXPECT_EQ(XTSObject::GetObjectA(0), nullptr);
-    orphan->Delete();
-    EXPECT_EQ(destroyed.load(), 2);
-    XTSObject::Dispose();
-}
-
-TEST(XTSObjectRegistry, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
     for (uint32_t nth = 1;; ++nth) {
         ASSERT_EQ(XTSObject::Registry(), nullptr);
         DebgFailAllocation(nth);
-        Tracked* object = new Tracked(&destroyed);
+        Tracked* object = new Tracked(&destroyed_);
         bool fired = DebgPendingAllocationFailure() == 0;
         DebgFailAllocation(0);
         ASSERT_NE(object->GetLocker(), nullptr);
@@ -263,56 +189,48 @@ TEST(XTSObjectRegistry, EveryFailedAllocationInConstructionLeavesAWorkingObject)
             XTSObject::ReleaseObject(object);
         }
         object->Delete();
-        EXPECT_EQ(destroyed.load(), static_cast<int>(nth));
+        EXPECT_EQ(destroyed_.load(), static_cast<int>(nth));
         XTSObject::Dispose();
         if (!fired)
             break;
     }
 }
 
-TEST(XTSObjectRegistry, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes) {
     XTSObject::Init();
-    Tracked* deletedLater = new Tracked(&destroyed);
-    Tracked* inUse = new Tracked(&destroyed);
+    Tracked* deletedFirst = new Tracked(&destroyed_);
+    Tracked* inUse = new Tracked(&destroyed_);
     ASSERT_EQ(XTSObject::GetObjectA(inUse->GetRef()), inUse);
     XTSObject::Dispose();
     EXPECT_EQ(XTSObject::Registry(), nullptr);
-    EXPECT_EQ(XTSObject::GetObjectA(deletedLater->GetRef()), nullptr);
-    // Their own registry still works for them.
-    deletedLater->GetMe();
-    EXPECT_EQ(deletedLater->IsUsed(), 1);
-    deletedLater->ReleaseMe();
-    deletedLater->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(XTSObject::GetObjectA(deletedFirst->GetRef()), nullptr);
+    deletedFirst->GetMe();  // their own registry still works for them
+    EXPECT_EQ(deletedFirst->IsUsed(), 1);
+    deletedFirst->Delete();
+    deletedFirst->ReleaseMe();
     inUse->Delete();
-    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_EQ(destroyed_.load(), 1);
     XTSObject::ReleaseObject(inUse);  // the last object: its registry goes with it
-    EXPECT_EQ(destroyed.load(), 2);
-
+    EXPECT_EQ(destroyed_.load(), 2);
     XTSObject::Init();  // a fresh registry
     EXPECT_NE(XTSObject::Registry(), nullptr);
     XTSObject::Dispose();
 }
 
-// A destructor that checks it runs under the registry's lock, and uses the registry.
-class Inspecting : public XTSObject {
+// Checks in its destructor that it runs under the registry's lock, and enters a successor
+// in the same registry, which works because that lock is recursive.
+class Inspecting : public Tracked {
   public:
-    Inspecting(XRefList* registry, std::atomic<int>* destroyed, bool* lockHeld)
-        : XTSObject(nullptr, registry),
-          registry_(registry),
-          destroyed_(destroyed),
-          lockHeld_(lockHeld) {}
+    Inspecting(std::atomic<int>* destroyed, XRefList* registry, bool* lockHeld)
+        : Tracked(destroyed, nullptr, registry), registry_(registry), lockHeld_(lockHeld) {}
 
   protected:
     ~Inspecting() override {
-        std::thread other([this] {
+        std::thread([this] {
             *lockHeld_ = !registry_->Lock(0);
             if (!*lockHeld_)
                 registry_->Unlock();
-        });
-        other.join();
-        // Enter a successor in the same registry: the lock is recursive.
+        }).join();
         Tracked* successor = new Tracked(destroyed_, nullptr, registry_);
         EXPECT_NE(successor->GetRef(), 0u);
         successor->Delete();
@@ -320,39 +238,34 @@ class Inspecting : public XTSObject {
 
   private:
     XRefList* registry_;
-    std::atomic<int>* destroyed_;
     bool* lockHeld_;
 };
 
-TEST(XTSObjectRegistry, DestructionRunsUnderTheRegistryLockEitherWay) {
-    std::atomic<int> destroyed{0};
+TEST_F(XTSObjectTest, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) {
     XRefList registry(sizeof(void*), true);
-    bool lockHeld = false;
-    Inspecting* byDelete = new Inspecting(&registry, &destroyed, &lockHeld);
-    byDelete->Delete();
-    EXPECT_TRUE(lockHeld);
-    lockHeld = false;
-    Inspecting* byRelease = new Inspecting(&registry, &destroyed, &lockHeld);
-    byRelease->GetMe();
-    byRelease->Delete();
-    byRelease->ReleaseMe();
-    EXPECT_TRUE(lockHeld);
-    EXPECT_EQ(destroyed.load(), 2);
+    for (bool byRelease : {false, true}) {
+        bool lockHeld = false;
+        Inspecting* object = new Inspecting(&destroyed_, &registry, &lockHeld);
+        if (byRelease)
+            object->GetMe();
+        object->Delete();
+        if (byRelease)
+            object->ReleaseMe();
+        EXPECT_TRUE(lockHeld);
+    }
+    EXPECT_EQ(destroyed_.load(), 4);
     EXPECT_TRUE(registry.IsEmpty());
 }
 
 // --- Threads ---
 
-TEST(XTSObjectThreads, InitAndDisposeFromManyThreads) {
-    std::atomic<int> destroyed{0};
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 300;
+TEST_F(XTSObjectTest, InitAndDisposeFromManyThreads) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
+            for (int i = 0; i < 300; ++i) {
                 XTSObject::Init();
-                Tracked* object = new Tracked(&destroyed);
+                Tracked* object = new Tracked(&destroyed_);
                 EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
                 object->Delete();
                 XTSObject::ReleaseObject(object);
@@ -362,109 +275,77 @@ TEST(XTSObjectThreads, InitAndDisposeFromManyThreads) {
     }
     for (std::thread& thread : threads)
         thread.join();
-    EXPECT_EQ(destroyed.load(), kThreads * kRounds);
+    EXPECT_EQ(destroyed_.load(), 4 * 300);
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
 
 // Many threads look objects up, use and release them, delete them (holding a use, as an
 // owner does) and make new ones, all at once. Every object is destroyed exactly once and
 // never used after destruction.
-TEST(XTSObjectThreads, LookupsReleasesAndDeletesRaceSafely) {
-    XTSObject::Init();
-    constexpr int kObjects = 64;
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 20000;
-    std::atomic<int> destroyed{0};
-    std::atomic<int> created{0};
-    std::vector<std::atomic<uint32_t>> references(kObjects);
-    for (std::atomic<uint32_t>& reference : references) {
-        reference = (new Tracked(&destroyed))->GetRef();
-        created++;
-    }
-    std::atomic<int> deadSeen{0};
+TEST_F(XTSObjectInitTest, LookupsReleasesAndDeletesRaceSafely) {
+    std::atomic<int> created{64};
+    std::vector<std::atomic<uint32_t>> references(64);
+    for (std::atomic<uint32_t>& reference : references)
+        reference = (new Tracked(&destroyed_))->GetRef();
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             std::mt19937 random(t + 1);
-            for (int i = 0; i < kRounds; ++i) {
-                std::atomic<uint32_t>& reference = references[random() % kObjects];
-                XTSObject* found = XTSObject::GetObjectA(reference.load());
-                if (found == nullptr)
+            for (int i = 0; i < 20000; ++i) {
+                std::atomic<uint32_t>& reference = references[random() % references.size()];
+                Tracked* object = static_cast<Tracked*>(XTSObject::GetObjectA(reference.load()));
+                if (object == nullptr)
                     continue;
-                Tracked* object = static_cast<Tracked*>(found);
-                if (!object->Alive())
-                    deadSeen++;
-                object->Touch();
-                switch (random() % 8) {
-                    case 0: {
-                        // Retire it and put a new object in its place, unless another
-                        // thread has already done so.
-                        object->Delete();
-                        Tracked* fresh = new Tracked(&destroyed);
-                        created++;
-                        uint32_t expected = object->GetRef();
-                        if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
-                            fresh->Delete();
-                        break;
-                    }
-                    case 1: {
-                        // Hold a second use across another thread's chance to delete.
-                        XTSObject* again = XTSObject::GetObjectA(object->GetRef());
-                        std::this_thread::yield();
-                        XTSObject::ReleaseObject(again);
-                        break;
-                    }
-                    default:
-                        break;
+                EXPECT_TRUE(object->Alive());
+                uint32_t action = random() % 8;
+                if (action == 0) {
+                    // Retire it and put a new object in its place, unless another thread
+                    // has already done so.
+                    object->Delete();
+                    Tracked* fresh = new Tracked(&destroyed_);
+                    created++;
+                    uint32_t expected = object->GetRef();
+                    if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
+                        fresh->Delete();
+                } else if (action == 1) {
+                    // Hold a second use across another thread's chance to delete.
+                    XTSObject* again = XTSObject::GetObjectA(object->GetRef());
+                    std::this_thread::yield();
+                    XTSObject::ReleaseObject(again);
                 }
-                if (!object->Alive())
-                    deadSeen++;
+                EXPECT_TRUE(object->Alive());
                 XTSObject::ReleaseObject(object);
             }
         });
     }
     for (std::thread& thread : threads)
         thread.join();
-    EXPECT_EQ(deadSeen.load(), 0);
     for (std::atomic<uint32_t>& reference : references) {
         XTSObject* object = XTSObject::GetObjectA(reference.load());
-        if (object != nullptr) {
-            object->Delete();
-            XTSObject::ReleaseObject(object);
-        }
+        object->Delete();
+        XTSObject::ReleaseObject(object);
     }
-    EXPECT_EQ(destroyed.load(), created.load());
+    EXPECT_EQ(destroyed_.load(), created.load());
     EXPECT_TRUE(XTSObject::Registry()->IsEmpty());
-    XTSObject::Dispose();
 }
 
 // Delete and the last release race from two threads: exactly one of them destroys. The
 // deleting owner holds a use in even rounds; in odd rounds it is the sole owner and holds
 // none, so only the registry's lock decides who destroys.
-TEST(XTSObjectThreads, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
-    XTSObject::Init();
-    std::atomic<int> destroyed{0};
-    constexpr int kRounds = 2000;
-    for (int i = 0; i < kRounds; ++i) {
+TEST_F(XTSObjectInitTest, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
+    for (int i = 0; i < 2000; ++i) {
         bool ownerHoldsUse = i % 2 == 0;
-        Tracked* object = new Tracked(&destroyed);
+        Tracked* object = new Tracked(&destroyed_);
         if (ownerHoldsUse)
             object->GetMe();
         ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-        std::atomic<bool> go{false};
-        std::thread user([&] {
-            while (!go.load()) {
-            }
-            XTSObject::ReleaseObject(object);
-        });
-        go = true;
+        std::thread user([object] { XTSObject::ReleaseObject(object); });
         object->Delete();
         if (ownerHoldsUse)
             object->ReleaseMe();
         user.join();
-        ASSERT_EQ(destroyed.load(), i + 1);
+        ASSERT_EQ(destroyed_.load(), i + 1);
     }
-    XTSObject::Dispose();
 }
 
 }  // namespace
