@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+constexpr uint32_t kMark = 0x5354524D;
 
 // Exposes the capacity for the growth tests.
 class PeekOutput : public XOutput {
@@ -24,245 +24,159 @@ class PeekOutput : public XOutput {
     uint32_t Capacity() const { return capacity; }
 };
 
+// A 32-bit word as its four native bytes.
+std::string W(uint32_t value) {
+    return std::string(reinterpret_cast<const char*>(&value), 4);
+}
+
 // The stream as bytes.
-std::vector<uint8_t> Bytes(XOutput& out) {
+std::string Bytes(XOutput& out) {
     uint32_t len = 0;
-    const uint8_t* data = static_cast<const uint8_t*>(out.GetData(&len));
-    return data == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(data, data + len);
+    const char* data = static_cast<const char*>(out.GetData(&len));
+    return data == nullptr ? std::string() : std::string(data, len);
 }
 
-// A heap block of exactly the given bytes, so that AddressSanitizer sees any read beyond them.
-std::unique_ptr<uint8_t[]> Exact(const std::vector<uint8_t>& bytes) {
-    std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size()]);
-    if (!bytes.empty())
+// An XInput over an exact heap copy of some bytes, so that AddressSanitizer sees any read
+// beyond them.
+struct ExactInput {
+    explicit ExactInput(const std::string& bytes)
+        : block(new uint8_t[bytes.size()]), len(static_cast<uint32_t>(bytes.size())) {
         memcpy(block.get(), bytes.data(), bytes.size());
-    return block;
-}
-
-uint32_t Native(const uint8_t* at) {
-    uint32_t value;
-    memcpy(&value, at, 4);
-    return value;
-}
-
-// ---- XOutput: format ----
-
-TEST(XOutputFormat, NewStreamHoldsOnlyTheMark) {
-    XOutput out;
-    std::vector<uint8_t> bytes = Bytes(out);
-    ASSERT_EQ(bytes.size(), 4u);
-    EXPECT_EQ(Native(bytes.data()), 0x5354524Du);
-    if (kLittleEndian) {
-        EXPECT_EQ(bytes, (std::vector<uint8_t>{0x4D, 0x52, 0x54, 0x53}));
+        Rebind();
     }
-    EXPECT_EQ(out.GetOffset(), 4u);
-    EXPECT_EQ(out.Error(), 0);
-}
+    void Rebind() { in.SetData(block.get(), len); }
+    std::unique_ptr<uint8_t[]> block;
+    uint32_t len;
+    XInput in;
+};
 
-TEST(XOutputFormat, IntegersAndBooleansAreFourNativeBytes) {
-    XOutput out;
-    out.WriteInt(1);
-    out.WriteBool(5);
-    std::vector<uint8_t> bytes = Bytes(out);
-    ASSERT_EQ(bytes.size(), 12u);
-    EXPECT_EQ(Native(&bytes[4]), 1u);
-    EXPECT_EQ(Native(&bytes[8]), 5u);
-    if (kLittleEndian) {
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()),
-                  (std::vector<uint8_t>{1, 0, 0, 0, 5, 0, 0, 0}));
-    }
-}
+// ---- XOutput ----
 
-TEST(XOutputFormat, StringsTakeTheirNulPaddedToFour) {
+TEST(XOutputFormat, ItemsFollowTheMarkPaddedToFour) {
+    static char run[5] = {1, 2, 3, 4, 5};
     const struct {
-        const char* text;
-        uint32_t size;
-    } cases[] = {{"", 4}, {"abc", 4}, {"abcd", 8}, {"abcdefg", 8}, {"abcdefgh", 12}};
+        const char* what;
+        void (*write)(XOutput*);
+        std::string bytes;
+    } cases[] = {
+        {"nothing", [](XOutput*) {}, ""},
+        {"int", [](XOutput* o) { o->WriteInt(0xDEADBEEF); }, W(0xDEADBEEF)},
+        {"bool keeps its value", [](XOutput* o) { o->WriteBool(5); }, W(5)},
+        {"empty string", [](XOutput* o) { o->WriteStr(""); }, W(0)},
+        {"null string", [](XOutput* o) { o->WriteStr(nullptr); }, W(0)},
+        {"3 chars", [](XOutput* o) { o->WriteStr("abc"); }, std::string("abc\0", 4)},
+        {"4 chars", [](XOutput* o) { o->WriteStr("abcd"); }, "abcd" + W(0)},
+        {"7 chars", [](XOutput* o) { o->WriteStr("abcdefg"); }, std::string("abcdefg\0", 8)},
+        {"8 chars", [](XOutput* o) { o->WriteStr("abcdefgh"); }, "abcdefgh" + W(0)},
+        {"empty run", [](XOutput* o) { o->Write(run, 0); }, ""},
+        {"null empty run", [](XOutput* o) { o->Write(nullptr, 0); }, ""},
+        {"5-byte run", [](XOutput* o) { o->Write(run, 5); }, std::string("\1\2\3\4\5\0\0\0", 8)},
+    };
     for (const auto& c : cases) {
         XOutput out;
-        out.WriteStr(c.text);
-        std::vector<uint8_t> bytes = Bytes(out);
-        ASSERT_EQ(bytes.size(), 4 + c.size) << c.text;
-        EXPECT_STREQ(reinterpret_cast<const char*>(&bytes[4]), c.text);
-        for (size_t i = 4 + strlen(c.text); i < bytes.size(); ++i) {
-            EXPECT_EQ(bytes[i], 0) << "pad bytes are zeroed";
-        }
+        c.write(&out);
+        EXPECT_EQ(Bytes(out), W(kMark) + c.bytes) << c.what;
+        EXPECT_EQ(out.GetOffset(), 4 + c.bytes.size()) << c.what;
+        EXPECT_EQ(out.Error(), 0) << c.what;
     }
-}
-
-TEST(XOutputFormat, NullStringIsWrittenAsEmpty) {
-    XOutput out;
-    out.WriteStr(nullptr);
-    EXPECT_EQ(out.GetOffset(), 8u);
-    EXPECT_EQ(out.Error(), 0);
-}
-
-TEST(XOutputFormat, RunsOfBytesArePaddedToFour) {
-    XOutput out;
-    char bytes[5] = {1, 2, 3, 4, 5};
-    out.Write(bytes, 0);
-    EXPECT_EQ(out.GetOffset(), 4u);
-    out.Write(bytes, 5);
-    EXPECT_EQ(out.GetOffset(), 12u);
-    out.Write(nullptr, 0);
-    EXPECT_EQ(out.GetOffset(), 12u);
-    EXPECT_EQ(out.Error(), 0);
-}
-
-// ---- XOutput: growth ----
-
-TEST(XOutputGrowth, SmallInitialSizeIsRaisedTo1024) {
-    PeekOutput out(10);
-    EXPECT_EQ(out.Capacity(), 1024u);
-    PeekOutput big(5000);
-    EXPECT_EQ(big.Capacity(), 5000u);
 }
 
 TEST(XOutputGrowth, GrowsToSmallestMultipleOf1024AboveTheNeed) {
+    EXPECT_EQ(PeekOutput(5000).Capacity(), 5000u);
     PeekOutput out(10);
-    std::vector<char> fill(1020, 'x');
-    out.Write(fill.data(), 1020);
-    EXPECT_EQ(out.GetOffset(), 1024u);
-    EXPECT_EQ(out.Capacity(), 1024u) << "exactly 1024 bytes need no growth";
-    out.WriteInt(7);
-    EXPECT_EQ(out.Capacity(), 2048u);
-    std::vector<char> more(3000, 'y');
-    out.Write(more.data(), 3000);  // need 1028 + 3000 = 4028
-    EXPECT_EQ(out.Capacity(), 4096u);
-    out.Write(more.data(), 68);  // need exactly 4096: no growth
-    EXPECT_EQ(out.Capacity(), 4096u);
-    EXPECT_EQ(out.GetOffset(), 4096u);
-}
-
-TEST(XOutputGrowth, ContentSurvivesGrowth) {
-    XOutput out;
-    for (uint32_t i = 0; i < 1000; ++i)
-        out.WriteInt(i);
-    std::vector<uint8_t> bytes = Bytes(out);
-    ASSERT_EQ(bytes.size(), 4004u);
-    for (uint32_t i = 0; i < 1000; ++i) {
-        ASSERT_EQ(Native(&bytes[4 + 4 * i]), i);
+    EXPECT_EQ(out.Capacity(), 1024u) << "small initial sizes are raised";
+    std::vector<char> fill(3000, 'x');
+    const struct {
+        uint32_t write, capacity;
+    } steps[] = {{1020, 1024}, {4, 2048}, {3000, 4096}, {68, 4096}};
+    for (const auto& step : steps) {
+        out.Write(fill.data(), step.write);
+        EXPECT_EQ(out.Capacity(), step.capacity) << "at " << out.GetOffset();
     }
+    EXPECT_EQ(out.GetOffset(), 4096u);
 }
 
 TEST(XOutputGrowth, BytesFromTheStreamItselfSurviveGrowth) {
     PeekOutput out;
-    std::vector<char> fill(1020);
+    std::string fill(1020, ' ');
     for (size_t i = 0; i < fill.size(); ++i)
         fill[i] = static_cast<char>(i);
-    out.Write(fill.data(), 1020);
+    out.Write(&fill[0], 1020);
     uint8_t* own = static_cast<uint8_t*>(out.GetData(nullptr));
     out.Write(own + 4, 1020);  // grows, moving the bytes it copies from
     EXPECT_EQ(out.Capacity(), 2048u);
-    std::vector<uint8_t> bytes = Bytes(out);
-    ASSERT_EQ(bytes.size(), 2044u);
-    EXPECT_EQ(memcmp(&bytes[4], fill.data(), 1020), 0);
-    EXPECT_EQ(memcmp(&bytes[1024], fill.data(), 1020), 0);
+    EXPECT_EQ(Bytes(out), W(kMark) + fill + fill);
 }
 
-// ---- XOutput: sticky error ----
-
-TEST(XOutputError, FailedGrowthIsStickyAndDropsTheBuffer) {
-    XOutput out;
-    out.WriteInt(1);
-    std::vector<char> fill(2000, 'z');
-    DebgFailAllocation(1);
-    out.Write(fill.data(), 2000);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(out.Error(), -1);
-    uint32_t len = 99;
-    EXPECT_EQ(out.GetData(&len), nullptr);
-    EXPECT_EQ(len, 0u);
-    out.WriteInt(2);
-    EXPECT_EQ(out.GetData(nullptr), nullptr);
-    out.Reset();
-    EXPECT_EQ(out.Error(), -1) << "Reset does not clear the error";
-    EXPECT_EQ(out.GetData(&len), nullptr);
-    EXPECT_EQ(len, 0u);
-}
-
-TEST(XOutputError, FailedAllocationInConstructorOrReset) {
-    DebgFailAllocation(1);
-    XOutput out;
-    EXPECT_EQ(out.Error(), -1);
-    out.WriteInt(3);
-    EXPECT_EQ(out.GetData(nullptr), nullptr);
-
-    XOutput other;
-    DebgFailAllocation(1);
-    other.Reset();
-    EXPECT_EQ(other.Error(), -1);
-}
-
-TEST(XOutputError, LengthsThatWrapAreRefused) {
-    for (uint32_t len : {0xFFFFFFFFu, 0xFFFFFFFDu, 0xFFFFFFFCu, 0xFFFFFC00u}) {
+TEST(XOutputError, EveryFailureIsStickyAndDropsTheBuffer) {
+    static char few[4] = {};
+    static char big[2000] = {};
+    const struct {
+        const char* what;
+        void (*fail)(XOutput*);
+    } cases[] = {
+        {"growth out of memory",
+         [](XOutput* o) {
+             DebgFailAllocation(1);
+             o->Write(big, sizeof big);
+         }},
+        {"reset out of memory",
+         [](XOutput* o) {
+             DebgFailAllocation(1);
+             o->Reset();
+         }},
+        {"null source", [](XOutput* o) { o->Write(nullptr, 4); }},
+        // Lengths that wrap are refused before any byte of the source is read.
+        {"length -1", [](XOutput* o) { o->Write(few, 0xFFFFFFFF); }},
+        {"length -3", [](XOutput* o) { o->Write(few, 0xFFFFFFFD); }},
+        {"length -4", [](XOutput* o) { o->Write(few, 0xFFFFFFFC); }},
+        {"length -1024", [](XOutput* o) { o->Write(few, 0xFFFFFC00); }},
+    };
+    for (const auto& c : cases) {
         XOutput out;
-        char few[4] = {};
-        // The length is refused before any byte of the source is read.
-        out.Write(few, len);
-        EXPECT_EQ(out.Error(), -1) << len;
-        EXPECT_EQ(out.GetData(nullptr), nullptr);
+        out.WriteInt(1);
+        c.fail(&out);
+        EXPECT_EQ(DebgPendingAllocationFailure(), 0u) << c.what;
+        DebgFailAllocation(0);
+        EXPECT_EQ(out.Error(), -1) << c.what;
+        uint32_t len = 99;
+        EXPECT_EQ(out.GetData(&len), nullptr) << c.what;
+        EXPECT_EQ(len, 0u);
+        out.WriteInt(2);
+        EXPECT_EQ(out.GetData(nullptr), nullptr) << c.what;
+        XOutput copy(out);
+        EXPECT_EQ(copy.Error(), -1) << c.what;
+        out.Reset();
+        EXPECT_EQ(out.Error(), -1) << c.what << ": Reset does not clear the error";
+        EXPECT_EQ(out.GetData(nullptr), nullptr) << c.what;
     }
 }
 
-TEST(XOutputError, NullSourceWithLengthIsAnError) {
-    XOutput out;
-    out.Write(nullptr, 4);
-    EXPECT_EQ(out.Error(), -1);
-}
-
-// ---- XOutput: offsets ----
-
-TEST(XOutputOffset, PlaceholderIsFilledInLater) {
-    XOutput out;
+TEST(XOutputOffset, PlaceholdersAndBounds) {
+    PeekOutput out;
     uint32_t slot = out.GetOffset();
     out.WriteInt(0);
     out.WriteStr("payload");
     uint32_t end = out.GetOffset();
+    for (uint32_t beyond : {end + 4, out.Capacity() + 100, 0xFFFFFFFFu}) {
+        out.SetOffset(beyond);
+        EXPECT_EQ(out.GetOffset(), end) << "refused: " << beyond;
+    }
     out.SetOffset(slot);
-    EXPECT_EQ(out.GetOffset(), slot);
     out.WriteInt(end);
-    out.SetOffset(end);
-    std::vector<uint8_t> bytes = Bytes(out);
-    ASSERT_EQ(bytes.size(), end);
-    EXPECT_EQ(Native(&bytes[slot]), end);
-    EXPECT_STREQ(reinterpret_cast<const char*>(&bytes[8]), "payload");
-}
-
-TEST(XOutputOffset, MovingBackShortensTheStream) {
-    XOutput out;
-    out.WriteInt(1);
-    out.WriteInt(2);
-    out.SetOffset(8);
-    EXPECT_EQ(Bytes(out).size(), 8u);
-    out.WriteInt(3);
-    std::vector<uint8_t> bytes = Bytes(out);
-    EXPECT_EQ(Native(&bytes[8]), 3u);
-}
-
-TEST(XOutputOffset, OffsetsBeyondWhatWasWrittenAreRefused) {
-    PeekOutput out;
-    out.WriteInt(1);
-    out.SetOffset(12);
-    EXPECT_EQ(out.GetOffset(), 8u);
-    out.SetOffset(out.Capacity() + 100);
-    EXPECT_EQ(out.GetOffset(), 8u);
-    out.SetOffset(0xFFFFFFFF);
-    EXPECT_EQ(out.GetOffset(), 8u);
-    out.WriteInt(2);
-    EXPECT_EQ(Bytes(out).size(), 12u);
+    EXPECT_EQ(Bytes(out).size(), 8u) << "moving back shortens the stream";
+    out.SetOffset(end);  // still within what was written
+    EXPECT_EQ(Bytes(out), W(kMark) + W(end) + "payload" + std::string(1, '\0'));
     out.Reset();
     out.SetOffset(8);
     EXPECT_EQ(out.GetOffset(), 4u) << "Reset forgets what was written";
 }
 
-// ---- XOutput: copies ----
-
 TEST(XOutputCopy, CopiesAreDeepAndIndependent) {
     XOutput out;
     out.WriteStr("shared?");
+    std::string before = Bytes(out);
     XOutput copy(out);
-    std::vector<uint8_t> before = Bytes(out);
     EXPECT_EQ(Bytes(copy), before);
     EXPECT_NE(copy.GetData(nullptr), out.GetData(nullptr));
     copy.WriteInt(9);
@@ -274,90 +188,35 @@ TEST(XOutputCopy, CopiesAreDeepAndIndependent) {
     EXPECT_EQ(Bytes(assigned), before);
     assigned = assigned;
     EXPECT_EQ(Bytes(assigned), before);
-}
 
-TEST(XOutputCopy, CopyOfAFailedStreamOrUnderOutOfMemoryIsFailed) {
-    XOutput failed;
-    failed.Write(nullptr, 1);
-    XOutput copy(failed);
-    EXPECT_EQ(copy.Error(), -1);
-
-    XOutput good;
-    good.WriteInt(4);
     DebgFailAllocation(1);
-    XOutput starved(good);
+    XOutput starved(out);
     EXPECT_EQ(starved.Error(), -1);
     EXPECT_EQ(starved.GetData(nullptr), nullptr);
-    EXPECT_EQ(good.Error(), 0);
+    EXPECT_EQ(out.Error(), 0);
 }
 
-// ---- XInput: reading ----
+// ---- XInput ----
 
-TEST(XInputRead, ReadsBackWhatWasWritten) {
+TEST(XInputRead, ItemsPointIntoTheCallersStream) {
     XOutput out;
-    out.WriteInt(0xDEADBEEF);
-    out.WriteStr("hello");
-    const char bytes[] = "\x01\x02\x03\x04\x05\x06";
-    out.WriteInt(6);
-    out.Write(const_cast<char*>(bytes), 6);
+    out.WriteStr("in place");
     out.WriteBool(2);
     out.WriteBool(0);
     uint32_t len = 0;
-    void* data = out.GetData(&len);
-    ASSERT_TRUE(XInput::IsDataValid(data));
-
-    XInput in(data, len);
-    EXPECT_FALSE(in.NeedSwap());
-    EXPECT_EQ(in.ReadInt(), 0xDEADBEEFu);
-    EXPECT_STREQ(in.ReadStr(), "hello");
-    uint32_t n = in.ReadInt();
-    ASSERT_EQ(n, 6u);
-    const void* run = in.ReadData(n);
-    ASSERT_NE(run, nullptr);
-    EXPECT_EQ(memcmp(run, bytes, 6), 0);
-    EXPECT_TRUE(in.ReadBool());
-    EXPECT_FALSE(in.ReadBool());
-    EXPECT_FALSE(in.Overrun());
-}
-
-TEST(XInputRead, PointersLieInsideTheCallersStream) {
-    XOutput out;
-    out.WriteStr("in place");
-    uint32_t len = 0;
     const uint8_t* data = static_cast<const uint8_t*>(out.GetData(&len));
     XInput in(data, len);
+    EXPECT_FALSE(in.NeedSwap());
     EXPECT_EQ(reinterpret_cast<const uint8_t*>(in.ReadStr()), data + 4);
+    EXPECT_TRUE(in.ReadBool());
+    EXPECT_FALSE(in.ReadBool());
     EXPECT_EQ(in.ReadData(0), data + len) << "an empty run at the end is allowed";
     EXPECT_FALSE(in.Overrun());
 }
 
-TEST(XInputByteOrder, MarkInTheOtherOrderSwapsIntegersOnly) {
-    uint32_t swappedMark = __builtin_bswap32(0x5354524Du);
-    std::vector<uint8_t> bytes(16, 0);
-    memcpy(&bytes[0], &swappedMark, 4);
-    uint32_t fortyTwo = __builtin_bswap32(42u);
-    memcpy(&bytes[4], &fortyTwo, 4);
-    memcpy(&bytes[8], "abc", 4);
-    memcpy(&bytes[12], "\x01\x02\x03\x04", 4);
-    if (kLittleEndian) {
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 8),
-                  (std::vector<uint8_t>{0x53, 0x54, 0x52, 0x4D, 0, 0, 0, 0x2A}));
-    }
-    XInput in(bytes.data(), 16);
-    EXPECT_TRUE(in.NeedSwap());
-    EXPECT_EQ(in.ReadInt(), 42u);
-    EXPECT_STREQ(in.ReadStr(), "abc");
-    EXPECT_EQ(memcmp(in.ReadData(4), "\x01\x02\x03\x04", 4), 0);
-
-    XOutput out;
-    XInput native(out.GetData(nullptr), 4);
-    EXPECT_FALSE(native.NeedSwap());
-}
-
+// Foreign streams are read by the randomized round trips below.
 TEST(XInputByteOrder, IsDataValidKnowsBothMarksOnly) {
-    uint32_t mark = 0x5354524D;
-    uint32_t swapped = 0x4D525453;
-    uint32_t other = 0x5354524E;
+    uint32_t mark = kMark, swapped = 0x4D525453, other = 0x5354524E;
     EXPECT_TRUE(XInput::IsDataValid(&mark));
     EXPECT_TRUE(XInput::IsDataValid(&swapped));
     EXPECT_FALSE(XInput::IsDataValid(&other));
@@ -366,73 +225,54 @@ TEST(XInputByteOrder, IsDataValidKnowsBothMarksOnly) {
     EXPECT_FALSE(XInput::IsDataValid(&mark, 3));
 }
 
-// ---- XInput: refusals ----
-
-TEST(XInputRefusal, ReadsPastTheEndAreRefusedAndFlagged) {
-    XOutput out;
-    out.WriteInt(7);
-    std::unique_ptr<uint8_t[]> data = Exact(Bytes(out));
-    XInput in(data.get(), 8);
-    EXPECT_EQ(in.ReadInt(), 7u);
-    EXPECT_FALSE(in.Overrun());
-    EXPECT_EQ(in.ReadInt(), 0u);
-    EXPECT_TRUE(in.Overrun());
-    EXPECT_STREQ(in.ReadStr(), "");
-    EXPECT_EQ(in.ReadData(1), nullptr);
-    EXPECT_FALSE(in.ReadBool());
+TEST(XInputRefusal, ReadsBeyondTheStreamAreRefusedUntilSetData) {
+    ExactInput s(W(kMark) + W(7) + W(8));
+    EXPECT_EQ(s.in.ReadInt(), 7u);
+    EXPECT_EQ(s.in.ReadData(5), nullptr);
+    EXPECT_TRUE(s.in.Overrun());
+    EXPECT_EQ(s.in.ReadInt(), 0u) << "a later read that would fit is refused too";
+    EXPECT_STREQ(s.in.ReadStr(), "");
+    EXPECT_EQ(s.in.ReadData(1), nullptr);
+    EXPECT_FALSE(s.in.ReadBool());
+    s.Rebind();
+    EXPECT_FALSE(s.in.Overrun());
+    EXPECT_EQ(s.in.ReadInt(), 7u);
+    EXPECT_EQ(s.in.ReadInt(), 8u);
+    EXPECT_EQ(s.in.ReadInt(), 0u);
+    EXPECT_TRUE(s.in.Overrun());
+    // Huge lengths must not wrap around the end.
+    s.Rebind();
+    EXPECT_EQ(s.in.ReadData(0xFFFFFFFF), nullptr);
+    s.Rebind();
+    EXPECT_NE(s.in.ReadData(4), nullptr);
+    EXPECT_EQ(s.in.ReadData(0xFFFFFFFD), nullptr);
 }
 
-TEST(XInputRefusal, RefusalIsStickyUntilSetData) {
-    XOutput out;
-    out.WriteInt(1);
-    out.WriteInt(2);
-    std::unique_ptr<uint8_t[]> data = Exact(Bytes(out));
-    XInput in(data.get(), 12);
-    EXPECT_EQ(in.ReadData(9), nullptr);
-    EXPECT_EQ(in.ReadInt(), 0u) << "a later read that would fit is refused too";
-    in.SetData(data.get(), 12);
-    EXPECT_FALSE(in.Overrun());
-    EXPECT_EQ(in.ReadInt(), 1u);
-    EXPECT_EQ(in.ReadInt(), 2u);
-}
+TEST(XInputRefusal, MalformedStreams) {
+    ExactInput noNul(W(kMark) + "xxxxxxxx");
+    EXPECT_STREQ(noNul.in.ReadStr(), "");
+    EXPECT_TRUE(noNul.in.Overrun());
 
-TEST(XInputRefusal, StringWithoutNulInsideTheStream) {
-    std::vector<uint8_t> bytes(12, 'x');
-    uint32_t mark = 0x5354524D;
-    memcpy(&bytes[0], &mark, 4);
-    std::unique_ptr<uint8_t[]> data = Exact(bytes);
-    XInput in(data.get(), 12);
-    EXPECT_STREQ(in.ReadStr(), "");
-    EXPECT_TRUE(in.Overrun());
-}
+    // An unpadded last item ends the stream.
+    ExactInput unpadded(W(kMark) + std::string("ab\0", 3));
+    EXPECT_STREQ(unpadded.in.ReadStr(), "ab");
+    EXPECT_FALSE(unpadded.in.Overrun());
+    EXPECT_NE(unpadded.in.ReadData(0), nullptr);
+    EXPECT_EQ(unpadded.in.ReadInt(), 0u);
+    EXPECT_TRUE(unpadded.in.Overrun());
+    unpadded.Rebind();
+    unpadded.in.ReadData(2);  // "ab" then padding that the stream does not hold
+    EXPECT_FALSE(unpadded.in.Overrun());
+    EXPECT_EQ(unpadded.in.ReadData(1), nullptr);
 
-TEST(XInputRefusal, UnpaddedLastItemEndsTheStream) {
-    std::vector<uint8_t> bytes = {0, 0, 0, 0, 'a', 'b', 0};
-    uint32_t mark = 0x5354524D;
-    memcpy(&bytes[0], &mark, 4);
-    std::unique_ptr<uint8_t[]> data = Exact(bytes);
-    XInput in(data.get(), 7);
-    EXPECT_STREQ(in.ReadStr(), "ab");
-    EXPECT_FALSE(in.Overrun());
-    EXPECT_NE(in.ReadData(0), nullptr);
-    EXPECT_EQ(in.ReadInt(), 0u);
-    EXPECT_TRUE(in.Overrun());
-
-    in.SetData(data.get(), 7);
-    in.ReadData(2);  // "ab" then padding that the stream does not hold
-    EXPECT_FALSE(in.Overrun());
-    EXPECT_EQ(in.ReadData(1), nullptr);
-}
-
-TEST(XInputRefusal, StreamsShorterThanTheMarkAreNeverRead) {
-    for (uint32_t len = 0; len < 4; ++len) {
-        std::unique_ptr<uint8_t[]> data(new uint8_t[len + 1]);
-        XInput in(data.get(), len);
-        EXPECT_TRUE(in.Overrun()) << len;
-        EXPECT_FALSE(in.NeedSwap());
-        EXPECT_EQ(in.ReadInt(), 0u);
-        EXPECT_STREQ(in.ReadStr(), "");
-        EXPECT_EQ(in.ReadData(0), nullptr);
+    // Streams shorter than the mark are never read.
+    for (size_t len = 0; len < 4; ++len) {
+        ExactInput s(W(kMark).substr(0, len));
+        EXPECT_TRUE(s.in.Overrun()) << len;
+        EXPECT_FALSE(s.in.NeedSwap());
+        EXPECT_EQ(s.in.ReadInt(), 0u);
+        EXPECT_STREQ(s.in.ReadStr(), "");
+        EXPECT_EQ(s.in.ReadData(0), nullptr);
     }
     XInput none(nullptr, 100);
     EXPECT_TRUE(none.Overrun());
@@ -442,20 +282,9 @@ TEST(XInputRefusal, StreamsShorterThanTheMarkAreNeverRead) {
     EXPECT_EQ(unbound.ReadData(0), nullptr);
 }
 
-TEST(XInputRefusal, HugeLengthsDoNotWrap) {
-    XOutput out;
-    out.WriteInt(1);
-    std::unique_ptr<uint8_t[]> data = Exact(Bytes(out));
-    XInput in(data.get(), 8);
-    EXPECT_EQ(in.ReadData(0xFFFFFFFF), nullptr);
-    in.SetData(data.get(), 8);
-    EXPECT_NE(in.ReadData(4), nullptr);
-    EXPECT_EQ(in.ReadData(0xFFFFFFFD), nullptr);
-}
-
 // ---- Round trips of random contents ----
 
-// One item of a random stream.
+// One item of a random stream: an int, a string, or a run of bytes preceded by its length.
 struct Item {
     enum Kind { kInt, kStr, kRun } kind;
     uint32_t value;
@@ -476,39 +305,20 @@ std::vector<Item> RandomItems(std::mt19937* rng, size_t count) {
     return items;
 }
 
-void WriteItems(const std::vector<Item>& items, XOutput* out) {
+// Writes the items; with `foreign`, every integer byte-reversed as a machine of the other byte
+// order would write it (the caller then reverses the mark).
+void WriteItems(const std::vector<Item>& items, XOutput* out, bool foreign = false) {
     for (const Item& item : items) {
-        if (item.kind == Item::kInt) {
-            out->WriteInt(item.value);
-        } else if (item.kind == Item::kStr) {
+        if (item.kind == Item::kStr) {
             out->WriteStr(item.bytes.c_str());
-        } else {
-            out->WriteInt(static_cast<uint32_t>(item.bytes.size()));
-            out->Write(const_cast<char*>(item.bytes.data()),
-                       static_cast<uint32_t>(item.bytes.size()));
+            continue;
         }
+        uint32_t size = static_cast<uint32_t>(item.bytes.size());
+        uint32_t value = item.kind == Item::kInt ? item.value : size;
+        out->WriteInt(foreign ? __builtin_bswap32(value) : value);
+        if (item.kind == Item::kRun)
+            out->Write(const_cast<char*>(item.bytes.data()), size);
     }
-}
-
-// Reverses the mark and every integer of a stream made by WriteItems, walking the items.
-std::vector<uint8_t> SwapStream(std::vector<uint8_t> bytes, const std::vector<Item>& items) {
-    auto reverse = [&bytes](size_t at) { std::reverse(&bytes[at], &bytes[at] + 4); };
-    reverse(0);
-    size_t at = 4;
-    for (const Item& item : items) {
-        size_t padded = (item.bytes.size() + 4) & ~size_t{3};
-        if (item.kind == Item::kInt) {
-            reverse(at);
-            at += 4;
-        } else if (item.kind == Item::kStr) {
-            at += padded;
-        } else {
-            reverse(at);
-            at += 4 + ((item.bytes.size() + 3) & ~size_t{3});
-        }
-    }
-    EXPECT_EQ(at, bytes.size());
-    return bytes;
 }
 
 void ReadItems(const std::vector<Item>& items, XInput* in) {
@@ -534,22 +344,18 @@ TEST(StreamRoundTrip, RandomContentsInBothByteOrders) {
     std::mt19937 rng(20260101);
     for (int round = 0; round < 50; ++round) {
         std::vector<Item> items = RandomItems(&rng, rng() % 200);
-        XOutput out(rng() % 3000);
-        WriteItems(items, &out);
-        ASSERT_EQ(out.Error(), 0);
-        std::vector<uint8_t> bytes = Bytes(out);
-
-        std::unique_ptr<uint8_t[]> native = Exact(bytes);
-        XInput in(native.get(), static_cast<uint32_t>(bytes.size()));
-        EXPECT_FALSE(in.NeedSwap());
-        ReadItems(items, &in);
-
-        std::vector<uint8_t> swappedBytes = SwapStream(bytes, items);
-        std::unique_ptr<uint8_t[]> swapped = Exact(swappedBytes);
-        ASSERT_TRUE(XInput::IsDataValid(swapped.get(), static_cast<uint32_t>(bytes.size())));
-        XInput other(swapped.get(), static_cast<uint32_t>(bytes.size()));
-        EXPECT_TRUE(other.NeedSwap());
-        ReadItems(items, &other);
+        for (bool foreign : {false, true}) {
+            XOutput out(rng() % 3000);
+            WriteItems(items, &out, foreign);
+            ASSERT_EQ(out.Error(), 0);
+            std::string bytes = Bytes(out);
+            if (foreign)
+                std::reverse(bytes.begin(), bytes.begin() + 4);
+            ExactInput back(bytes);
+            ASSERT_TRUE(XInput::IsDataValid(back.block.get(), back.len));
+            EXPECT_EQ(back.in.NeedSwap(), foreign);
+            ReadItems(items, &back.in);
+        }
     }
 }
 
@@ -564,9 +370,8 @@ TEST(StreamRoundTrip, EveryAllocationFailureLeavesAFailedStream) {
         DebgFailAllocation(0);
         if (!fired) {
             ASSERT_EQ(out.Error(), 0);
-            std::vector<uint8_t> bytes = Bytes(out);
-            XInput in(bytes.data(), static_cast<uint32_t>(bytes.size()));
-            ReadItems(items, &in);
+            ExactInput back(Bytes(out));
+            ReadItems(items, &back.in);
             break;
         }
         EXPECT_EQ(out.Error(), -1) << nth;
