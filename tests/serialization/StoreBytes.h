@@ -30,6 +30,11 @@ inline Bytes Flatten(XStoreReader& reader) {
     return bytes;
 }
 
+// Offset of word `field` (name, count, type, values) of entry record `index`.
+constexpr size_t EntryField(size_t index, size_t field) {
+    return 20 + 16 * index + 4 * field;
+}
+
 inline uint32_t Reverse(uint32_t word) {
     return __builtin_bswap32(word);
 }

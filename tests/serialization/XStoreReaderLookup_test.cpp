@@ -75,28 +75,11 @@ TEST(StoreLookup, EachGetterAcceptsOnlyItsTypesAndWritesNothingOnFailure) {
 // Names that differ at each position of their first words and tails, with bytes on both sides
 // of 0x80, names that are prefixes of others, and a thousand more.
 TEST(StoreOrder, NamesSortByUnsignedBytesAndAreFoundWhereverTheyDiffer) {
-    std::vector<std::string> names = {"",
-                                      "Name",
-                                      "nam",
-                                      "name",
-                                      "\xC3\xA9t\xC3\xA9",
-                                      "abc",
-                                      "abc\x7F",
-                                      "abc\x80",
-                                      "abcd",
-                                      "abcde",
-                                      "abcdefgh",
-                                      "abcdefgi",
-                                      "abcdefgh\xFF",
-                                      "ab\xFF",
-                                      "\x80"
-                                      "abcdef",
-                                      "\x7F",
-                                      "abcdefg",
-                                      "b",
-                                      "abcdefghij",
-                                      "a",
-                                      "abcdefgh\x01"};
+    std::vector<std::string> names = {
+        "",           "Name",       "nam",          "name",  "\xC3\xA9t\xC3\xA9", "abc",
+        "abc\x7F",    "abc\x80",    "abcd",         "abcde", "abcdefgh",          "abcdefgi",
+        "ab\xFF",     "\200abcdef", "abcdefgh\xFF", "\x7F",  "abcdefg",           "b",
+        "abcdefghij", "a",          "abcdefgh\x01"};
     for (uint32_t i = 0; i < 1000; ++i)
         names.push_back("key" + std::to_string(i * 7919 % 1000));
     StoreBytes store;

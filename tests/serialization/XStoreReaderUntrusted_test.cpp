@@ -15,21 +15,12 @@
 namespace {
 
 using storetest::Bytes;
+using storetest::EntryField;
 using storetest::PatchWord;
 using storetest::StoreBytes;
 
 // Header words and the fields of entry record i.
 constexpr size_t kTotalSize = 8, kStringsOffset = 12, kEntryCount = 16;
-constexpr size_t NameOffset(size_t i) {
-    return 20 + 16 * i;
-}
-constexpr size_t ValueCount(size_t i) {
-    return 24 + 16 * i;
-}
-constexpr size_t ValuesOffset(size_t i) {
-    return 32 + 16 * i;
-}
-
 // One entry of each kind, in this table order.
 enum : size_t { kBlob, kInt, kLoc, kStr, kEntries };
 const char* const kNames[] = {"blob", "int", "loc", "str"};
@@ -138,9 +129,9 @@ TEST_P(StoreUntrusted, HeaderThatDoesNotHoldTogetherIsRejectedUntouched) {
 }
 
 TEST_P(StoreUntrusted, NamesOutsideTheBufferOrWithoutNulMatchNothing) {
-    Bytes bytes = Patched({{NameOffset(kInt), 0xFFFFFFF0},
-                           {NameOffset(kBlob), kSize - kValueArea},
-                           {NameOffset(kStr), kSize - 1 - kValueArea}});
+    Bytes bytes = Patched({{EntryField(kInt, 0), 0xFFFFFFF0},
+                           {EntryField(kBlob, 0), kSize - kValueArea},
+                           {EntryField(kStr, 0), kSize - 1 - kValueArea}});
     bytes.back() = 'x';
     Exact reader(bytes);
     XStoreType type = XStoreTypeNone;
@@ -156,13 +147,13 @@ TEST_P(StoreUntrusted, NamesOutsideTheBufferOrWithoutNulMatchNothing) {
 }
 
 TEST_P(StoreUntrusted, ValuesRunningPastTheEndAreRefused) {
-    Exact counted(Patched({{ValueCount(kInt), 0x40000000}}));
+    Exact counted(Patched({{EntryField(kInt, 1), 0x40000000}}));
     EXPECT_EQ(counted->ValueCount("int"), 0x40000000u);
     EXPECT_FALSE(counted->GetInt("int", nullptr, 0));
     EXPECT_FALSE(counted->GetInt("int", nullptr, 0x3FFFFFFF));
     EXPECT_EQ(counted->ReadInt("str", 3, 0), 3);
     for (size_t entry : {kBlob, kInt, kLoc, kStr}) {
-        Exact reader(Patched({{ValuesOffset(entry), 0xFFFFFFFC}}));
+        Exact reader(Patched({{EntryField(entry, 3), 0xFFFFFFFC}}));
         EXPECT_EQ(reader->ValueCount(kNames[entry]), entry == kLoc ? 1u : 2u);
         EXPECT_FALSE(reader->GetBlob(kNames[entry], nullptr, nullptr, 0));
         EXPECT_FALSE(reader->GetInt(kNames[entry], nullptr, 0));
@@ -179,7 +170,7 @@ TEST_P(StoreUntrusted, ValuesRunningPastTheEndAreRefused) {
 }
 
 TEST_P(StoreUntrusted, TextsWithoutNulOrOutsideTheStringsAreRefused) {
-    Bytes unterminated = Patched({{ValuesOffset(kStr), kSize - 1 - kValueArea}});
+    Bytes unterminated = Patched({{EntryField(kStr, 3), kSize - 1 - kValueArea}});
     unterminated.back() = 'x';
     EXPECT_FALSE(Exact(unterminated)->GetString("str", nullptr, 0));
     // A strings area ending without NUL.
@@ -210,7 +201,7 @@ TEST_P(StoreUntrusted, DetachRecordsEmptyTextForSlotsOutsideTheStrings) {
 
 TEST_P(StoreUntrusted, ValuesInTheCutStringsAreaAreGoneAfterDetach) {
     // Point "str" at the strings area: readable while attached, outside once detached.
-    Exact reader(Patched({{ValuesOffset(kStr), kStrings - kValueArea}, {ValueCount(kStr), 1}}));
+    Exact reader(Patched({{EntryField(kStr, 3), kStrings - kValueArea}, {EntryField(kStr, 1), 1}}));
     EXPECT_STREQ(reader->ReadString("str", nullptr, 0), "attached");
     XSepStrRecorder recorder;
     reader->DetachStrings(&recorder, nullptr);
@@ -220,8 +211,8 @@ TEST_P(StoreUntrusted, ValuesInTheCutStringsAreaAreGoneAfterDetach) {
 TEST(StoreUntrustedConversion, SharedValuesAreConvertedOnce) {
     Bytes bytes = StoreBytes().Int("a", {0x01020304, 5}).Int("b", {6}).Build(true);
     // Let "b" claim the values of "a": its words must not be reversed a second time.
-    PatchWord(bytes, ValuesOffset(1), 4, true);
-    PatchWord(bytes, ValueCount(1), 2, true);
+    PatchWord(bytes, EntryField(1, 3), 4, true);
+    PatchWord(bytes, EntryField(1, 1), 2, true);
     Exact reader(bytes);
     EXPECT_EQ(reader->ReadInt("a", 0, 0), 0x01020304);
     EXPECT_EQ(reader->ReadInt("b", 0, 0), 0x01020304);
@@ -237,7 +228,7 @@ TEST(StoreUntrustedConversion, ManyEntriesClaimingTheWholeBufferConvertQuickly) 
     for (uint32_t i = 0; i < 5; ++i)
         PatchWord(bytes, 4 * i, header[i], true);
     for (uint32_t i = 0; i < n; ++i)
-        PatchWord(bytes, ValueCount(i), words, true);  // Names and values at offset 0.
+        PatchWord(bytes, EntryField(i, 1), words, true);  // Names and values at offset 0.
     Exact reader(bytes);
     EXPECT_EQ(reader->EntryCount(), n);
     EXPECT_EQ(reader->ReadInt("", 1, words - 1), 0);

@@ -14,14 +14,10 @@
 namespace {
 
 using storetest::Bytes;
+using storetest::EntryField;
 using storetest::Flatten;
 using storetest::PatchWord;
 using storetest::StoreBytes;
-
-// Offset of word `field` of entry record `index`.
-size_t EntryField(uint32_t index, uint32_t field) {
-    return 20 + 16 * index + 4 * field;
-}
 
 // Reads `buffer` into a new store and makes one change, so that the editable form is built.
 void Unflatten(XStore& store, const Bytes& buffer) {

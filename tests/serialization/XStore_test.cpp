@@ -16,6 +16,7 @@ namespace {
 using storetest::Bytes;
 using storetest::Example;
 using storetest::Flatten;
+using storetest::StoreBytes;
 
 // Adds one of the four example entries.
 void AddExampleEntry(XStore& store, int which) {
@@ -33,7 +34,7 @@ static_assert(!std::is_copy_assignable<XStore>::value, "copying a store is refus
 TEST(XStoreBasics, NewStoreIsEmptyAtVersionZero) {
     XStore store;
     EXPECT_EQ(store.EntryCount(), 0u);
-    EXPECT_EQ(Flatten(store), storetest::StoreBytes().Build());
+    EXPECT_EQ(Flatten(store), StoreBytes().Build());
     // Reading and flattening do not build the editable form or count versions.
     EXPECT_EQ(store.ReadInt("a", 3, 0), 3);
     EXPECT_EQ(store.GetVersion(), 0u);
@@ -123,15 +124,10 @@ TEST(XStoreBasics, ValuesReadBackExactly) {
     float nan;
     memcpy(&nan, &nanBits, 4);
     store.AddFloat("f", nan);
-    store.AddFloat("f", -2.5f);
-    store.AddBool("t", true);
-    store.AddBool("t", false);
     float read = 0;
     ASSERT_TRUE(store.GetFloat("f", &read, 0));
     EXPECT_EQ(memcmp(&read, &nanBits, 4), 0);
-    EXPECT_EQ(store.ReadFloat("f", 0, 1), -2.5f);
-    EXPECT_TRUE(store.ReadBool("t", false, 0));
-    EXPECT_FALSE(store.ReadBool("t", true, 1));
+    // Failing getters write nothing.
     int32_t untouched = 42;
     EXPECT_FALSE(store.GetInt("f", &untouched, 0));
     EXPECT_EQ(untouched, 42);
@@ -198,13 +194,10 @@ TEST(XStoreBuffer, AnswersFromBufferUntilFirstChange) {
     XStoreReader* asReader = &store;
     EXPECT_EQ(asReader->ReadInt("n", 0, 0), 1);
     EXPECT_EQ(asReader->GetBlobLen("n", 0), -1);
-    Bytes flat = Flatten(store);
-    XStoreReader reader(flat.data());
-    EXPECT_EQ(reader.EntryCount(), 5u);
-    EXPECT_EQ(reader.ReadInt("n", 0, 0), 1);
-    EXPECT_EQ(reader.GetBlobLen("b", 0), 3);
-    EXPECT_STREQ(reader.ReadString("s", nullptr, 0), "hi");
-    EXPECT_STREQ(reader.ReadString("t", nullptr, 0), "x");
+    StoreBytes expected;
+    expected.Int("a", {6}).Pieces("b", StoreBytes::kBlob, {"\x01\x02\x03"}).Int("n", {1});
+    expected.Pieces("s", StoreBytes::kString, {"hi"}).Pieces("t", StoreBytes::kLocStr, {"x"});
+    EXPECT_EQ(Flatten(store), expected.Build());
     std::unique_ptr<XStoreReader> owned(new XStore);
     static_cast<XStore*>(owned.get())->AddString("s", "t");
     EXPECT_STREQ(owned->ReadString("s", nullptr, 0), "t");
