@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,37 @@ class ByteWriter {
 
     bool reversed_;
     std::vector<uint8_t> bytes_;
+};
+
+using Texts = std::map<uint32_t, std::string>;
+
+// Keeps every text it is given and answers with a running id from `first`.
+class KeepingRecorder : public XSepStrRecorder {
+  public:
+    explicit KeepingRecorder(uint32_t first) : next_(first) {}
+    uint32_t Record(const char* text) override {
+        texts[next_] = text;
+        return next_++;
+    }
+    Texts texts;
+
+  private:
+    uint32_t next_;
+};
+
+// Resolves the ids it was given, others to null; records what it was asked.
+class MapResolver : public XSepStrResolver {
+  public:
+    explicit MapResolver(const Texts& texts) : texts_(texts) {}
+    const char* Resolve(uint32_t id) override {
+        asked.push_back(id);
+        auto it = texts_.find(id);
+        return it == texts_.end() ? nullptr : it->second.c_str();
+    }
+    std::vector<uint32_t> asked;
+
+  private:
+    Texts texts_;
 };
 
 // The four-entry example laid out word by word: 'a' Int 5; 'b' Blob 01 02 03; 's' String

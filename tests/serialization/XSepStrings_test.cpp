@@ -16,37 +16,10 @@ namespace {
 using storetest::Bytes;
 using storetest::Example;
 using storetest::Flatten;
+using storetest::KeepingRecorder;
+using storetest::MapResolver;
 using storetest::StoreBytes;
-using Texts = std::map<uint32_t, std::string>;
-
-// Keeps every text it is given and answers with a running id from `first`.
-class KeepingRecorder : public XSepStrRecorder {
-  public:
-    explicit KeepingRecorder(uint32_t first) : next_(first) {}
-    uint32_t Record(const char* text) override {
-        texts[next_] = text;
-        return next_++;
-    }
-    Texts texts;
-
-  private:
-    uint32_t next_;
-};
-
-// Resolves the ids it was given; records what it was asked.
-class MapResolver : public XSepStrResolver {
-  public:
-    explicit MapResolver(const Texts& texts) : texts_(texts) {}
-    const char* Resolve(uint32_t id) override {
-        asked.push_back(id);
-        auto it = texts_.find(id);
-        return it == texts_.end() ? nullptr : it->second.c_str();
-    }
-    std::vector<uint32_t> asked;
-
-  private:
-    Texts texts_;
-};
+using storetest::Texts;
 
 uint32_t WordAt(const Bytes& bytes, int index) {
     uint32_t word;

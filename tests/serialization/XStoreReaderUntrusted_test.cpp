@@ -185,15 +185,9 @@ TEST_P(StoreUntrusted, TextsWithoutNulOrOutsideTheStringsAreRefused) {
 
 TEST_P(StoreUntrusted, DetachRecordsEmptyTextForSlotsOutsideTheStrings) {
     Exact reader(Patched({{kLocSlot, 0x7FFFFFFF}}));
-    struct Recorder : XSepStrRecorder {
-        uint32_t Record(const char* text) override {
-            texts.push_back(text);
-            return 9;
-        }
-        std::vector<std::string> texts;
-    } recorder;
+    storetest::KeepingRecorder recorder(9);
     reader->DetachStrings(&recorder, nullptr);
-    EXPECT_EQ(recorder.texts, std::vector<std::string>{""});
+    EXPECT_EQ(recorder.texts, (storetest::Texts{{9, ""}}));
     XSepStrResolver base;
     reader->SetStrResolver(&base, nullptr);
     EXPECT_STREQ(reader->ReadString("loc", nullptr, 0), "");

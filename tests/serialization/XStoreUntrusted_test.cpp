@@ -79,29 +79,16 @@ TEST(XStoreUntrusted, RepeatedNamesKeepTheFirstAndShuffledNamesAreSorted) {
               StoreBytes().Int("a", {1}).Int("b", {2}).Int("c", {3}).Int("n", {1}).Build());
 }
 
-class Resolver : public XSepStrResolver {
-  public:
-    explicit Resolver(const char* text) : text_(text) {}
-    const char* Resolve(uint32_t id) override { return id == 77 ? text_ : "wrong id"; }
-
-  private:
-    const char* text_;
-};
-
-class FixedRecorder : public XSepStrRecorder {
-  public:
-    uint32_t Record(const char*) override { return 77; }
-};
-
 TEST(XStoreUntrusted, DetachedTextsComeFromResolverElseEmpty) {
     Bytes attached = StoreBytes().Pieces("t", StoreBytes::kLocStr, {"x"}).Build();
     XStoreReader detacher(attached.data());
-    FixedRecorder recorder;
+    storetest::KeepingRecorder recorder(77);
     detacher.DetachStrings(&recorder, nullptr);
     const Bytes detached = Flatten(detacher);
     // A resolver's text, no resolver, and a resolver that gives null for the id.
-    Resolver seventySeven("seventy-seven"), none(nullptr);
-    for (Resolver* resolver : {&seventySeven, static_cast<Resolver*>(nullptr), &none}) {
+    storetest::MapResolver seventySeven({{77, "seventy-seven"}}), none({});
+    for (storetest::MapResolver* resolver :
+         {&seventySeven, &none, static_cast<storetest::MapResolver*>(nullptr)}) {
         XStore store(detached.data());
         store.SetStrResolver(resolver, nullptr);
         ASSERT_TRUE(store.AddInt("n", 1));
