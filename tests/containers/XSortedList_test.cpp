@@ -23,7 +23,10 @@ char* Key(const char* text) {
     return const_cast<char*>(text);
 }
 
-// Counts compare calls.
+const char* Text(const void* p) {
+    return static_cast<const char*>(p);
+}
+
 std::atomic<int> g_compares{0};
 int CountingCompare(const void* a, const void* b) {
     ++g_compares;
@@ -33,80 +36,71 @@ int CountingCompare(const void* a, const void* b) {
 // Records every free call, keys and values alike, in order.
 std::vector<std::string> g_freed;
 void RecordKeyFree(const void* key) {
-    g_freed.push_back(std::string("key:") + static_cast<const char*>(key));
+    g_freed.push_back(std::string("key:") + Text(key));
     free(const_cast<void*>(key));
 }
 void RecordValueFree(const void* value) {
-    g_freed.push_back(std::string("value:") + static_cast<const char*>(value));
+    g_freed.push_back(std::string("value:") + Text(value));
     free(const_cast<void*>(value));
 }
 void* CopyText(const void* text) {
-    return strdup(static_cast<const char*>(text));
+    return strdup(Text(text));
 }
-
-// A list that owns strdup copies of its keys and values and logs their release.
-XSortedList MakeOwningList() {
-    g_freed.clear();
-    return XSortedList(Compare, CopyText, RecordKeyFree, CopyText, RecordValueFree);
+void FreeText(const void* p) {
+    free(const_cast<void*>(p));
 }
 
 std::vector<std::string> KeysInOrder(XSortedList& list) {
     std::vector<std::string> keys;
     for (uint32_t i = 0; i < list.Count(); ++i)
-        keys.push_back(static_cast<const char*>(list.GetKey(i)));
+        keys.push_back(Text(list.GetKey(i)));
     return keys;
 }
 
 // Exposes the protected members for the tests that need them.
 class OpenList : public XSortedList {
   public:
-    using XSortedList::Sort;
     using XSortedList::TryAddItem;
     using XSortedList::XSortedList;
 };
 
+// A list that owns strdup copies of its keys and values and logs their release.
+OpenList MakeOwningList() {
+    g_freed.clear();
+    return OpenList(Compare, CopyText, RecordKeyFree, CopyText, RecordValueFree);
+}
+
 static_assert(!std::is_copy_constructible<XSortedList>::value, "copying a list is refused");
 static_assert(!std::is_copy_assignable<XSortedList>::value, "copying a list is refused");
 
-TEST(XSortedListOrder, SortsLazilyByKey) {
+TEST(XSortedListOrder, SortsLazilyAndAnswersNullOutOfRange) {
     XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    const char* x = "x";
-    const char* y = "y";
-    const char* z = "z";
-    list.AddItem(Key("b"), Key(x));
-    list.AddItem(Key("a"), Key(y));
-    list.AddItem(Key("c"), Key(z));
-    EXPECT_STREQ(static_cast<const char*>(list.GetKey(0)), "a");
-    EXPECT_EQ(list.GetItem(2), z);
-    std::string visited;
-    list.DoForEach(
-        [](const void* key, const void*, void* context) {
-            *static_cast<std::string*>(context) += static_cast<const char*>(key);
-        },
-        &visited);
-    EXPECT_EQ(visited, "cba");
-}
-
-TEST(XSortedListOrder, OutOfRangeAccessGivesNull) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
+    int32_t index = 5;
     EXPECT_EQ(list.GetItem(0), nullptr);
-    list.AddItem(Key("a"), Key("1"));
-    EXPECT_EQ(list.GetKey(1), nullptr);
+    EXPECT_EQ(list.FindItem(Key("a"), &index), nullptr);
+    EXPECT_EQ(index, -1);
+    char b[] = "b", x[] = "x";
+    list.AddItem(b, x);  // Without copy functions the caller's pointers are stored.
+    list.AddItem(Key("a"), Key("y"));
+    list.AddItem(Key("c"), Key("z"));
+    EXPECT_EQ(list.GetKey(1), b);
+    EXPECT_EQ(list.GetItem(1), x);
+    EXPECT_STREQ(Text(list.GetKey(0)), "a");
+    EXPECT_EQ(list.GetKey(3), nullptr);
     EXPECT_EQ(list.GetItem(XSortedList::kNoIndex), nullptr);
-}
-
-TEST(XSortedListOrder, PredicateSearchSeesUnsortedArray) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    list.AddItem(Key("m"), Key("1"));
-    list.AddItem(Key("a"), Key("2"));
-    int32_t index = 7;
-    auto isA = [](const void* key, const void*, void*) {
-        return strcmp(static_cast<const char*>(key), "a") == 0;
-    };
-    EXPECT_STREQ(static_cast<const char*>(list.FindItem(isA, nullptr, &index)), "2");
-    EXPECT_EQ(index, 1);
-    // GetItem sorts first: position 1 now holds "m"'s value.
-    EXPECT_STREQ(static_cast<const char*>(list.GetItem(1)), "1");
+    EXPECT_EQ(list.FindItem(Key("d"), nullptr), nullptr);
+    EXPECT_STREQ(Text(list.FindItem(Key("c"), nullptr)), "z");
+    std::string visited;
+    list.DoForEach([](const void* key, const void*,
+                      void* context) { *static_cast<std::string*>(context) += Text(key); },
+                   &visited);
+    EXPECT_EQ(visited, "cba");
+    // The predicate search sees the array as it is, before sorting.
+    list.AddItem(Key("aa"), Key("w"));
+    auto isAa = [](const void* key, const void*, void*) { return strcmp(Text(key), "aa") == 0; };
+    EXPECT_STREQ(Text(list.FindItem(isAa, nullptr, &index)), "w");
+    EXPECT_EQ(index, 3);
+    EXPECT_STREQ(Text(list.GetItem(1)), "w");
     auto none = [](const void*, const void*, void*) { return false; };
     EXPECT_EQ(list.FindItem(none, nullptr, &index), nullptr);
     EXPECT_EQ(index, -1);
@@ -117,8 +111,7 @@ TEST(XSortedListOrder, PredicateSearchSeesUnsortedArray) {
 // multimap of the same operations, whatever the mix of merges and full sorts.
 TEST(XSortedListOrder, MatchesMultimapUnderRandomOperations) {
     std::mt19937 random(1234);
-    OpenList list(
-        Compare, CopyText, [](const void* p) { free(const_cast<void*>(p)); }, nullptr, nullptr);
+    OpenList list(Compare, CopyText, FreeText, nullptr, nullptr);
     std::multimap<std::string, int> model;
     std::vector<std::string> names;
     for (int i = 0; i < 400; ++i)
@@ -129,8 +122,7 @@ TEST(XSortedListOrder, MatchesMultimapUnderRandomOperations) {
         if (action < 5) {
             // Several additions before the next lookup build tails of many lengths, some
             // longer than the merge's stack scratch space.
-            int batch = (action == 0) ? 60 : 1;
-            for (int i = 0; i < batch; ++i) {
+            for (int i = 0, batch = action == 0 ? 60 : 1; i < batch; ++i) {
                 const std::string& added = names[random() % names.size()];
                 list.AddItem(Key(added.c_str()), nullptr);
                 model.emplace(added, 0);
@@ -142,12 +134,11 @@ TEST(XSortedListOrder, MatchesMultimapUnderRandomOperations) {
                 EXPECT_EQ(index, -1);
             } else {
                 ASSERT_GE(index, 0);
-                EXPECT_EQ(name, static_cast<const char*>(list.GetKey(index)));
+                EXPECT_EQ(name, Text(list.GetKey(index)));
             }
         } else {
-            bool removed = list.RemoveItem(Key(name.c_str()));
             auto it = model.find(name);
-            EXPECT_EQ(removed, it != model.end());
+            EXPECT_EQ(list.RemoveItem(Key(name.c_str())), it != model.end());
             if (it != model.end())
                 model.erase(it);
         }
@@ -164,76 +155,42 @@ TEST(XSortedListOrder, MergeFallsBackToFullSortWithoutMemory) {
     std::vector<std::string> names;
     for (int i = 0; i < 100; ++i)
         names.push_back("n" + std::to_string((i * 37) % 100));
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 100; ++i) {
+        if (i == 50)
+            list.GetItem(0);
         list.AddItem(Key(names[i].c_str()), nullptr);
-    list.GetItem(0);
-    for (int i = 50; i < 100; ++i)
-        list.AddItem(Key(names[i].c_str()), nullptr);
+    }
     // The tail of 50 needs scratch space, which is refused.
     DebgFailAllocation(1);
     list.GetItem(0);
     EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    std::vector<std::string> keys = KeysInOrder(list);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(keys, names);
+    std::vector<std::string> sorted = names;  // The list holds pointers into `names`.
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(KeysInOrder(list), sorted);
 }
 
-TEST(XSortedListSearch, MissingKeyGivesNullAndMinusOne) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    int32_t index = 5;
-    EXPECT_EQ(list.FindItem(Key("a"), &index), nullptr);
-    EXPECT_EQ(index, -1);
-    list.AddItem(Key("b"), Key("v"));
-    EXPECT_EQ(list.FindItem(Key("a"), &index), nullptr);
-    EXPECT_EQ(index, -1);
-    EXPECT_EQ(list.FindItem(Key("c"), nullptr), nullptr);
-    EXPECT_STREQ(static_cast<const char*>(list.FindItem(Key("b"), nullptr)), "v");
-}
-
-TEST(XSortedListSearch, RepeatedLookupUsesRememberedPosition) {
+TEST(XSortedListSearch, RememberedPositionIsReusedAndRechecked) {
     XSortedList list(CountingCompare, nullptr, nullptr, nullptr, nullptr);
-    for (const char* key : {"a", "b", "c", "d", "e", "f", "g"})
+    for (const char* key : {"b", "c", "d", "e", "f", "g"})
         list.AddItem(Key(key), Key(key));
-    int32_t index = -1;
-    list.FindItem(Key("b"), &index);
-    EXPECT_EQ(index, 1);
-    g_compares = 0;
-    EXPECT_STREQ(static_cast<const char*>(list.FindItem(Key("b"), &index)), "b");
-    EXPECT_EQ(g_compares.load(), 1);
-    EXPECT_EQ(index, 1);
-}
-
-TEST(XSortedListSearch, RememberedPositionIsCheckedAfterChanges) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    list.AddItem(Key("b"), Key("B"));
-    list.AddItem(Key("c"), Key("C"));
     int32_t index = -1;
     list.FindItem(Key("c"), &index);
     EXPECT_EQ(index, 1);
-    list.AddItem(Key("a"), Key("A"));
-    EXPECT_STREQ(static_cast<const char*>(list.FindItem(Key("c"), &index)), "C");
+    g_compares = 0;
+    EXPECT_STREQ(Text(list.FindItem(Key("c"), &index)), "c");
+    EXPECT_EQ(g_compares.load(), 1);
+    EXPECT_EQ(index, 1);
+    list.AddItem(Key("a"), Key("a"));
+    EXPECT_STREQ(Text(list.FindItem(Key("c"), &index)), "c");
     EXPECT_EQ(index, 2);
     list.RemoveItem(Key("c"));
     EXPECT_EQ(list.FindItem(Key("c"), &index), nullptr);
     EXPECT_EQ(index, -1);
 }
 
-TEST(XSortedListRemove, DuplicateKeysStayAndGoOneByOne) {
-    XSortedList list = MakeOwningList();
-    list.AddItem(Key("k"), Key("1"));
-    list.AddItem(Key("k"), Key("2"));
-    EXPECT_EQ(list.Count(), 2u);
-    EXPECT_TRUE(list.RemoveItem(Key("k")));
-    EXPECT_NE(list.FindItem(Key("k"), nullptr), nullptr);
-    EXPECT_TRUE(list.RemoveItem(Key("k")));
-    EXPECT_FALSE(list.RemoveItem(Key("k")));
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_EQ(g_freed.size(), 4u);
-}
-
 TEST(XSortedListRemove, ByKeyAndValueRemovesExactlyThatEntry) {
     const char* values[] = {"v0", "v1", "v2", "v3", "v4"};
-    for (int target = 0; target < 5; ++target) {
+    for (const char* target : values) {
         XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
         list.AddItem(Key("a"), Key("before"));
         for (const char* value : values)
@@ -241,84 +198,51 @@ TEST(XSortedListRemove, ByKeyAndValueRemovesExactlyThatEntry) {
         list.AddItem(Key("z"), Key("after"));
         // Put the remembered position in the middle of the run.
         list.FindItem(Key("k"), nullptr);
-        EXPECT_TRUE(list.RemoveItem(Key("k"), Key(values[target])));
+        char equalText[] = "v0";
+        EXPECT_FALSE(list.RemoveItem(Key("k"), equalText));  // Equal text, other pointer.
+        EXPECT_FALSE(list.RemoveItem(Key("a"), Key(target)));
+        EXPECT_FALSE(list.RemoveItem(Key("c"), Key(target)));
+        EXPECT_TRUE(list.RemoveItem(Key("k"), Key(target)));
         EXPECT_EQ(list.Count(), 6u);
         for (uint32_t i = 0; i < list.Count(); ++i)
-            EXPECT_NE(list.GetItem(i), values[target]);
+            EXPECT_NE(list.GetItem(i), target);
     }
 }
 
-TEST(XSortedListRemove, ByKeyAndValueRefusesForeignValue) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    list.AddItem(Key("a"), Key("x"));
-    list.AddItem(Key("b"), Key("y"));
-    char other[] = "x";
-    EXPECT_FALSE(list.RemoveItem(Key("a"), other));  // Equal text, different pointer.
-    EXPECT_FALSE(list.RemoveItem(Key("a"), list.GetItem(1)));
-    EXPECT_FALSE(list.RemoveItem(Key("c"), list.GetItem(0)));
-    EXPECT_EQ(list.Count(), 2u);
-}
-
-TEST(XSortedListOwnership, EmptyFreesAllKeysBeforeAnyValue) {
-    XSortedList list = MakeOwningList();
-    list.AddItem(Key("b"), Key("2"));
-    list.AddItem(Key("a"), Key("1"));
-    list.FindItem(Key("a"), nullptr);
-    list.Empty();
-    std::vector<std::string> expected = {"key:a", "key:b", "value:1", "value:2"};
-    EXPECT_EQ(g_freed, expected);
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_EQ(list.FindItem(Key("a"), nullptr), nullptr);
-}
-
-TEST(XSortedListOwnership, DestructorAndRemovalFreeEachOnce) {
+TEST(XSortedListOwnership, RemovalEmptyAndDestructorFreeEachOnceKeysFirst) {
     {
-        XSortedList list = MakeOwningList();
-        list.AddItem(Key("a"), Key("1"));
-        list.AddItem(Key("b"), Key("2"));
-        list.AddItem(Key("c"), Key("3"));
+        OpenList list = MakeOwningList();
+        for (const char* kv : {"c3", "b2", "a1"})
+            list.AddItem(Key(std::string(1, kv[0]).c_str()), Key(kv + 1));
         EXPECT_TRUE(list.RemoveItem(Key("b")));
-        std::vector<std::string> afterRemove = {"key:b", "value:2"};
-        EXPECT_EQ(g_freed, afterRemove);
+        EXPECT_EQ(g_freed, (std::vector<std::string>{"key:b", "value:2"}));
+        list.Empty();
+        EXPECT_EQ(g_freed, (std::vector<std::string>{"key:b", "value:2", "key:a", "key:c",
+                                                     "value:1", "value:3"}));
+        EXPECT_EQ(list.Count(), 0u);
+        EXPECT_EQ(list.FindItem(Key("a"), nullptr), nullptr);
+        list.AddItem(Key("d"), Key("4"));
+        g_freed.clear();
     }
-    std::vector<std::string> expected = {"key:b", "value:2", "key:a",
-                                         "key:c", "value:1", "value:3"};
-    EXPECT_EQ(g_freed, expected);
-}
-
-TEST(XSortedListOwnership, StoresCallerPointersWithoutCopyFunctions) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    char key[] = "k";
-    char value[] = "v";
-    list.AddItem(key, value);
-    EXPECT_EQ(list.GetKey(0), key);
-    EXPECT_EQ(list.GetItem(0), value);
-}
-
-TEST(XSortedListOwnership, FailedAddTakesNothingOver) {
-    OpenList list = OpenList(Compare, CopyText, RecordKeyFree, CopyText, RecordValueFree);
-    g_freed.clear();
+    EXPECT_EQ(g_freed, (std::vector<std::string>{"key:d", "value:4"}));
     // A value copy that fails: the key copy made just before is released again.
-    auto failingCopy = [](const void*) -> void* { return nullptr; };
-    OpenList failing(Compare, CopyText, RecordKeyFree, failingCopy, nullptr);
+    OpenList failing(
+        Compare, CopyText, RecordKeyFree, [](const void*) -> void* { return nullptr; }, nullptr);
+    g_freed.clear();
     EXPECT_FALSE(failing.TryAddItem(Key("k"), Key("v")));
     EXPECT_EQ(failing.Count(), 0u);
-    std::vector<std::string> expected = {"key:k"};
-    EXPECT_EQ(g_freed, expected);
-    // Growth that fails.
-    DebgFailAllocation(1);
-    EXPECT_FALSE(list.TryAddItem(Key("k"), Key("v")));
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_TRUE(list.TryAddItem(Key("k"), Key("v")));
-    EXPECT_EQ(list.Count(), 1u);
+    EXPECT_EQ(g_freed, std::vector<std::string>{"key:k"});
 }
 
 TEST(XSortedListGrowth, GrowsBy256Entries) {
     OpenList list(Compare, nullptr, nullptr, nullptr, nullptr);
     std::vector<std::string> names;
-    for (int i = 0; i < 600; ++i)
+    for (int i = 0; i < 512; ++i)
         names.push_back(std::to_string(i));
-    // The first addition allocates; the next 255 fit.
+    // The first addition allocates, and fails cleanly if it cannot; the next 255 fit.
+    DebgFailAllocation(1);
+    EXPECT_FALSE(list.TryAddItem(Key(names[0].c_str()), nullptr));
+    EXPECT_EQ(list.Count(), 0u);
     DebgFailAllocation(2);
     for (int i = 0; i < 256; ++i)
         ASSERT_TRUE(list.TryAddItem(Key(names[i].c_str()), nullptr)) << i;
@@ -334,16 +258,6 @@ TEST(XSortedListGrowth, GrowsBy256Entries) {
     EXPECT_EQ(list.Count(), 512u);
 }
 
-TEST(XSortedListLock, ListWithoutLockDoesNoLocking) {
-    XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_FALSE(list.Lock(0));
-    EXPECT_FALSE(list.Lock(10));
-    list.Lock();
-    list.Unlock();
-    list.AddItem(Key("a"), nullptr);
-    EXPECT_EQ(list.Count(), 1u);
-}
-
 // Whether another thread obtains the list's lock within `milliseconds`.
 bool OtherThreadGetsLock(XSortedList& list, uint32_t milliseconds) {
     bool got = false;
@@ -356,7 +270,12 @@ bool OtherThreadGetsLock(XSortedList& list, uint32_t milliseconds) {
     return got;
 }
 
-TEST(XSortedListLock, ThreadSafeListLocksRecursivelyAndExcludesOthers) {
+TEST(XSortedListLock, OnlyThreadSafeListLocksRecursivelyAndExcludesOthers) {
+    XSortedList plain(Compare, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(plain.Lock(0));
+    EXPECT_FALSE(plain.Lock(10));
+    plain.Lock();
+    plain.Unlock();
     XSortedList list(true, Compare, nullptr, nullptr, nullptr, nullptr);
     EXPECT_TRUE(list.Lock(0));
     list.Lock();
@@ -372,30 +291,26 @@ TEST(XSortedListLock, DoForEachCallbackMayChangeTheList) {
     XSortedList list(true, Compare, nullptr, nullptr, nullptr, nullptr);
     for (const char* key : {"a", "b", "c", "d"})
         list.AddItem(Key(key), Key(key));
-    std::string visited;
     struct Context {
         XSortedList* list;
-        std::string* visited;
-    } context{&list, &visited};
+        std::string visited;
+    } context{&list, ""};
     list.DoForEach(
         [](const void* key, const void*, void* raw) {
             auto* context = static_cast<Context*>(raw);
-            *context->visited += static_cast<const char*>(key);
+            context->visited += Text(key);
             // Removing the entry just visited and the one above it is allowed.
             context->list->RemoveItem(const_cast<void*>(key));
         },
         &context);
-    EXPECT_EQ(visited, "dcba");
+    EXPECT_EQ(context.visited, "dcba");
     EXPECT_EQ(list.Count(), 0u);
 }
 
 // Several writers and bracketed readers on one thread-safe list; run under ThreadSanitizer.
 TEST(XSortedListLock, ConcurrentWritersAndReaders) {
-    XSortedList list(
-        true, Compare, CopyText, [](const void* p) { free(const_cast<void*>(p)); }, nullptr,
-        nullptr);
-    constexpr int kWriters = 3;
-    constexpr int kPerWriter = 300;
+    XSortedList list(true, Compare, CopyText, FreeText, nullptr, nullptr);
+    constexpr int kWriters = 3, kPerWriter = 300;
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int w = 0; w < kWriters; ++w) {
@@ -419,12 +334,8 @@ TEST(XSortedListLock, ConcurrentWritersAndReaders) {
     threads.emplace_back([&list, &done] {
         while (!done.load()) {
             list.Lock();
-            uint32_t count = list.Count();
-            for (uint32_t i = 1; i < count; ++i) {
-                EXPECT_LT(strcmp(static_cast<const char*>(list.GetKey(i - 1)),
-                                 static_cast<const char*>(list.GetKey(i))),
-                          0);
-            }
+            for (uint32_t i = 1; i < list.Count(); ++i)
+                EXPECT_LT(strcmp(Text(list.GetKey(i - 1)), Text(list.GetKey(i))), 0);
             list.Unlock();
             list.DoForEach([](const void*, const void*, void*) {}, nullptr);
         }
@@ -434,26 +345,20 @@ TEST(XSortedListLock, ConcurrentWritersAndReaders) {
     done = true;
     threads.back().join();
     EXPECT_EQ(list.Count(), static_cast<uint32_t>(kWriters * (kPerWriter - kPerWriter / 5)));
-}
-
-// Once the writers are done, lookups from several threads need no bracketing: the first of
-// them sorts under the lock and the others wait for it or see the sorted array.
-TEST(XSortedListLock, ConcurrentLookupsAfterAdditions) {
-    XSortedList list(
-        true, Compare, CopyText, [](const void* p) { free(const_cast<void*>(p)); }, nullptr,
-        nullptr);
+    // Once the writers are done, lookups from several threads need no bracketing: the first
+    // of them sorts the new tail under the lock and the others wait for it or see the result.
     std::vector<std::string> names;
     for (int i = 0; i < 2000; ++i)
         names.push_back("n" + std::to_string((i * 7919) % 2000));
     for (const std::string& name : names)
-        list.AddItem(Key(name.c_str()), Key(name.c_str()));
+        list.AddItem(Key(name.c_str()), nullptr);
     std::vector<std::thread> readers;
     for (int r = 0; r < 4; ++r) {
         readers.emplace_back([&list, &names, r] {
             for (size_t i = r; i < names.size(); i += 3) {
                 int32_t index = -1;
-                EXPECT_NE(list.FindItem(Key(names[i].c_str()), &index), nullptr);
-                EXPECT_GE(index, 0);
+                list.FindItem(Key(names[i].c_str()), &index);
+                EXPECT_STREQ(Text(list.GetKey(index)), names[i].c_str());
             }
         });
     }

@@ -4,16 +4,37 @@
 #ifndef BRINDLE_TESTS_SERIALIZATION_STOREBYTES_H_
 #define BRINDLE_TESTS_SERIALIZATION_STOREBYTES_H_
 
+#include <brindle/serialization/XStoreReader.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace storetest {
 
 constexpr uint32_t kMagic = 0x73746F72;
+
+using Bytes = std::vector<uint8_t>;
+
+// The buffer the reader or store hands out (empty if it hands out none).
+inline Bytes Flatten(XStoreReader& reader) {
+    uint32_t size = 0;
+    void* data = reader.GetData_NF(&size);
+    if (data == nullptr)
+        return {};
+    Bytes bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+    free(data);
+    return bytes;
+}
+
+// Offset of word `field` (name, count, type, values) of entry record `index`.
+constexpr size_t EntryField(size_t index, size_t field) {
+    return 20 + 16 * index + 4 * field;
+}
 
 inline uint32_t Reverse(uint32_t word) {
     return __builtin_bswap32(word);
@@ -64,6 +85,51 @@ class ByteWriter {
     std::vector<uint8_t> bytes_;
 };
 
+using Texts = std::map<uint32_t, std::string>;
+
+// Keeps every text it is given and answers with a running id from `first`.
+class KeepingRecorder : public XSepStrRecorder {
+  public:
+    explicit KeepingRecorder(uint32_t first) : next_(first) {}
+    uint32_t Record(const char* text) override {
+        texts[next_] = text;
+        return next_++;
+    }
+    Texts texts;
+
+  private:
+    uint32_t next_;
+};
+
+// Resolves the ids it was given, others to null; records what it was asked.
+class MapResolver : public XSepStrResolver {
+  public:
+    explicit MapResolver(const Texts& texts) : texts_(texts) {}
+    const char* Resolve(uint32_t id) override {
+        asked.push_back(id);
+        auto it = texts_.find(id);
+        return it == texts_.end() ? nullptr : it->second.c_str();
+    }
+    std::vector<uint32_t> asked;
+
+  private:
+    Texts texts_;
+};
+
+// The four-entry example laid out word by word: 'a' Int 5; 'b' Blob 01 02 03; 's' String
+// "hi"; 't' LocStr "x", 124 bytes.
+inline Bytes Example(bool reversed = false) {
+    ByteWriter w(reversed);
+    w.Words({kMagic, 0, 124, 120, 4});
+    w.Words({0, 1, 0, 4}).Words({8, 1, 4, 12}).Words({20, 1, 3, 24}).Words({28, 1, 5, 32});
+    w.Text("a").Word(5);
+    w.Text("b").Word(3).Padded("\x01\x02\x03");
+    w.Text("s").Text("hi");
+    w.Text("t").Word(0);
+    w.Text("x");
+    return w.Bytes();
+}
+
 // Collects entries and lays them out as the format prescribes: header, table sorted by name,
 // names and values, strings area.
 class StoreBytes {
@@ -85,8 +151,8 @@ class StoreBytes {
 
     std::vector<uint8_t> Build(bool reversed = false) const {
         std::vector<Entry> sorted = entries_;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const Entry& a, const Entry& b) { return a.name < b.name; });
         const uint32_t n = static_cast<uint32_t>(sorted.size());
         const uint32_t valueArea = 20 + 16 * n;
         // Lay out the value area and the strings area first to learn their sizes.

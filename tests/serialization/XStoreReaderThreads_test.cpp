@@ -1,8 +1,8 @@
 // Several threads reading one reader at once: lookups and getters write nothing.
-#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,11 +19,8 @@ using storetest::StoreBytes;
 TEST(StoreThreads, ConcurrentReadersAgree) {
     StoreBytes store;
     for (uint32_t i = 0; i < 200; ++i) {
-        char name[16];
-        snprintf(name, sizeof name, "n%u", i);
-        store.Int(name, {i, i * 2});
-        snprintf(name, sizeof name, "s%u", i);
-        store.Pieces(name, StoreBytes::kLocStr, {name});
+        store.Int("n" + std::to_string(i), {i, i * 2});
+        store.Pieces("s" + std::to_string(i), StoreBytes::kLocStr, {"s" + std::to_string(i)});
     }
     // Converted once, then read by everyone.
     XStoreReader reader(store.Build(true).data());
@@ -31,18 +28,16 @@ TEST(StoreThreads, ConcurrentReadersAgree) {
     reader.SetStrResolver(nullptr, &resolver);
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (uint32_t t = 0; t < 4; ++t) {
         threads.emplace_back([&reader, &mismatches, t] {
             for (uint32_t round = 0; round < 20; ++round) {
                 for (uint32_t i = 0; i < 200; ++i) {
-                    char name[16];
-                    snprintf(name, sizeof name, "n%u", (i + 50 * t) % 200);
-                    const int32_t expected = static_cast<int32_t>((i + 50 * t) % 200 * 2);
-                    if (reader.ReadInt(name, -1, 1) != expected)
+                    const uint32_t k = (i + 50 * t) % 200;
+                    std::string name = "n" + std::to_string(k);
+                    if (reader.ReadInt(name.c_str(), -1, 1) != static_cast<int32_t>(2 * k))
                         ++mismatches;
                     name[0] = 's';
-                    const char* text = reader.ReadString(name, "", 0);
-                    if (strcmp(text, name) != 0)
+                    if (strcmp(reader.ReadString(name.c_str(), "", 0), name.c_str()) != 0)
                         ++mismatches;
                 }
             }

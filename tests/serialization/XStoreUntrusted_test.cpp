@@ -13,198 +13,125 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using storetest::Bytes;
+using storetest::EntryField;
+using storetest::Flatten;
+using storetest::PatchWord;
 using storetest::StoreBytes;
 
-Bytes Flatten(XStore& store) {
-    uint32_t size = 0;
-    void* data = store.GetData_NF(&size);
-    if (data == nullptr)
-        return {};
-    Bytes bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
-    free(data);
-    return bytes;
+// Reads `buffer` into a new store and makes one change, so that the editable form is built.
+void Unflatten(XStore& store, const Bytes& buffer) {
+    store.SetData(buffer.data(), true);
+    ASSERT_TRUE(store.AddInt("n", 1));
 }
 
-void PutWord(Bytes& bytes, size_t at, uint32_t word) {
-    memcpy(&bytes[at], &word, 4);
-}
-
-// Offset of word `field` of entry record `index`.
-size_t EntryField(uint32_t index, uint32_t field) {
-    return 20 + 16 * index + 4 * field;
-}
-
-// A store with entries of every type, several of them multi-valued.
-StoreBytes EveryType() {
-    StoreBytes bytes;
-    bytes.Int("int", {1, 0xFFFFFFFF, 3});
-    bytes.Words("float", StoreBytes::kFloat, {0x3FC00000});
-    bytes.Words("bool", StoreBytes::kBool, {1, 0});
-    bytes.Pieces("string", StoreBytes::kString, {"one", "", "three"});
-    bytes.Pieces("blob", StoreBytes::kBlob, {std::string("\0\1\2", 3), ""});
-    bytes.Pieces("loc", StoreBytes::kLocStr, {"here", "there"});
-    bytes.Pieces("mov", StoreBytes::kMovStr, {"moved"});
-    return bytes;
-}
-
-TEST(XStoreUntrusted, EntryWithoutValuesIsLeftOut) {
-    Bytes buffer = StoreBytes().Int("a", {1}).Int("z", {}).Build();
+TEST(XStoreUntrusted, EntriesWithoutValuesOrTypedAsNoEntryAreLeftOut) {
+    Bytes buffer =
+        StoreBytes().Int("a", {1}).Int("z", {}).Words("none", XStoreTypeNone, {1}).Build();
     XStore store(buffer.data());
-    EXPECT_EQ(store.EntryCount(), 2u);
-    ASSERT_TRUE(store.AddInt("n", 2));
+    EXPECT_EQ(store.EntryCount(), 3u);
+    Unflatten(store, buffer);
     EXPECT_EQ(store.EntryType("z"), XStoreTypeNone);
-    EXPECT_EQ(store.EntryCount(), 2u);
-    EXPECT_EQ(Flatten(store), StoreBytes().Int("a", {1}).Int("n", {2}).Build());
-}
-
-TEST(XStoreUntrusted, EntryTypedAsNoEntryIsLeftOut) {
-    Bytes buffer = StoreBytes().Words("none", XStoreTypeNone, {1}).Build();
-    XStore store(buffer.data());
-    ASSERT_TRUE(store.AddInt("none", 2));
-    EXPECT_EQ(store.ValueCount("none"), 1u);
-    EXPECT_EQ(store.EntryCount(), 1u);
+    EXPECT_EQ(store.EntryType("none"), XStoreTypeNone);
+    EXPECT_EQ(Flatten(store), StoreBytes().Int("a", {1}).Int("n", {1}).Build());
 }
 
 TEST(XStoreUntrusted, UnknownTypeKeepsItsCountAndNoValues) {
     Bytes buffer = StoreBytes().Words("u", 9, {1, 2, 3}).Int("v", {4}).Build();
-    XStore store(buffer.data());
-    ASSERT_TRUE(store.AddInt("v", 5));
+    XStore store;
+    Unflatten(store, buffer);
     EXPECT_EQ(store.EntryType("u"), static_cast<XStoreType>(9));
     EXPECT_EQ(store.ValueCount("u"), 3u);
     EXPECT_FALSE(store.GetInt("u", nullptr, 0));
     EXPECT_FALSE(store.SetInt("u", 1, 0));
     EXPECT_FALSE(store.AddInt("u", 1));
     EXPECT_TRUE(store.RemoveValue("u", 2));
-    EXPECT_EQ(store.ValueCount("u"), 2u);
     // Flattened, the entry keeps its type and count and no value bytes.
     Bytes flat = Flatten(store);
     XStoreReader reader(flat.data());
     EXPECT_EQ(reader.EntryType("u"), static_cast<XStoreType>(9));
     EXPECT_EQ(reader.ValueCount("u"), 2u);
-    EXPECT_EQ(reader.ReadInt("v", 0, 1), 5);
-    EXPECT_EQ(flat.size(), 20u + 32u + 4u + 4u + 8u);
+    EXPECT_EQ(reader.ReadInt("v", 0, 0), 4);
+    EXPECT_EQ(flat.size(), 20u + 48u + 4u + 8u + 8u);
     EXPECT_TRUE(store.RemoveValue("u", 0));
     EXPECT_TRUE(store.RemoveValue("u", 0));
     EXPECT_EQ(store.EntryType("u"), XStoreTypeNone);
 }
 
-TEST(XStoreUntrusted, RepeatedNamesKeepTheFirst) {
-    // Entries "d" 1, "d" 2 and "e" 3: the table is sorted but names repeat.
-    Bytes buffer = StoreBytes().Int("d", {1}).Int("e", {3}).Build();
-    Bytes twin = StoreBytes().Int("d", {2}).Int("d", {2}).Int("e", {3}).Build();
-    ASSERT_EQ(twin.size(), buffer.size() + 16 + 8);
-    XStore store(twin.data());
-    ASSERT_TRUE(store.AddInt("f", 4));
+TEST(XStoreUntrusted, RepeatedNamesKeepTheFirstAndShuffledNamesAreSorted) {
+    XStore store;
+    Unflatten(store, StoreBytes().Int("d", {2}).Int("d", {3}).Int("e", {4}).Build());
     EXPECT_EQ(store.EntryCount(), 3u);
     EXPECT_EQ(store.ValueCount("d"), 1u);
     EXPECT_EQ(store.ReadInt("d", 0, 0), 2);
     EXPECT_TRUE(store.RemoveEntry("d"));
     EXPECT_EQ(store.EntryType("d"), XStoreTypeNone);
-}
 
-TEST(XStoreUntrusted, NamesOutOfOrderAreSorted) {
     Bytes sorted = StoreBytes().Int("a", {1}).Int("b", {2}).Int("c", {3}).Build();
     Bytes shuffled = sorted;
     // Swap the records of "a" and "c".
     memcpy(&shuffled[EntryField(0, 0)], &sorted[EntryField(2, 0)], 16);
     memcpy(&shuffled[EntryField(2, 0)], &sorted[EntryField(0, 0)], 16);
-    XStore store(shuffled.data());
-    ASSERT_TRUE(store.AddInt("d", 4));
+    Unflatten(store, shuffled);
     EXPECT_EQ(store.ReadInt("a", 0, 0), 1);
     EXPECT_EQ(store.ReadInt("c", 0, 0), 3);
-    XStoreReader reader;
-    Bytes flat = Flatten(store);
-    reader.SetData(flat.data(), false);
-    EXPECT_STREQ(reader.IndEntry(0, nullptr), "a");
-    EXPECT_STREQ(reader.IndEntry(3, nullptr), "d");
+    EXPECT_EQ(Flatten(store),
+              StoreBytes().Int("a", {1}).Int("b", {2}).Int("c", {3}).Int("n", {1}).Build());
 }
-
-TEST(XStoreUntrusted, OtherByteOrderUnflattensToNativeBytes) {
-    StoreBytes model = EveryType();
-    Bytes reversed = model.Build(true);
-    XStore store(reversed.data());
-    EXPECT_TRUE(store.MustSwap());
-    ASSERT_TRUE(store.AddInt("zz", 7));
-    EXPECT_STREQ(store.ReadString("loc", nullptr, 1), "there");
-    EXPECT_STREQ(store.ReadString("mov", nullptr, 0), "moved");
-    ASSERT_TRUE(store.RemoveEntry("zz"));
-    EXPECT_EQ(Flatten(store), model.Build(false));
-}
-
-class MapResolver : public XSepStrResolver {
-  public:
-    const char* Resolve(uint32_t id) override { return id == 77 ? "seventy-seven" : nullptr; }
-};
-
-class FixedRecorder : public XSepStrRecorder {
-  public:
-    uint32_t Record(const char*) override { return 77; }
-};
 
 TEST(XStoreUntrusted, DetachedTextsComeFromResolverElseEmpty) {
     Bytes attached = StoreBytes().Pieces("t", StoreBytes::kLocStr, {"x"}).Build();
     XStoreReader detacher(attached.data());
-    FixedRecorder recorder;
+    storetest::KeepingRecorder recorder(77);
     detacher.DetachStrings(&recorder, nullptr);
-    uint32_t size = 0;
-    void* detached = detacher.GetData_NF(&size);
-    ASSERT_NE(detached, nullptr);
-
-    MapResolver resolver;
-    XStore resolved(detached);
-    resolved.SetStrResolver(&resolver, nullptr);
-    ASSERT_TRUE(resolved.AddInt("n", 1));
-    EXPECT_STREQ(resolved.ReadString("t", nullptr, 0), "seventy-seven");
-    // Flattening attaches the text again.
-    Bytes flat = Flatten(resolved);
-    XStoreReader reader(flat.data());
-    EXPECT_STREQ(reader.ReadString("t", nullptr, 0), "seventy-seven");
-
-    XStore bare(detached);
-    ASSERT_TRUE(bare.AddInt("n", 1));
-    EXPECT_STREQ(bare.ReadString("t", nullptr, 0), "");
-    // A resolver that gives null for the id: the editable form holds "".
-    class NullResolver : public XSepStrResolver {
-      public:
-        const char* Resolve(uint32_t) override { return nullptr; }
-    } none;
-    XStore unknown(detached);
-    unknown.SetStrResolver(&none, nullptr);
-    ASSERT_TRUE(unknown.AddInt("n", 1));
-    EXPECT_STREQ(unknown.ReadString("t", nullptr, 0), "");
-    free(detached);
+    const Bytes detached = Flatten(detacher);
+    // A resolver's text, no resolver, and a resolver that gives null for the id.
+    storetest::MapResolver seventySeven({{77, "seventy-seven"}}), none({});
+    for (storetest::MapResolver* resolver :
+         {&seventySeven, &none, static_cast<storetest::MapResolver*>(nullptr)}) {
+        XStore store(detached.data());
+        store.SetStrResolver(resolver, nullptr);
+        ASSERT_TRUE(store.AddInt("n", 1));
+        const char* expected = resolver == &seventySeven ? "seventy-seven" : "";
+        EXPECT_STREQ(store.ReadString("t", nullptr, 0), expected);
+        // Flattening attaches the text again.
+        Bytes flat = Flatten(store);
+        XStoreReader reader(flat.data());
+        EXPECT_STREQ(reader.ReadString("t", nullptr, 0), expected);
+    }
 }
 
 TEST(XStoreUntrusted, PiecesOutsideTheBufferAreLeftOut) {
-    StoreBytes model = StoreBytes()
+    const Bytes base = StoreBytes()
                            .Int("a", {1})
                            .Pieces("s", StoreBytes::kString, {"text"})
-                           .Pieces("t", StoreBytes::kLocStr, {"x"});
-    Bytes base = model.Build();
-    // A name offset far outside: entry "a" is left out.
-    Bytes badName = base;
-    PutWord(badName, EntryField(0, 0), 0x7FFFFFF0);
-    XStore first(badName.data());
-    ASSERT_TRUE(first.AddInt("n", 1));
-    EXPECT_EQ(first.EntryType("a"), XStoreTypeNone);
-    EXPECT_STREQ(first.ReadString("s", nullptr, 0), "text");
-    // A values offset outside, and a value count beyond the buffer: "s" is left out.
-    for (uint32_t field : {1u, 3u}) {
-        Bytes badValues = base;
-        PutWord(badValues, EntryField(1, field), field == 1 ? 0x40000000 : 0xFFFFFFF0);
-        XStore store(badValues.data());
-        ASSERT_TRUE(store.AddInt("n", 1));
-        EXPECT_EQ(store.EntryType("s"), XStoreTypeNone);
-        EXPECT_EQ(store.ReadInt("a", 0, 0), 1);
+                           .Pieces("t", StoreBytes::kLocStr, {"x"})
+                           .Build();
+    // A name offset far outside leaves out "a"; a values offset outside, or a value count
+    // beyond the buffer, leaves out "s".
+    struct Lie {
+        size_t at;
+        uint32_t word;
+        const char* gone;
+    } lies[] = {{EntryField(0, 0), 0x7FFFFFF0, "a"},
+                {EntryField(1, 1), 0x40000000, "s"},
+                {EntryField(1, 3), 0xFFFFFFF0, "s"}};
+    for (const Lie& lie : lies) {
+        Bytes bytes = base;
+        PatchWord(bytes, lie.at, lie.word);
+        XStore store;
+        Unflatten(store, bytes);
+        EXPECT_EQ(store.EntryType(lie.gone), XStoreTypeNone) << lie.at;
+        EXPECT_EQ(store.EntryCount(), 3u);
+        EXPECT_STREQ(store.ReadString("t", nullptr, 0), "x");
     }
     // A slot pointing outside the strings area: the text is "".
     Bytes badSlot = base;
     const uint32_t slotAt = 20 + 48 + 24;  // names and values of "a" and "s", name "t".
     ASSERT_EQ(badSlot[slotAt], 0);
-    PutWord(badSlot, slotAt, 1000);
-    XStore slot(badSlot.data());
-    ASSERT_TRUE(slot.AddInt("n", 1));
+    PatchWord(badSlot, slotAt, 1000);
+    XStore slot;
+    Unflatten(slot, badSlot);
     EXPECT_EQ(slot.EntryType("t"), XStoreTypeLocStr);
     EXPECT_STREQ(slot.ReadString("t", nullptr, 0), "");
 }
@@ -235,12 +162,9 @@ void SweepAllocationFailures(const std::function<void(XStore&)>& setup,
     ADD_FAILURE() << "the change never ran without a failure";
 }
 
-TEST(XStoreOutOfMemory, AddToNewStore) {
+TEST(XStoreOutOfMemory, EveryChange) {
     SweepAllocationFailures([](XStore&) {},
                             [](XStore& store) { return store.AddString("name", "text"); });
-}
-
-TEST(XStoreOutOfMemory, AddSecondAndNinthValue) {
     SweepAllocationFailures([](XStore& store) { store.AddBlob("b", "xy", 2); },
                             [](XStore& store) { return store.AddBlob("b", "z", 1); });
     SweepAllocationFailures(
@@ -249,20 +173,24 @@ TEST(XStoreOutOfMemory, AddSecondAndNinthValue) {
                 store.AddLocStr("l", "v");
         },
         [](XStore& store) { return store.AddLocStr("l", "ninth"); });
-}
-
-TEST(XStoreOutOfMemory, SetAndRemove) {
-    auto setup = [](XStore& store) {
+    auto two = [](XStore& store) {
         store.AddMovStr("m", "a");
         store.AddMovStr("m", "b");
     };
-    SweepAllocationFailures(setup, [](XStore& store) { return store.SetMovStr("m", "c", 1); });
-    SweepAllocationFailures(setup, [](XStore& store) { return store.RemoveValue("m", 0); });
-    SweepAllocationFailures(setup, [](XStore& store) { return store.SetInt("new", 1, 0); });
+    SweepAllocationFailures(two, [](XStore& store) { return store.SetMovStr("m", "c", 1); });
+    SweepAllocationFailures(two, [](XStore& store) { return store.RemoveValue("m", 0); });
+    SweepAllocationFailures(two, [](XStore& store) { return store.SetInt("new", 1, 0); });
 }
 
 TEST(XStoreOutOfMemory, UnflattenOfEveryType) {
-    const Bytes buffer = EveryType().Build();
+    StoreBytes model;
+    model.Int("int", {1, 0xFFFFFFFF, 3}).Words("float", StoreBytes::kFloat, {0x3FC00000});
+    model.Words("bool", StoreBytes::kBool, {1, 0});
+    model.Pieces("string", StoreBytes::kString, {"one", "", "three"});
+    model.Pieces("blob", StoreBytes::kBlob, {std::string("\0\1\2", 3), ""});
+    model.Pieces("loc", StoreBytes::kLocStr, {"here", "there"});
+    model.Pieces("mov", StoreBytes::kMovStr, {"moved"});
+    const Bytes buffer = model.Build();
     auto setup = [&buffer](XStore& store) { store.SetData(buffer.data(), true); };
     SweepAllocationFailures(setup, [](XStore& store) { return store.AddInt("int", 4); });
     SweepAllocationFailures(setup, [](XStore& store) { return store.RemoveEntry("blob"); });
