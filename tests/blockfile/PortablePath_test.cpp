@@ -32,46 +32,32 @@ std::string ExecutableDir() {
     return name.substr(0, name.rfind('/'));
 }
 
-TEST(PortableToNativePath, DropsTheLeadingSlash) {
-    EXPECT_EQ(ToNative("//tmp/a.db"), "/tmp/a.db");
-    EXPECT_EQ(ToNative("/a/b"), "a/b");
-    EXPECT_EQ(ToNative("/data/x.db"), "data/x.db");
-    EXPECT_EQ(ToNative("xname"), "name");
-}
-
-TEST(PortableToNativePath, LoneSlashAndEmptyPathGiveEmptyPath) {
-    EXPECT_EQ(ToNative("/"), "");
-    EXPECT_EQ(ToNative(""), "");
-}
-
-TEST(PortableToNativePath, RefusesOverlongAndNullInput) {
+TEST(PortableToNativePath, DropsTheLeadingCharacterAndRefusesWhatDoesNotFit) {
     std::string longest = "/" + std::string(kPortablePathSize - 2, 'a');
-    EXPECT_EQ(ToNative(longest), longest.substr(1));
-    EXPECT_EQ(ToNative(longest + "b"), "");
-    EXPECT_EQ(ToNative(std::string(5000, 'a')), "");
+    const std::string cases[][2] = {
+        {"//tmp/a.db", "/tmp/a.db"},
+        {"/a/b", "a/b"},
+        {"xname", "name"},
+        {"/", ""},
+        {"", ""},
+        {longest, longest.substr(1)},
+        {longest + "b", ""},
+        {std::string(5000, 'a'), ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ToNative(c[0]), c[1]) << c[0];
     char native[kPortablePathSize] = "unchanged";
     PortableToNativePath(nullptr, native);
     EXPECT_STREQ(native, "");
 }
 
-TEST(NativeToPortablePath, PrefixesASlash) {
+TEST(NativeToPortablePath, PrefixesASlashAndRoundTrips) {
     char portable[kPortablePathSize];
-    NativeToPortablePath("/tmp/a.db", portable);
-    EXPECT_STREQ(portable, "//tmp/a.db");
-    NativeToPortablePath("", portable);
-    EXPECT_STREQ(portable, "/");
-}
-
-TEST(NativeToPortablePath, RoundTripsThroughPortableToNativePath) {
-    for (const char* native : {"/tmp/a.db", "relative/x.db", "a", "/"}) {
-        char portable[kPortablePathSize];
+    for (const char* native : {"/tmp/a.db", "relative/x.db", "a", "/", ""}) {
         NativeToPortablePath(native, portable);
+        EXPECT_EQ(std::string(portable), std::string("/") + native);
         EXPECT_EQ(ToNative(portable), native);
     }
-}
-
-TEST(NativeToPortablePath, RefusesPathsWithoutRoomForTheSlash) {
-    char portable[kPortablePathSize];
     std::string fits(kPortablePathSize - 2, 'n');
     NativeToPortablePath(fits.c_str(), portable);
     EXPECT_EQ(std::string(portable), "/" + fits);
@@ -81,7 +67,7 @@ TEST(NativeToPortablePath, RefusesPathsWithoutRoomForTheSlash) {
     EXPECT_STREQ(portable, "");
 }
 
-TEST(AppPaths, NameTheRunningExecutableAndItsDirectory) {
+TEST(AppPaths, ApplIsTheDirectoryOfTheRunningExecutable) {
     char path[kPortablePathSize];
     char dir[kPortablePathSize];
     GetAppPortablePath(path);
@@ -89,11 +75,8 @@ TEST(AppPaths, NameTheRunningExecutableAndItsDirectory) {
     EXPECT_EQ(std::string(dir), "/" + ExecutableDir());
     EXPECT_EQ(std::string(path).rfind(dir, 0), 0u);
     EXPECT_EQ(path[strlen(dir)], '/');
-}
-
-TEST(PathAliases, ApplIsTheExecutableDirectory) {
     ASSERT_NE(FindPathAlias(kAppl), nullptr);
-    EXPECT_EQ(std::string(FindPathAlias(kAppl)), "/" + ExecutableDir());
+    EXPECT_STREQ(FindPathAlias(kAppl), dir);
     EXPECT_EQ(ToNative("[APPL]/users.db"), ExecutableDir() + "/users.db");
     EXPECT_EQ(ToNative("[APPL]"), ExecutableDir());
 }
@@ -111,16 +94,12 @@ TEST(PathAliases, UnknownOrMalformedAliasesStayAsWritten) {
     EXPECT_FALSE(ExpandPathAliases(nullptr));
 }
 
-TEST(PathAliases, NewerRegistrationShadowsOlder) {
+TEST(PathAliases, NewerRegistrationShadowsOlderAndAliasesExpandRepeatedly) {
     RegisterPathAlias(0x53484457, "/first");  // "SHDW"
     RegisterPathAlias(0x53484457, "/second");
-    EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
-    EXPECT_EQ(ToNative("[SHDW]/f"), "second/f");
     RegisterPathAlias(0x53484457, nullptr);
     EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
-}
-
-TEST(PathAliases, AliasesExpandRepeatedly) {
+    EXPECT_EQ(ToNative("[SHDW]/f"), "second/f");
     RegisterPathAlias(0x4F555452, "[INNR]/outer");  // "OUTR"
     RegisterPathAlias(0x494E4E52, "//srv");         // "INNR"
     EXPECT_EQ(ToNative("[OUTR]/file"), "/srv/outer/file");

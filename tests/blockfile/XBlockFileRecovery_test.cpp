@@ -65,13 +65,6 @@ class RecoveryTest : public BlockFileTest {
         }
         return layout;
     }
-    using Spans = std::vector<std::pair<uint32_t, uint32_t>>;
-    static Spans FreeSpans(const DiskLayout& layout) {
-        Spans spans;
-        for (const auto& rec : layout.freeSlots)
-            spans.emplace_back(rec.offset, rec.len);
-        return spans;
-    }
 
     void ExpectOpenFails(const Bytes& bytes) {
         WriteFileBytes(Native("test.db"), bytes);
@@ -153,10 +146,7 @@ TEST_F(RecoveryTest, DeletingARebuiltBlockMergesOnlyWithTheFreeSlotItTouches) {
     file.Close();
     DiskLayout layout;
     ASSERT_EQ(CheckCleanFile(FileBytes(), &layout), "");
-    ASSERT_EQ(layout.freeSlots.size(), 2u);
-    EXPECT_EQ(layout.freeSlots[0].len, 48u);
-    EXPECT_EQ(layout.freeSlots[1].offset, 56u);
-    EXPECT_EQ(layout.freeSlots[1].len, 96u);
+    EXPECT_EQ(FreeSpans(layout), (Spans{{8, 48}, {56, 96}}));
 }
 
 TEST_F(RecoveryTest, OnRebuildSeesTheBuiltIndex) {
