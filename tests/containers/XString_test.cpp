@@ -4,7 +4,9 @@
 #include <string.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -39,31 +41,50 @@ void SweepAllocationFailures(const char* start, const std::string& result,
     }
 }
 
-TEST(XStringConstruction, EveryConstructorKeepsTheExactBytes) {
-    EXPECT_EQ(Bytes(XString(static_cast<const char*>(nullptr))), "");
-    EXPECT_TRUE(XString().IsEmpty());
-    EXPECT_EQ(Bytes(XString(-42)), "-42");
-    EXPECT_EQ(Bytes(XString(0)), "0");
-    EXPECT_EQ(Bytes(XString(INT32_MAX)), "2147483647");
-    EXPECT_EQ(Bytes(XString(INT32_MIN)), "-2147483648");
-    EXPECT_EQ(Bytes(XString('x')), "x");
-    EXPECT_EQ(Bytes(XString('\0')), std::string(1, '\0'));
-    EXPECT_EQ(Bytes(XString("ab\0cd", 5)), std::string("ab\0cd", 5));
-    EXPECT_TRUE(XString("abc", -5).IsEmpty());
-    EXPECT_TRUE(XString(nullptr, 5).IsEmpty());
-    XString source("x\0y", 3);
-    XString copy(source);
-    EXPECT_EQ(Bytes(copy), std::string("x\0y", 3));
-    EXPECT_NE(copy.GetBuffer(), source.GetBuffer());
+// Each string against the bytes it must hold.
+void ExpectBytes(std::initializer_list<std::pair<XString, std::string>> cases) {
+    int i = 0;
+    for (const auto& c : cases) {
+        EXPECT_EQ(Bytes(c.first), c.second) << "case " << i;
+        ++i;
+    }
 }
 
-TEST(XStringConstruction, FailedAllocationGivesUsableEmptyString) {
+// Applies each edit in turn to one string, checking the bytes after each.
+void ExpectEdits(
+    const char* start,
+    std::initializer_list<std::pair<std::function<void(XString&)>, std::string>> edits) {
+    XString s(start);
+    int i = 0;
+    for (const auto& edit : edits) {
+        edit.first(s);
+        EXPECT_EQ(Bytes(s), edit.second) << "edit " << i;
+        ++i;
+    }
+}
+
+TEST(XStringConstruction, EveryConstructorKeepsTheExactBytes) {
+    XString source("x\0y", 3);
+    XString copy(source);
+    EXPECT_NE(copy.GetBuffer(), source.GetBuffer());
+    ExpectBytes({{XString(static_cast<const char*>(nullptr)), ""},
+                 {XString(), ""},
+                 {XString(-42), "-42"},
+                 {XString(0), "0"},
+                 {XString(INT32_MAX), "2147483647"},
+                 {XString(INT32_MIN), "-2147483648"},
+                 {XString('x'), "x"},
+                 {XString('\0'), std::string(1, '\0')},
+                 {XString("ab\0cd", 5), {"ab\0cd", 5}},
+                 {XString("abc", -5), ""},
+                 {XString(nullptr, 5), ""},
+                 {copy, {"x\0y", 3}}});
     DebgFailAllocation(1);
-    XString s("abc");
+    XString failed("abc");
     DebgFailAllocation(0);
-    EXPECT_EQ(Bytes(s), "");
-    s += "later";
-    EXPECT_EQ(Bytes(s), "later");
+    EXPECT_EQ(Bytes(failed), "") << "a failed allocation leaves a usable empty string";
+    failed += "later";
+    EXPECT_EQ(Bytes(failed), "later");
 }
 
 TEST(XStringAssignment, SameLengthReusesBufferWithoutAllocating) {
@@ -81,44 +102,37 @@ TEST(XStringAssignment, SameLengthReusesBufferWithoutAllocating) {
 }
 
 TEST(XStringAssignment, TakesNewTextOfAnyKind) {
-    XString s("abc");
-    s = "longer text";
-    EXPECT_EQ(Bytes(s), "longer text");
-    s = XString("x\0y", 3);
-    EXPECT_EQ(Bytes(s), std::string("x\0y", 3));
-    s = -7;
-    EXPECT_EQ(Bytes(s), "-7");
-    s = static_cast<const char*>(nullptr);
-    EXPECT_EQ(Bytes(s), "");
-    s.Set("12\0ab", 5);
-    EXPECT_EQ(Bytes(s), std::string("12\0ab", 5));
-    s.Set("abc", -1);
-    EXPECT_EQ(Bytes(s), "");
-    s = "abc";
-    s.Set(nullptr, 10);
-    EXPECT_EQ(Bytes(s), "");
-    s = "some text";
-    s.Init();  // releases the old buffer: the leak checker sees no loss
-    EXPECT_EQ(Bytes(s), "");
+    ExpectEdits("abc", {
+                           {[](XString& s) { s = "longer text"; }, "longer text"},
+                           {[](XString& s) { s = XString("x\0y", 3); }, {"x\0y", 3}},
+                           {[](XString& s) { s = -7; }, "-7"},
+                           {[](XString& s) { s = static_cast<const char*>(nullptr); }, ""},
+                           {[](XString& s) { s.Set("12\0ab", 5); }, {"12\0ab", 5}},
+                           {[](XString& s) { s.Set("abc", -1); }, ""},
+                           {[](XString& s) { s = "abc"; }, "abc"},
+                           {[](XString& s) { s.Set(nullptr, 10); }, ""},
+                           {[](XString& s) { s = "some text"; }, "some text"},
+                           // Init releases the old buffer: the leak checker sees no loss.
+                           {[](XString& s) { s.Init(); }, ""},
+                       });
 }
 
 TEST(XStringAssignment, TextFromOwnBufferIsCopiedBeforeRelease) {
-    XString s("same");
-    XString& alias = s;
-    s = alias;
-    EXPECT_EQ(Bytes(s), "same");
-    s = s.GetBuffer();
-    EXPECT_EQ(Bytes(s), "same");
-    s = "hello world";
-    s = s.GetBuffer() + 6;
-    EXPECT_EQ(Bytes(s), "world");
-    s.Set(s.GetBuffer() + 1, 3);
-    EXPECT_EQ(Bytes(s), "orl");
-    s = "abcdef";
-    s.Set(s.GetBuffer() + 4, 100);  // stops at the terminator
-    EXPECT_EQ(Bytes(s), "ef");
-    s.Set(s.GetBuffer() + 2, 1);
-    EXPECT_EQ(Bytes(s), "");
+    ExpectEdits("same", {
+                            {[](XString& s) { s = static_cast<const XString&>(s); }, "same"},
+                            {[](XString& s) { s = s.GetBuffer(); }, "same"},
+                            {[](XString& s) { s = "hello world"; }, "hello world"},
+                            {[](XString& s) { s = s.GetBuffer() + 6; }, "world"},
+                            {[](XString& s) { s.Set(s.GetBuffer() + 1, 3); }, "orl"},
+                            {[](XString& s) { s = "abcdef"; }, "abcdef"},
+                            // Set stops at the terminator.
+                            {[](XString& s) { s.Set(s.GetBuffer() + 4, 100); }, "ef"},
+                            {[](XString& s) { s.Set(s.GetBuffer() + 2, 1); }, ""},
+                            {[](XString& s) { s = "abc"; }, "abc"},
+                            {[](XString& s) { s += s; }, "abcabc"},
+                            {[](XString& s) { s += s.GetBuffer() + 4; }, "abcabcbc"},
+                            {[](XString& s) { s.Insert(s.GetBuffer() + 5, 0); }, "cbcabcabcbc"},
+                        });
 }
 
 TEST(XStringComparisonAndSearch, ComparesTextUpToFirstNul) {
@@ -157,34 +171,24 @@ TEST(XStringGlyphWidth, LeadBytesContinuationsAndOutsideIndices) {
 }
 
 TEST(XStringConcatenation, AppendsEveryKind) {
-    XString s("ab");
-    s += XString("cd");
-    s += "ef";
-    s += 7;
-    s += -1;
-    s += 'g';
-    s += static_cast<const char*>(nullptr);
-    EXPECT_EQ(Bytes(s), "abcdef7-1g");
     const XString t("ab");
-    EXPECT_EQ(Bytes(t + XString("c")), "abc");
-    EXPECT_EQ(Bytes(t + "cd"), "abcd");
-    EXPECT_EQ(Bytes(t + 12), "ab12");
-    EXPECT_EQ(Bytes(t + '!'), "ab!");
-    EXPECT_EQ(Bytes(t), "ab");
-    XString inner("ab");
-    inner += XString("x\0y", 3);  // copied up to its NUL, length grows by 3
-    EXPECT_EQ(Bytes(inner), std::string("abx\0\0", 5));
-}
-
-TEST(XStringConcatenation, AppendingItselfOrItsOwnText) {
-    XString s("abc");
-    s += s;
-    EXPECT_EQ(Bytes(s), "abcabc");
-    s += s.GetBuffer() + 4;
-    EXPECT_EQ(Bytes(s), "abcabcbc");
-    XString t("abc");
-    t.Insert(t.GetBuffer() + 1, 0);
-    EXPECT_EQ(Bytes(t), "bcabc");
+    ExpectBytes({{t + XString("c"), "abc"},
+                 {t + "cd", "abcd"},
+                 {t + 12, "ab12"},
+                 {t + '!', "ab!"},
+                 {t, "ab"}});
+    ExpectEdits("ab",
+                {
+                    {[](XString& s) { s += XString("cd"); }, "abcd"},
+                    {[](XString& s) { s += "ef"; }, "abcdef"},
+                    {[](XString& s) { s += 7; }, "abcdef7"},
+                    {[](XString& s) { s += -1; }, "abcdef7-1"},
+                    {[](XString& s) { s += 'g'; }, "abcdef7-1g"},
+                    {[](XString& s) { s += static_cast<const char*>(nullptr); }, "abcdef7-1g"},
+                    // Another string is copied up to its NUL; the length grows by 3.
+                    {[](XString& s) { s = "ab"; }, "ab"},
+                    {[](XString& s) { s += XString("x\0y", 3); }, {"abx\0\0", 5}},
+                });
 }
 
 TEST(XStringAllocationFailure, LeavesStringUnchangedOrComplete) {
@@ -275,24 +279,24 @@ TEST(XStringWordwrap, BreaksAtTheLastSpaceWithinWidth) {
 
 TEST(XStringSubstrings, LeftRightAndMidClamp) {
     XString s("abcdef");
-    EXPECT_EQ(Bytes(s.Left(-1)), "");
-    EXPECT_EQ(Bytes(s.Left(2)), "ab");
-    EXPECT_EQ(Bytes(s.Left(99)), "abcdef");
-    EXPECT_EQ(Bytes(s.Right(2)), "ef");
-    EXPECT_EQ(Bytes(s.Right(99)), "abcdef");
-    EXPECT_EQ(Bytes(s.Right(INT_MIN)), "");
-    EXPECT_EQ(Bytes(s.Mid(2, 100)), "cdef");
-    EXPECT_EQ(Bytes(s.Mid(10, 2)), "");
-    EXPECT_EQ(Bytes(s.Mid(-3, 2)), "ab");
-    EXPECT_EQ(Bytes(s.Mid(2)), "cdef");
-    EXPECT_EQ(Bytes(s.Mid(-3)), "abcdef");
-    EXPECT_EQ(Bytes(s.Mid(99)), "");
-    EXPECT_EQ(Bytes(s.Mid(INT_MAX, INT_MAX)), "");
-    EXPECT_EQ(Bytes(s.Mid(1, INT_MAX)), "bcdef");
-    EXPECT_EQ(Bytes(s.Mid(INT_MIN, 3)), "abc");
     XString inner("a\0b\0c", 5);
-    EXPECT_EQ(Bytes(inner.Mid(1, 3)), std::string("\0b\0", 3));
-    EXPECT_EQ(Bytes(inner.Right(1)), "c");
+    ExpectBytes({{s.Left(-1), ""},
+                 {s.Left(2), "ab"},
+                 {s.Left(99), "abcdef"},
+                 {s.Right(2), "ef"},
+                 {s.Right(99), "abcdef"},
+                 {s.Right(INT_MIN), ""},
+                 {s.Mid(2, 100), "cdef"},
+                 {s.Mid(10, 2), ""},
+                 {s.Mid(-3, 2), "ab"},
+                 {s.Mid(2), "cdef"},
+                 {s.Mid(-3), "abcdef"},
+                 {s.Mid(99), ""},
+                 {s.Mid(INT_MAX, INT_MAX), ""},
+                 {s.Mid(1, INT_MAX), "bcdef"},
+                 {s.Mid(INT_MIN, 3), "abc"},
+                 {inner.Mid(1, 3), {"\0b\0", 3}},
+                 {inner.Right(1), "c"}});
 }
 
 }  // namespace
