@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -80,6 +81,15 @@ struct DiskLayout {
     std::vector<_XBlockFile_BlockRec> used;
     std::vector<_XBlockFile_BlockRec> freeSlots;
 };
+
+// The (offset, size) of each free slot, in file order.
+using Spans = std::vector<std::pair<uint32_t, uint32_t>>;
+inline Spans FreeSpans(const DiskLayout& layout) {
+    Spans spans;
+    for (const auto& rec : layout.freeSlots)
+        spans.emplace_back(rec.offset, rec.len);
+    return spans;
+}
 
 // Parses a clean block file and checks everything the format promises: the magic at both
 // ends, the trailer, sorted records, slot headers on disk equal to the records, and every

@@ -1,12 +1,14 @@
 #include <brindle/blockfile/PortablePath.h>
 
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,15 @@ std::string ToNative(const std::string& portable) {
     return native;
 }
 
+// What ExpandPathAliases returns for `path`, and the path it leaves.
+using Expanded = std::pair<bool, std::string>;
+Expanded Expand(const std::string& path) {
+    char buffer[kPortablePathSize];
+    snprintf(buffer, sizeof buffer, "%s", path.c_str());
+    bool expanded = ExpandPathAliases(buffer);
+    return {expanded, buffer};
+}
+
 std::string ExecutableDir() {
     char exe[PATH_MAX];
     ssize_t got = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -32,46 +43,32 @@ std::string ExecutableDir() {
     return name.substr(0, name.rfind('/'));
 }
 
-TEST(PortableToNativePath, DropsTheLeadingSlash) {
-    EXPECT_EQ(ToNative("//tmp/a.db"), "/tmp/a.db");
-    EXPECT_EQ(ToNative("/a/b"), "a/b");
-    EXPECT_EQ(ToNative("/data/x.db"), "data/x.db");
-    EXPECT_EQ(ToNative("xname"), "name");
-}
-
-TEST(PortableToNativePath, LoneSlashAndEmptyPathGiveEmptyPath) {
-    EXPECT_EQ(ToNative("/"), "");
-    EXPECT_EQ(ToNative(""), "");
-}
-
-TEST(PortableToNativePath, RefusesOverlongAndNullInput) {
+TEST(PortableToNativePath, DropsTheLeadingCharacterAndRefusesWhatDoesNotFit) {
     std::string longest = "/" + std::string(kPortablePathSize - 2, 'a');
-    EXPECT_EQ(ToNative(longest), longest.substr(1));
-    EXPECT_EQ(ToNative(longest + "b"), "");
-    EXPECT_EQ(ToNative(std::string(5000, 'a')), "");
+    const std::string cases[][2] = {
+        {"//tmp/a.db", "/tmp/a.db"},
+        {"/a/b", "a/b"},
+        {"xname", "name"},
+        {"/", ""},
+        {"", ""},
+        {longest, longest.substr(1)},
+        {longest + "b", ""},
+        {std::string(5000, 'a'), ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ToNative(c[0]), c[1]) << c[0];
     char native[kPortablePathSize] = "unchanged";
     PortableToNativePath(nullptr, native);
     EXPECT_STREQ(native, "");
 }
 
-TEST(NativeToPortablePath, PrefixesASlash) {
+TEST(NativeToPortablePath, PrefixesASlashAndRoundTrips) {
     char portable[kPortablePathSize];
-    NativeToPortablePath("/tmp/a.db", portable);
-    EXPECT_STREQ(portable, "//tmp/a.db");
-    NativeToPortablePath("", portable);
-    EXPECT_STREQ(portable, "/");
-}
-
-TEST(NativeToPortablePath, RoundTripsThroughPortableToNativePath) {
-    for (const char* native : {"/tmp/a.db", "relative/x.db", "a", "/"}) {
-        char portable[kPortablePathSize];
+    for (const char* native : {"/tmp/a.db", "relative/x.db", "a", "/", ""}) {
         NativeToPortablePath(native, portable);
+        EXPECT_EQ(std::string(portable), std::string("/") + native);
         EXPECT_EQ(ToNative(portable), native);
     }
-}
-
-TEST(NativeToPortablePath, RefusesPathsWithoutRoomForTheSlash) {
-    char portable[kPortablePathSize];
     std::string fits(kPortablePathSize - 2, 'n');
     NativeToPortablePath(fits.c_str(), portable);
     EXPECT_EQ(std::string(portable), "/" + fits);
@@ -81,7 +78,7 @@ TEST(NativeToPortablePath, RefusesPathsWithoutRoomForTheSlash) {
     EXPECT_STREQ(portable, "");
 }
 
-TEST(AppPaths, NameTheRunningExecutableAndItsDirectory) {
+TEST(AppPaths, ApplIsTheDirectoryOfTheRunningExecutable) {
     char path[kPortablePathSize];
     char dir[kPortablePathSize];
     GetAppPortablePath(path);
@@ -89,67 +86,41 @@ TEST(AppPaths, NameTheRunningExecutableAndItsDirectory) {
     EXPECT_EQ(std::string(dir), "/" + ExecutableDir());
     EXPECT_EQ(std::string(path).rfind(dir, 0), 0u);
     EXPECT_EQ(path[strlen(dir)], '/');
-}
-
-TEST(PathAliases, ApplIsTheExecutableDirectory) {
     ASSERT_NE(FindPathAlias(kAppl), nullptr);
-    EXPECT_EQ(std::string(FindPathAlias(kAppl)), "/" + ExecutableDir());
+    EXPECT_STREQ(FindPathAlias(kAppl), dir);
     EXPECT_EQ(ToNative("[APPL]/users.db"), ExecutableDir() + "/users.db");
     EXPECT_EQ(ToNative("[APPL]"), ExecutableDir());
 }
 
-TEST(PathAliases, UnknownOrMalformedAliasesStayAsWritten) {
-    EXPECT_EQ(FindPathAlias(0x41424344), nullptr);  // "ABCD"
-    EXPECT_EQ(ToNative("[ABCD]/users.db"), "ABCD]/users.db");
-    EXPECT_EQ(ToNative("[APP]/x"), "APP]/x");
-    char path[kPortablePathSize] = "[ABCD]/users.db";
-    EXPECT_FALSE(ExpandPathAliases(path));
-    EXPECT_STREQ(path, "[ABCD]/users.db");
-    char shortPath[kPortablePathSize] = "[APP]";
-    EXPECT_TRUE(ExpandPathAliases(shortPath));
-    EXPECT_STREQ(shortPath, "[APP]");
-    EXPECT_FALSE(ExpandPathAliases(nullptr));
-}
-
-TEST(PathAliases, NewerRegistrationShadowsOlder) {
+TEST(PathAliases, NewerRegistrationShadowsOlderAndAliasesExpandRepeatedly) {
     RegisterPathAlias(0x53484457, "/first");  // "SHDW"
     RegisterPathAlias(0x53484457, "/second");
-    EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
-    EXPECT_EQ(ToNative("[SHDW]/f"), "second/f");
     RegisterPathAlias(0x53484457, nullptr);
     EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
-}
-
-TEST(PathAliases, AliasesExpandRepeatedly) {
+    EXPECT_EQ(ToNative("[SHDW]/f"), "second/f");
     RegisterPathAlias(0x4F555452, "[INNR]/outer");  // "OUTR"
     RegisterPathAlias(0x494E4E52, "//srv");         // "INNR"
     EXPECT_EQ(ToNative("[OUTR]/file"), "/srv/outer/file");
 }
 
-TEST(PathAliases, CyclesFailAndRestoreThePath) {
+TEST(PathAliases, FailedExpansionLeavesThePathAsWritten) {
+    EXPECT_EQ(FindPathAlias(0x41424344), nullptr);  // "ABCD"
+    EXPECT_EQ(ToNative("[ABCD]/users.db"), "ABCD]/users.db");
+    EXPECT_EQ(ToNative("[APP]/x"), "APP]/x");
+    EXPECT_EQ(Expand("[ABCD]/users.db"), Expanded(false, "[ABCD]/users.db"));
+    EXPECT_EQ(Expand("[APP]"), Expanded(true, "[APP]"));
+    EXPECT_FALSE(ExpandPathAliases(nullptr));
     RegisterPathAlias(0x4359434C, "[CYCL]");    // "CYCL": expands to itself forever
     RegisterPathAlias(0x50494E47, "[PONG]/a");  // "PING"
     RegisterPathAlias(0x504F4E47, "[PING]/b");  // "PONG"
-    for (const char* start : {"[CYCL]/x", "[PING]/x"}) {
-        char path[kPortablePathSize];
-        strcpy(path, start);
-        EXPECT_FALSE(ExpandPathAliases(path));
-        EXPECT_STREQ(path, start);
-    }
-}
-
-TEST(PathAliases, ExpansionIsBoundedByTheBufferSize) {
+    EXPECT_EQ(Expand("[CYCL]/x"), Expanded(false, "[CYCL]/x"));
+    EXPECT_EQ(Expand("[PING]/x"), Expanded(false, "[PING]/x"));
+    // The expansion must fit the buffer.
     std::string dir = "/" + std::string(999, 'd');        // 1000 characters
     RegisterPathAlias(0x4C4F4E47, dir.c_str());           // "LONG"
     std::string fits = "[LONG]/" + std::string(17, 'f');  // 24 characters
-    char path[kPortablePathSize];
-    strcpy(path, fits.c_str());
-    EXPECT_TRUE(ExpandPathAliases(path));
-    EXPECT_EQ(std::string(path), dir + fits.substr(6));
-    std::string tooLong = fits + "f";  // 25 characters
-    strcpy(path, tooLong.c_str());
-    EXPECT_FALSE(ExpandPathAliases(path));
-    EXPECT_EQ(std::string(path), tooLong);
+    EXPECT_EQ(Expand(fits), Expanded(true, dir + fits.substr(6)));
+    EXPECT_EQ(Expand(fits + "f"), Expanded(false, fits + "f"));
 }
 
 TEST(PathAliases, RegistrationWithoutMemoryRegistersNothing) {

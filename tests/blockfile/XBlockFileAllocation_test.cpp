@@ -32,42 +32,25 @@ class AllocationTest : public BlockFileTest {
         return 0;
     }
 
+    Spans FreeSpans() { return blockfile_test::FreeSpans(Layout()); }
+
     XBlockFile file_;
 };
 
-// One free slot of 64 bytes at offset 8, followed by block 2 (48 bytes of data).
-class SixtyFourByteHoleTest : public AllocationTest {
-  protected:
-    void SetUp() override {
-        AllocationTest::SetUp();
-        OpenWithBlocks(2, 48);
-        ASSERT_EQ(file_.DeleteBlock(1), 1);
-        DiskLayout layout = Layout();
-        ASSERT_EQ(layout.freeSlots.size(), 1u);
-        ASSERT_EQ(layout.freeSlots[0].len, 64u);
-    }
-};
-
-TEST_F(SixtyFourByteHoleTest, SlotThatWouldLeaveSixteenBytesIsAppended) {
-    WriteBytes(&file_, 10, Pattern(10, 0, 20));  // slot of 48
-    EXPECT_EQ(OffsetOf(10), 8u + 64 + 64);
-    EXPECT_EQ(Layout().freeSlots[0].len, 64u);
-}
-
-TEST_F(SixtyFourByteHoleTest, SmallerSlotSplitsTheHole) {
-    WriteBytes(&file_, 10, Pattern(10, 0, 16));  // slot of 32
-    EXPECT_EQ(OffsetOf(10), 8u);
-    DiskLayout layout = Layout();
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 40u);
-    EXPECT_EQ(layout.freeSlots[0].len, 32u);
-    EXPECT_EQ(BlockBytes(file_, 10), Pattern(10, 0, 16));
-}
-
-TEST_F(SixtyFourByteHoleTest, ExactFitTakesTheWholeHole) {
-    WriteBytes(&file_, 10, Pattern(10, 0, 48));  // slot of 64
-    EXPECT_EQ(OffsetOf(10), 8u);
-    EXPECT_TRUE(Layout().freeSlots.empty());
+TEST_F(AllocationTest, HoleIsTakenWhenItFitsExactlyOrLeavesAtLeastThirtyTwoBytes) {
+    OpenWithBlocks(3, 48);  // slots of 64 at 8, 72, 136
+    ASSERT_EQ(file_.DeleteBlock(1), 1);
+    WriteBytes(&file_, 10, Pattern(10, 0, 20));  // slot of 48 would leave 16: appended
+    EXPECT_EQ(OffsetOf(10), 200u);
+    EXPECT_EQ(FreeSpans(), (Spans{{8, 64}}));
+    WriteBytes(&file_, 11, Pattern(11, 0, 48));  // slot of 64: exact fit
+    EXPECT_EQ(OffsetOf(11), 8u);
+    EXPECT_EQ(FreeSpans(), Spans());
+    ASSERT_EQ(file_.DeleteBlock(2), 1);
+    WriteBytes(&file_, 12, Pattern(12, 0, 16));  // slot of 32 splits the hole
+    EXPECT_EQ(OffsetOf(12), 72u);
+    EXPECT_EQ(FreeSpans(), (Spans{{104, 32}}));
+    EXPECT_EQ(BlockBytes(file_, 12), Pattern(12, 0, 16));
 }
 
 TEST_F(AllocationTest, ExactFitWinsOverAnEarlierLargerSlot) {
@@ -90,47 +73,33 @@ TEST_F(AllocationTest, BestFitPicksTheSmallestRemainderAndTheFirstOnATie) {
         WriteBytes(&file_, id + 1, Bytes());
         id += 2;
     }
-    ASSERT_EQ(file_.DeleteBlock(1), 1);
-    ASSERT_EQ(file_.DeleteBlock(3), 1);
-    ASSERT_EQ(file_.DeleteBlock(5), 1);
-    DiskLayout layout = Layout();
-    ASSERT_EQ(layout.freeSlots.size(), 3u);
+    for (uint32_t hole : {1, 3, 5})
+        ASSERT_EQ(file_.DeleteBlock(hole), 1);
+    Spans holes = FreeSpans();
+    ASSERT_EQ(holes.size(), 3u);
     WriteBytes(&file_, 100, Pattern(100, 0, 10));  // slot of 32: remainders 96, 48, 48
-    EXPECT_EQ(OffsetOf(100), layout.freeSlots[1].offset);
+    EXPECT_EQ(OffsetOf(100), holes[1].first);
 }
 
-TEST_F(AllocationTest, DeletingThreeNeighboursLeavesOneMergedSlot) {
-    OpenWithBlocks(4, 20);  // slots of 48 at 8, 56, 104, 152
-    ASSERT_EQ(file_.DeleteBlock(1), 1);
-    ASSERT_EQ(file_.DeleteBlock(3), 1);
-    ASSERT_EQ(file_.DeleteBlock(2), 1);  // touches both neighbours
-    DiskLayout layout = Layout();
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 8u);
-    EXPECT_EQ(layout.freeSlots[0].len, 144u);
-    _XBlockFile_BlockRec header = RecordAt(FileBytes(), 8);
-    EXPECT_EQ(header.len, 144u);
-    EXPECT_EQ(header.freeFlag, 0xFFFFFFFFu);
-    EXPECT_EQ(BlockBytes(file_, 4), Pattern(4, 0, 20));
-}
-
-TEST_F(AllocationTest, FreedSlotMergesWithTheFollowingFreeSlot) {
-    OpenWithBlocks(3, 20);
+TEST_F(AllocationTest, FreedSlotsMergeWithTheFreeSlotsTheyTouch) {
+    OpenWithBlocks(5, 20);  // slots of 48 at 8, 56, 104, 152, 200
     ASSERT_EQ(file_.DeleteBlock(2), 1);
-    ASSERT_EQ(file_.DeleteBlock(1), 1);
-    DiskLayout layout = Layout();
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 8u);
-    EXPECT_EQ(layout.freeSlots[0].len, 96u);
+    ASSERT_EQ(file_.DeleteBlock(1), 1);  // touches the following free slot
+    EXPECT_EQ(FreeSpans(), (Spans{{8, 96}}));
+    ASSERT_EQ(file_.DeleteBlock(4), 1);
+    ASSERT_EQ(file_.DeleteBlock(3), 1);  // touches both neighbours
+    EXPECT_EQ(FreeSpans(), (Spans{{8, 192}}));
+    _XBlockFile_BlockRec header = RecordAt(FileBytes(), 8);
+    EXPECT_EQ(header.len, 192u);
+    EXPECT_EQ(header.freeFlag, 0xFFFFFFFFu);
+    EXPECT_EQ(BlockBytes(file_, 5), Pattern(5, 0, 20));
 }
 
 TEST_F(AllocationTest, GrowingABlockMovesItAndFreesItsOldSlot) {
     OpenWithBlocks(2, 20);
     WriteBytes(&file_, 1, Pattern(1, 1, 200));
     EXPECT_EQ(BlockBytes(file_, 1), Pattern(1, 1, 200));
-    DiskLayout layout = Layout();
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 8u);
+    EXPECT_EQ(FreeSpans(), (Spans{{8, 48}}));
     EXPECT_EQ(OffsetOf(1), 8u + 48 + 48);
     // Shrinking it back reuses the freed slot exactly.
     WriteBytes(&file_, 1, Pattern(1, 2, 20));

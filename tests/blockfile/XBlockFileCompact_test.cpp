@@ -56,25 +56,6 @@ TEST_F(CompactTest, FileWithoutFreeSlotsIsLeftUntouched) {
     EXPECT_EQ(FileBytes(), modified) << "not even flushed";
 }
 
-TEST_F(CompactTest, CompactedFileReopensWithEverything) {
-    XBlockFile file;
-    CreateAndOpen(&file);
-    for (uint32_t id = 1; id <= 50; ++id)
-        WriteBytes(&file, id, Pattern(id, 0, id * 7));
-    for (uint32_t id = 1; id <= 50; id += 3)
-        ASSERT_EQ(file.DeleteBlock(id), 1);
-    file.Compact(false);
-    file.Close();
-    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
-    EXPECT_EQ(file.BlockCount(), 33u);
-    for (uint32_t id = 1; id <= 50; ++id) {
-        if (id % 3 == 1)
-            EXPECT_FALSE(file.BlockExists(id));
-        else
-            EXPECT_EQ(BlockBytes(file, id), Pattern(id, 0, id * 7));
-    }
-}
-
 // A crash during compaction: the index is cut off before the first block moves.
 TEST_F(CompactTest, IndexIsCutOffBeforeAnythingMoves) {
     class Watcher : public XBlockFile {

@@ -68,9 +68,7 @@ TEST_F(FormatTest, CloseWritesTheIndexAreaAndTrailer) {
     EXPECT_EQ(layout.used[0].id, 3u);
     EXPECT_EQ(layout.used[0].offset, 56u);
     EXPECT_EQ(layout.used[1].id, 7u);
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 88u);
-    EXPECT_EQ(layout.freeSlots[0].len, 64u);
+    EXPECT_EQ(FreeSpans(layout), (Spans{{88, 64}}));
     EXPECT_EQ(layout.freeSlots[0].freeFlag, 0xFFFFFFFFu);
     EXPECT_EQ(Le32(bytes, bytes.size() - 8), 156u);
 }
@@ -78,42 +76,29 @@ TEST_F(FormatTest, CloseWritesTheIndexAreaAndTrailer) {
 TEST_F(FormatTest, FlushRestoresTheTrailerAndTheNextChangeCutsItAgain) {
     XBlockFile file;
     CreateAndOpen(&file);
+    DiskLayout layout;
     WriteBytes(&file, 1, Pattern(1, 0, 10));
     EXPECT_EQ(FileBytes().size(), 8 + 32 + 4u);
     file.Flush();
-    DiskLayout layout;
     EXPECT_EQ(CheckCleanFile(FileBytes(), &layout), "");
-    WriteBytes(&file, 2, Pattern(2, 0, 10));
-    EXPECT_EQ(FileBytes().size(), 8 + 64 + 4u);
-    file.Flush();
-    EXPECT_EQ(CheckCleanFile(FileBytes(), &layout), "");
-    EXPECT_EQ(layout.used.size(), 2u);
-}
-
-TEST_F(FormatTest, SameLengthRewriteOfACleanFileKeepsItClean) {
-    XBlockFile file;
-    CreateAndOpen(&file);
     WriteBytes(&file, 5, Pattern(5, 0, 100));
+    EXPECT_EQ(FileBytes().size(), 8 + 32 + 128 + 4u);
     file.Flush();
     Bytes before = FileBytes();
+    EXPECT_EQ(CheckCleanFile(before, &layout), "");
+    EXPECT_EQ(layout.used.size(), 2u);
+    // A rewrite with the same length changes only the data and keeps the file clean.
     WriteBytes(&file, 5, Pattern(5, 1, 100));
     Bytes after = FileBytes();
     ASSERT_EQ(after.size(), before.size());
-    DiskLayout layout;
     EXPECT_EQ(CheckCleanFile(after, &layout), "");
     EXPECT_EQ(BlockBytes(file, 5), Pattern(5, 1, 100));
-}
-
-TEST_F(FormatTest, RewriteInTheSameSlotWithAnotherLengthUpdatesTheHeader) {
-    XBlockFile file;
-    CreateAndOpen(&file);
-    WriteBytes(&file, 5, Pattern(5, 0, 100));
-    file.Flush();
-    WriteBytes(&file, 5, Pattern(5, 1, 110));  // slot of 128 bytes either way
-    Bytes bytes = FileBytes();
-    EXPECT_EQ(bytes.size(), 8 + 128 + 4u) << "the change cuts the index area";
-    EXPECT_EQ(RecordAt(bytes, 8).len, 126u);
-    EXPECT_EQ(BlockBytes(file, 5), Pattern(5, 1, 110));
+    // Another length in the same slot updates the header and cuts the index area.
+    WriteBytes(&file, 5, Pattern(5, 2, 110));  // slot of 128 bytes either way
+    after = FileBytes();
+    EXPECT_EQ(after.size(), 8 + 32 + 128 + 4u);
+    EXPECT_EQ(RecordAt(after, 40).len, 126u);
+    EXPECT_EQ(BlockBytes(file, 5), Pattern(5, 2, 110));
 }
 
 }  // namespace

@@ -9,27 +9,29 @@
 namespace blockfile_test {
 namespace {
 
+using Rec = _XBlockFile_BlockRec;
+
 class RecoveryTest : public BlockFileTest {
   protected:
-    // A file without trailer: the header, then each slot's header and pattern data (a slot
-    // of `size` bytes when given, else the size its `len` calls for), then `tail`.
+    // A file without trailer: the header, then each slot's header and `size` bytes of
+    // pattern data in all, then the end marker.
     struct Slot {
-        _XBlockFile_BlockRec header;
+        Rec header;
         uint32_t size;
     };
-    static Bytes Craft(const std::vector<Slot>& slots, const Bytes& tail) {
+    static Bytes Craft(const std::vector<Slot>& slots) {
         Bytes bytes = {'A', 'a', 'v', 'E', 0, 0, 0, 0};
         for (const Slot& slot : slots) {
             size_t at = bytes.size();
             bytes.resize(at + slot.size);
-            const _XBlockFile_BlockRec& h = slot.header;
+            const Rec& h = slot.header;
             const uint32_t words[] = {h.offset, h.id, h.len, h.freeFlag};
             for (int i = 0; i < 4; ++i)
                 PutLe32(&bytes, at + 4 * i, words[i]);
             Bytes data = Pattern(h.id, 0, static_cast<uint32_t>(slot.size - 16));
             std::copy(data.begin(), data.end(), bytes.begin() + at + 16);
         }
-        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        bytes.insert(bytes.end(), 4, 0xFF);
         return bytes;
     }
     static Slot Used(uint32_t offset, uint32_t id, uint32_t dataLen) {
@@ -38,23 +40,29 @@ class RecoveryTest : public BlockFileTest {
     static Slot Free(uint32_t offset, uint32_t size) {
         return {{offset, 0, size, 0xFFFFFFFF}, size};
     }
-    static Bytes EndMarker() { return Bytes(4, 0xFF); }
+    static Slot With(Slot slot, uint32_t Rec::*field, uint32_t value) {
+        slot.header.*field = value;
+        return slot;
+    }
 
-    // Opens `bytes` read-write and returns the layout of the file left after Close.
+    // Opens `bytes` read-write, expecting blocks `expectIds` holding pattern data, and
+    // returns the layout of the file left after Close.
     DiskLayout OpenAndClose(const Bytes& bytes, std::vector<uint32_t> expectIds) {
         WriteFileBytes(Native("test.db"), bytes);
         XBlockFile file;
         EXPECT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
-        EXPECT_EQ(file.BlockCount(), expectIds.size());
-        for (uint32_t pos = 0; pos < file.BlockCount() && pos < expectIds.size(); ++pos) {
-            uint32_t id = 0;
-            file.GetIndBlockID(pos, &id);
-            EXPECT_EQ(id, expectIds[pos]);
-            EXPECT_EQ(file.BlockLen(id) >= 0, true);
-        }
+        std::vector<uint32_t> ids(file.BlockCount());
+        for (uint32_t pos = 0; pos < ids.size(); ++pos)
+            EXPECT_EQ(file.GetIndBlockID(pos, &ids[pos]), 0);
+        EXPECT_EQ(ids, expectIds);
         file.Close();
         DiskLayout layout;
         EXPECT_EQ(CheckCleanFile(FileBytes(), &layout), "");
+        EXPECT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
+        for (uint32_t id : ids) {
+            EXPECT_EQ(BlockBytes(file, id),
+                      Pattern(id, 0, static_cast<uint32_t>(file.BlockLen(id))));
+        }
         return layout;
     }
 
@@ -99,88 +107,46 @@ TEST_F(RecoveryTest, FileWithoutTrailerIsRebuiltReadWriteAndRefusedReadOnly) {
         << "the rebuild writes a fresh index before Open returns";
 }
 
-TEST_F(RecoveryTest, OverwrittenTrailerMagicIsRebuiltFromTheSlots) {
-    XBlockFile file;
-    CreateAndOpen(&file);
-    WriteBytes(&file, 1, Pattern(1, 0, 20));
-    WriteBytes(&file, 2, Pattern(2, 0, 20));
-    file.Close();
-    Bytes bytes = FileBytes();
-    PutLe32(&bytes, bytes.size() - 4, 0x12345678);
-    DiskLayout layout = OpenAndClose(bytes, {1, 2});
-    EXPECT_EQ(layout.dataEnd, 104u);
+// Files crafted slot by slot: what the scan keeps, where it stops, what becomes free.
+TEST_F(RecoveryTest, ScanKeepsWhatChecksOutAndCutsTheRest) {
+    DiskLayout layout = OpenAndClose(
+        Craft({Free(8, 48), Free(56, 48), Used(104, 3, 20), Used(152, 4, 20)}), {3, 4});
+    EXPECT_EQ(FreeSpans(layout), (Spans{{8, 48}, {56, 48}})) << "neighbours stay apart";
+    // A free slot of any non-zero flag and a length short of its size.
+    Slot odd = With(With(Free(8, 48), &Rec::len, 40), &Rec::freeFlag, 1);
+    EXPECT_EQ(FreeSpans(OpenAndClose(Craft({odd, Used(56, 9, 5)}), {9})), (Spans{{8, 48}}));
+    // A repeated ID keeps the first slot.
+    layout = OpenAndClose(Craft({Used(8, 5, 20), Used(56, 5, 40), Used(120, 6, 1)}), {5, 6});
+    EXPECT_EQ(FreeSpans(layout), (Spans{{56, 64}}));
+    // A damaged or misplaced header ends the scan and the file is cut before it.
+    for (uint32_t len : {0u, 1u, 15u, 0xFFFFFFF5u, 0xFFFFFFFFu, 0x80000000u}) {
+        Slot bad = With(Used(56, 8, 20), &Rec::len, len);
+        EXPECT_EQ(OpenAndClose(Craft({Used(8, 7, 20), bad, Used(104, 9, 20)}), {7}).dataEnd, 56u)
+            << "len " << len;
+    }
+    Slot misplaced = With(Used(56, 8, 20), &Rec::offset, 72);
+    EXPECT_EQ(OpenAndClose(Craft({Used(8, 7, 20), misplaced}), {7}).dataEnd, 56u);
+    // A last slot running past the end is dropped; one ending at the end is kept.
+    Bytes bytes = Craft({Used(8, 7, 20), Used(56, 8, 100)});
+    bytes.resize(bytes.size() - 24);
+    EXPECT_EQ(OpenAndClose(bytes, {7}).dataEnd, 56u);
+    bytes = Craft({Used(8, 7, 20), Used(56, 8, 32)});
+    bytes.resize(bytes.size() - 4);
+    EXPECT_EQ(OpenAndClose(bytes, {7, 8}).dataEnd, 104u);
+    bytes = {'A', 'a', 'v', 'E', 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(OpenAndClose(bytes, {}).dataEnd, 8u) << "a header alone rebuilds empty";
 }
 
-TEST_F(RecoveryTest, RebuildKeepsNeighbouringFreeSlotsApart) {
-    Bytes bytes =
-        Craft({Free(8, 48), Free(56, 48), Used(104, 3, 20), Used(152, 4, 20)}, EndMarker());
-    DiskLayout layout = OpenAndClose(bytes, {3, 4});
-    ASSERT_EQ(layout.freeSlots.size(), 2u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 8u);
-    EXPECT_EQ(layout.freeSlots[1].offset, 56u);
-    // Deleting block 3 merges it with the free slot it touches, not with the one before.
+TEST_F(RecoveryTest, DeletingARebuiltBlockMergesOnlyWithTheFreeSlotItTouches) {
+    WriteFileBytes(Native("test.db"),
+                   Craft({Free(8, 48), Free(56, 48), Used(104, 3, 20), Used(152, 4, 20)}));
     XBlockFile file;
     ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
     ASSERT_EQ(file.DeleteBlock(3), 1);
     file.Close();
+    DiskLayout layout;
     ASSERT_EQ(CheckCleanFile(FileBytes(), &layout), "");
-    ASSERT_EQ(layout.freeSlots.size(), 2u);
-    EXPECT_EQ(layout.freeSlots[0].len, 48u);
-    EXPECT_EQ(layout.freeSlots[1].offset, 56u);
-    EXPECT_EQ(layout.freeSlots[1].len, 96u);
-}
-
-TEST_F(RecoveryTest, FreeSlotsOfAnyNonZeroFlagAndOddLengthAreAccepted) {
-    Slot odd = Free(8, 48);
-    odd.header.len = 40;  // raised to 48 by the scan
-    odd.header.freeFlag = 1;
-    DiskLayout layout = OpenAndClose(Craft({odd, Used(56, 9, 5)}, EndMarker()), {9});
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].len, 48u);
-}
-
-TEST_F(RecoveryTest, RepeatedIdsKeepTheFirstSlot) {
-    Bytes bytes = Craft({Used(8, 5, 20), Used(56, 5, 40), Used(120, 6, 1)}, EndMarker());
-    DiskLayout layout = OpenAndClose(bytes, {5, 6});
-    EXPECT_EQ(layout.used[0].offset, 8u);
-    ASSERT_EQ(layout.freeSlots.size(), 1u);
-    EXPECT_EQ(layout.freeSlots[0].offset, 56u);
-    EXPECT_EQ(layout.freeSlots[0].len, 64u);
-}
-
-TEST_F(RecoveryTest, DamagedHeaderEndsTheScanAndTheFileIsCutBeforeIt) {
-    const uint32_t badLens[] = {0, 1, 15, 0xFFFFFFF5, 0xFFFFFFFF, 0x80000000};
-    for (uint32_t len : badLens) {
-        Slot bad = Used(56, 8, 20);
-        bad.header.len = len;
-        DiskLayout layout =
-            OpenAndClose(Craft({Used(8, 7, 20), bad, Used(104, 9, 20)}, EndMarker()), {7});
-        EXPECT_EQ(layout.dataEnd, 56u) << "len " << len;
-    }
-    Slot misplaced = Used(56, 8, 20);
-    misplaced.header.offset = 72;
-    EXPECT_EQ(OpenAndClose(Craft({Used(8, 7, 20), misplaced}, EndMarker()), {7}).dataEnd, 56u);
-}
-
-TEST_F(RecoveryTest, LastSlotRunningPastTheEndIsDropped) {
-    Bytes bytes = Craft({Used(8, 7, 20), Used(56, 8, 100)}, Bytes());
-    bytes.resize(bytes.size() - 20);
-    EXPECT_EQ(OpenAndClose(bytes, {7}).dataEnd, 56u);
-}
-
-TEST_F(RecoveryTest, LastSlotEndingAtTheEndOfTheFileKeepsItsData) {
-    Bytes bytes = Craft({Used(8, 7, 20), Used(56, 8, 32)}, Bytes());
-    DiskLayout layout = OpenAndClose(bytes, {7, 8});
-    EXPECT_EQ(layout.dataEnd, 104u);
-    XBlockFile file;
-    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
-    EXPECT_EQ(BlockBytes(file, 8), Pattern(8, 0, 32));
-}
-
-TEST_F(RecoveryTest, HeaderOnlyFileRebuildsEmpty) {
-    DiskLayout layout =
-        OpenAndClose(Bytes{'A', 'a', 'v', 'E', 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, {});
-    EXPECT_EQ(layout.dataEnd, 8u);
+    EXPECT_EQ(FreeSpans(layout), (Spans{{8, 48}, {56, 96}}));
 }
 
 TEST_F(RecoveryTest, OnRebuildSeesTheBuiltIndex) {
@@ -191,7 +157,7 @@ TEST_F(RecoveryTest, OnRebuildSeesTheBuiltIndex) {
       protected:
         void OnRebuild() override { seen = BlockCount(); }
     };
-    WriteFileBytes(Native("test.db"), Craft({Used(8, 1, 3), Used(40, 2, 3)}, EndMarker()));
+    WriteFileBytes(Native("test.db"), Craft({Used(8, 1, 3), Used(40, 2, 3)}));
     Hooked file;
     ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
     EXPECT_EQ(file.seen, 2u);
@@ -201,7 +167,7 @@ TEST_F(RecoveryTest, RebuildWithoutMemoryLeavesTheFileUntouched) {
     std::vector<Slot> slots;
     for (uint32_t i = 0; i < 10; ++i)
         slots.push_back(Used(8 + 32 * i, i + 1, 4));
-    Bytes bytes = Craft(slots, EndMarker());
+    Bytes bytes = Craft(slots);
     WriteFileBytes(Native("test.db"), bytes);
     for (uint32_t nth = 1;; ++nth) {
         XBlockFile file;
@@ -217,15 +183,6 @@ TEST_F(RecoveryTest, RebuildWithoutMemoryLeavesTheFileUntouched) {
         EXPECT_EQ(result, ENOMEM);
         EXPECT_EQ(FileBytes(), bytes);
     }
-}
-
-TEST_F(RecoveryTest, FilesThatAreNotBlockFilesAreRefused) {
-    ExpectOpenFails(Bytes{'A', 'a', 'v', 'E', 0, 0, 0, 0, 'A', 'a', 'v'});
-    ExpectOpenFails(Bytes{'A', 'a', 'v', 'e', 0, 0, 0,  0, 0xFF, 0xFF, 0xFF, 0xFF, 0,   0,
-                          0,   0,   0,   0,   0, 0, 12, 0, 0,    0,    'A',  'a',  'v', 'E'});
-    ExpectOpenFails(Bytes{'A', 'a', 'v', 'E', 1, 0, 0,  0, 0xFF, 0xFF, 0xFF, 0xFF, 0,   0,
-                          0,   0,   0,   0,   0, 0, 12, 0, 0,    0,    'A',  'a',  'v', 'E'});
-    ExpectOpenFails(Bytes());
 }
 
 // A clean file with two blocks and one free slot, whose index area the tests below damage.
@@ -260,24 +217,30 @@ class DamagedIndexTest : public RecoveryTest {
     size_t indexAt_ = 0;
 };
 
-TEST_F(DamagedIndexTest, TrailerPointingAnywhereIsRefused) {
-    for (uint32_t offset :
-         {0u, 4u, 12u + 16u, 0xFFFFFFFFu, 0x7FFFFFFCu, static_cast<uint32_t>(clean_.size()) - 4u}) {
-        ExpectOpenFails(With(clean_.size() - 8, offset));
-    }
+TEST_F(DamagedIndexTest, OverwrittenTrailerMagicIsRebuiltFromTheSlots) {
+    DiskLayout layout = OpenAndClose(With(clean_.size() - 4, 0x12345678), {1, 3});
+    EXPECT_EQ(layout.dataEnd, layout_.dataEnd);
+    EXPECT_EQ(layout.freeSlots.size(), 1u);
 }
 
-TEST_F(DamagedIndexTest, CountsThatDoNotMatchTheFileAreRefused) {
-    ExpectOpenFails(With(indexAt_, 3));
-    ExpectOpenFails(With(indexAt_, 0x10000000));
-    ExpectOpenFails(With(indexAt_, 0xFFFFFFFF));
-    ExpectOpenFails(With(indexAt_ + 4 + 16 * layout_.used.size(), 2));
-    Bytes longer = clean_;
-    longer.insert(longer.end() - 8, 16, 0);
-    ExpectOpenFails(longer);
-}
-
-TEST_F(DamagedIndexTest, InconsistentRecordsAreRefused) {
+TEST_F(DamagedIndexTest, AnythingThatDoesNotCheckOutIsRefused) {
+    WriteFileBytes(Native("test.db"), clean_);
+    XBlockFile file;
+    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0) << "the untouched file opens";
+    EXPECT_EQ(BlockBytes(file, 3), Pattern(3, 0, 20));
+    const uint32_t size = static_cast<uint32_t>(clean_.size());
+    ExpectOpenFails(With(0, 0x65766141));                // magic 'Aave'
+    ExpectOpenFails(With(4, 1));                         // version 1
+    ExpectOpenFails(With(size - 8, 0));                  // trailer pointing at the magic
+    ExpectOpenFails(With(size - 8, 4));                  // trailer pointing at the version
+    ExpectOpenFails(With(size - 8, 28));                 // trailer pointing into the data
+    ExpectOpenFails(With(size - 8, 0xFFFFFFFF));         // trailer pointing past the end
+    ExpectOpenFails(With(size - 8, 0x7FFFFFFC));         // trailer pointing past the end
+    ExpectOpenFails(With(size - 8, size - 4));           // trailer pointing at itself
+    ExpectOpenFails(With(indexAt_, 3));                  // used count too high
+    ExpectOpenFails(With(indexAt_, 0x10000000));         // used count far too high
+    ExpectOpenFails(With(indexAt_, 0xFFFFFFFF));         // used count overflowing
+    ExpectOpenFails(With(FreeField(0, 0) - 4, 2));       // free count too high
     ExpectOpenFails(With(UsedField(0, 1), 9));           // IDs out of order
     ExpectOpenFails(With(UsedField(1, 1), 1));           // repeated ID
     ExpectOpenFails(With(UsedField(0, 2), 15));          // shorter than its header
@@ -287,17 +250,15 @@ TEST_F(DamagedIndexTest, InconsistentRecordsAreRefused) {
     ExpectOpenFails(With(UsedField(1, 0), 40));          // overlaps the first block
     ExpectOpenFails(With(UsedField(0, 3), 1));           // used record flagged free
     ExpectOpenFails(With(FreeField(0, 3), 0));           // free record flagged used
-    ExpectOpenFails(With(FreeField(0, 2), 40));          // not a multiple of 16
-    ExpectOpenFails(With(FreeField(0, 0), 8));           // overlaps the first block
-    ExpectOpenFails(With(FreeField(0, 2), 0));           // empty
+    ExpectOpenFails(With(FreeField(0, 2), 40));          // free size not a multiple of 16
+    ExpectOpenFails(With(FreeField(0, 0), 8));           // free slot overlapping the first block
+    ExpectOpenFails(With(FreeField(0, 2), 0));           // empty free slot
     ExpectOpenFails(With(layout_.dataEnd, 0));           // no end marker
-}
-
-TEST_F(DamagedIndexTest, UntouchedIndexOpens) {
-    WriteFileBytes(Native("test.db"), clean_);
-    XBlockFile file;
-    ASSERT_EQ(file.Open(Portable("test.db").c_str(), true), 0);
-    EXPECT_EQ(BlockBytes(file, 3), Pattern(3, 0, 20));
+    Bytes longer = clean_;
+    longer.insert(longer.end() - 8, 16, 0);
+    ExpectOpenFails(longer);
+    ExpectOpenFails(Bytes(clean_.begin(), clean_.begin() + 11));
+    ExpectOpenFails(Bytes());
 }
 
 }  // namespace
