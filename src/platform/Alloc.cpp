@@ -29,10 +29,6 @@ void* Malloc(size_t size) {
     return AllocationShouldFail() ? nullptr : malloc(size);
 }
 
-void* Calloc(size_t count, size_t size) {
-    return AllocationShouldFail() ? nullptr : calloc(count, size);
-}
-
 void* Realloc(void* block, size_t size) {
     return AllocationShouldFail() ? nullptr : realloc(block, size);
 }

@@ -17,7 +17,6 @@ namespace brindle {
 bool AllocationShouldFail();
 
 void* Malloc(size_t size);
-void* Calloc(size_t count, size_t size);
 // Like realloc: on failure the old block is untouched and still owned by the caller.
 void* Realloc(void* block, size_t size);
 // Copies text into a new malloc block; null for null text or when memory runs out.
