@@ -130,7 +130,12 @@ uint32_t SoftSignalMgr::Post(uint64_t delay, SoftSignalProc callback, void* arg1
     uint32_t sequence = entry->tag.load(std::memory_order_relaxed);
     entry->tag.store(sequence | kPending, std::memory_order_release);
     uint32_t id = (uint32_t{entry->slot} << 16) | sequence;
+    bool earliest = pending_.load(std::memory_order_relaxed) == entry;
+    SoftSignalObserver observer = observer_;
+    void* observerContext = observerContext_;
     lock_.Unlock();
+    if (earliest && observer != nullptr)
+        observer(observerContext);
     return id;
 }
 
@@ -167,15 +172,26 @@ int32_t SoftSignalMgr::Abort(uint32_t id, int32_t reason) {
     return 0;
 }
 
+void SoftSignalMgr::SetPostObserver(SoftSignalObserver observer, void* context) {
+    lock_.Lock();
+    observer_ = observer;
+    observerContext_ = context;
+    lock_.Unlock();
+}
+
 uint64_t SoftSignalMgr::Idle() {
+    return Idle(0);
+}
+
+uint64_t SoftSignalMgr::Idle(uint64_t whenNonePending) {
     if (pending_.load(std::memory_order_relaxed) == nullptr)
-        return 0;
+        return whenNonePending;
     for (;;) {
         lock_.Lock();
         Entry* head = pending_.load(std::memory_order_relaxed);
         if (head == nullptr) {
             lock_.Unlock();
-            return 0;
+            return whenNonePending;
         }
         if (head->due > OSBootTime()) {
             uint64_t now = OSBootTime();

@@ -154,6 +154,30 @@ TEST_F(SoftSignalMgrTest, IdleReturnsTheTimeToTheNextSignalAndClampsHugeDelays) 
     g_tick += 299;
     EXPECT_GT(manager_.Idle(), uint64_t{1} << 62);  // not wrapped to a near time
     EXPECT_EQ(log_, Fires({1, 2}));
+    SoftSignalMgr empty;
+    EXPECT_EQ(empty.Idle(77), 77u);  // "none pending" is told apart from "due now"
+}
+
+void CountWake(void* wakes) {
+    ++*static_cast<int*>(wakes);
+}
+
+TEST_F(SoftSignalMgrTest, PostObserverHearsOfEachNewEarliestSignalOnly) {
+    int wakes = 0;
+    manager_.SetPostObserver(CountWake, &wakes);
+    Post(500, 1);  // first: earliest
+    Post(600, 2);  // behind it
+    Post(500, 3);  // equal due time stands behind the earlier post
+    EXPECT_EQ(wakes, 1);
+    Post(100, 4);
+    Post(0, 5);
+    EXPECT_EQ(wakes, 3);
+    g_tick += 100;
+    EXPECT_EQ(manager_.Idle(77), 400u);
+    EXPECT_EQ(log_, Fires({5, 4}));
+    manager_.SetPostObserver(nullptr, nullptr);
+    Post(0, 6);
+    EXPECT_EQ(wakes, 3);
 }
 
 TEST_F(SoftSignalMgrTest, GrowthAndCancellingKeepEveryPendingSignalInItsPlace) {

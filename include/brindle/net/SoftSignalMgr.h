@@ -38,6 +38,9 @@
 // otherwise), then the four arguments given to Post.
 typedef void (*SoftSignalProc)(int32_t reason, void* arg1, void* arg2, void* arg3, void* arg4);
 
+// Told that a Post made a new earliest pending signal; gets the context given with it.
+typedef void (*SoftSignalObserver)(void* context);
+
 class BRINDLE_API SoftSignalMgr {
   public:
     // The most signals one manager holds, and the table's growth step.
@@ -70,6 +73,15 @@ class BRINDLE_API SoftSignalMgr {
     // already due; returns the milliseconds until the next pending signal is due, or 0 when
     // none is pending (or the next has become due meanwhile).
     uint64_t Idle();
+    // Idle, returning whenNonePending instead of 0 when no signal is pending, so that a
+    // caller can tell "nothing pending" from "the next is due now" (0).
+    uint64_t Idle(uint64_t whenNonePending);
+
+    // Sets the function that a Post calls, on the posting thread and with no lock held, after
+    // it has made its signal the earliest pending one: the owner of a thread that sleeps
+    // until the next due time learns that it must wake sooner. Null removes it. The observer
+    // may run concurrently with this call when other threads post meanwhile.
+    void SetPostObserver(SoftSignalObserver observer, void* context);
 
   private:
     struct Call;
@@ -88,6 +100,9 @@ class BRINDLE_API SoftSignalMgr {
     bool Cancel(uint32_t id, Call* call);
 
     XLocker lock_;
+    // Guarded by lock_.
+    SoftSignalObserver observer_ = nullptr;
+    void* observerContext_ = nullptr;
     // Changed under lock_; atomic because the fast paths read them without it.
     std::atomic<Entry*> pending_;
     std::atomic<Entry*> free_;
