@@ -109,7 +109,7 @@ TEST_F(XBlockFileCheckTest, FindsEachFaultAndPredictsWhatTheLibraryServes) {
         {"used record too short",
          from(clean, [&](Bytes* b) { PutLe32(b, firstUsed + 8, 3); }),
          XBlockFileDamaged,
-         {{XBlockFileFaultUsedRecord, firstUsed}, {XBlockFileFaultGap, 24}},
+         {{XBlockFileFaultUsedRecord, firstUsed}, {XBlockFileFaultGap, 8}},
          kept},
         {"slot header disagrees",
          from(clean, [](Bytes* b) { PutLe32(b, kBlock4 + 4, 9); }),

@@ -14,6 +14,7 @@ namespace {
 // One parsed value, with the type it asks for.
 struct Value {
     XStoreType type = XStoreTypeNone;
+    size_t start = 0;  // where it begins in the JSON text
     double number = 0;
     std::string text;  // String, LocStr, MovStr text; Blob bytes
 };
@@ -31,10 +32,12 @@ class Parser {
         while (Skip() && Peek() != '}') {
             std::string name;
             std::vector<Value> values;
-            if ((!first && !Expect(',')) || !ParseString(&name) || !Expect(':') ||
-                !ParseValues(&values))
-                return error_;
+            if (!first && Peek() != ',')
+                return Error("expected ',' or '}'");
+            pos_ += !first;
             first = false;
+            if (!ParseString(&name) || !Expect(':') || !ParseValues(&values))
+                return error_;
             if (!names.insert(name).second)
                 return Error("\"" + name + "\" is given twice");
             if (!Store(&store, name, values))
@@ -110,14 +113,17 @@ class Parser {
         for (Value& value : *values) {
             if (anyFloat && value.type == XStoreTypeInt)
                 value.type = XStoreTypeFloat;
-            if (value.type != values->front().type)
+            if (value.type != values->front().type) {
+                pos_ = value.start;
                 return Fail("the elements of an array must all be of one kind");
+            }
         }
         return true;
     }
 
     bool ParseValue(Value* value) {
         Skip();
+        value->start = pos_;
         const char c = Peek();
         if (c == '"') {
             value->type = XStoreTypeString;
