@@ -276,49 +276,47 @@ bool XBlockFileCheck::LoadIndex(Source* source, uint32_t indexOffset) {
 
 bool XBlockFileCheck::CheckRecords(Source* source, uint32_t indexOffset) {
     const uint32_t findingsBefore = findingCount_;
-    const uint64_t freeStart = uint64_t{indexOffset} + 8 + uint64_t{blockCount_} * kRecordSize;
-    for (uint32_t i = 0; i < blockCount_; ++i) {
-        const Record& rec = blocks_[i];
-        const uint64_t at = uint64_t{indexOffset} + 4 + uint64_t{i} * kRecordSize;
-        if (rec.freeFlag != 0 || rec.len < kHeaderSize || rec.len > brindle::blockfile::kMaxUsedLen)
-            Note(XBlockFileFaultUsedRecord, at, rec.id);
-        else if (i > 0 && rec.id <= blocks_[i - 1].id)
-            Note(XBlockFileFaultIdOrder, at, rec.id);
-    }
-    for (uint32_t i = 0; i < freeCount_; ++i) {
-        const Record& rec = free_[i];
-        const uint64_t at = freeStart + uint64_t{i} * kRecordSize;
-        if (rec.freeFlag == 0 || rec.len < kHeaderSize || rec.len % 16 != 0)
-            Note(XBlockFileFaultFreeRecord, at, rec.len);
-        else if (i > 0 && rec.offset <= free_[i - 1].offset)
-            Note(XBlockFileFaultFreeOrder, at, rec.offset);
-    }
-    // Walk every slot in offset order: each must begin at a slot offset, at or after the
-    // end of the one before, and end by the end marker. The order is a table of (offset,
-    // record number) pairs; records number at most 2^28, the slots a 4 GiB file can hold.
     const uint32_t total = blockCount_ + freeCount_;
+    // The records that pass their own checks go, as (offset, record number) pairs, into a
+    // table sorted by offset; records number at most 2^28, the slots a 4 GiB file holds.
     uint64_t* order = static_cast<uint64_t*>(brindle::Malloc((total + 1) * sizeof(uint64_t)));
     if (order == nullptr) {
         outOfMemory_ = true;
         return false;
     }
+    uint32_t placed = 0;
     for (uint32_t i = 0; i < total; ++i) {
-        const Record& rec = i < blockCount_ ? blocks_[i] : free_[i - blockCount_];
-        order[i] = uint64_t{rec.offset} << 32 | i;
+        const bool used = i < blockCount_;
+        const Record& rec = used ? blocks_[i] : free_[i - blockCount_];
+        const Record* previous = i == 0 || i == blockCount_ ? nullptr : &rec - 1;
+        const uint64_t at = uint64_t{indexOffset} + 4 + uint64_t{i} * kRecordSize + (used ? 0 : 4);
+        const uint64_t end = rec.offset + SlotBytes(rec);
+        if (used && (rec.freeFlag != 0 || rec.len < kHeaderSize ||
+                     rec.len > brindle::blockfile::kMaxUsedLen))
+            Note(XBlockFileFaultUsedRecord, at, rec.id);
+        else if (!used && (rec.freeFlag == 0 || rec.len < kHeaderSize || rec.len % 16 != 0))
+            Note(XBlockFileFaultFreeRecord, at, rec.len);
+        else if (!IsSlotOffset(rec.offset) || end > dataEnd_)
+            Note(XBlockFileFaultSlotPlace, at, rec.offset);
+        else
+            order[placed++] = uint64_t{rec.offset} << 32 | i;
+        if (used && previous != nullptr && rec.id <= previous->id)
+            Note(XBlockFileFaultIdOrder, at, rec.id);
+        if (!used && previous != nullptr && rec.offset <= previous->offset)
+            Note(XBlockFileFaultFreeOrder, at, rec.offset);
     }
-    std::sort(order, order + total);
+    // Each slot must begin at or after the end of the one before; the bytes up to the end
+    // marker that no slot covers are reported as gaps.
+    std::sort(order, order + placed);
     uint64_t covered = kFirstSlot;
-    for (uint32_t k = 0; k < total; ++k) {
+    for (uint32_t k = 0; k < placed; ++k) {
         const uint32_t i = static_cast<uint32_t>(order[k]);
         const Record& rec = i < blockCount_ ? blocks_[i] : free_[i - blockCount_];
-        const uint64_t end = rec.offset + SlotBytes(rec);
-        if (!IsSlotOffset(rec.offset) || end > dataEnd_)
-            Note(XBlockFileFaultSlotPlace, rec.offset, SlotBytes(rec));
         if (rec.offset < covered)
             Note(XBlockFileFaultOverlap, rec.offset, covered - rec.offset);
         else if (rec.offset > covered)
             Note(XBlockFileFaultGap, covered, rec.offset - covered);
-        covered = std::max(covered, end);
+        covered = std::max(covered, rec.offset + SlotBytes(rec));
     }
     if (covered < dataEnd_)
         Note(XBlockFileFaultGap, covered, dataEnd_ - covered);
@@ -326,7 +324,7 @@ bool XBlockFileCheck::CheckRecords(Source* source, uint32_t indexOffset) {
     for (uint32_t i = findingsBefore; i < findingCount_; ++i)
         usable = usable && !IsDamage(findings_[i].fault);
     // Open accepts such an index; the slot headers must still say what it says.
-    for (uint32_t k = 0; usable && k < total; ++k) {
+    for (uint32_t k = 0; usable && k < placed; ++k) {
         const uint32_t i = static_cast<uint32_t>(order[k]);
         const Record& rec = i < blockCount_ ? blocks_[i] : free_[i - blockCount_];
         Progress(rec.offset);

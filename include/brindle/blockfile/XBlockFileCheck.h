@@ -63,10 +63,11 @@ enum XBlockFileFault : int32_t {
     XBlockFileFaultFreeRecord = 9,
     // At a free record of the index area: its offset is not above the previous one.
     XBlockFileFaultFreeOrder = 10,
-    // At a slot named by the index: it does not begin at 16k + 8, or it reaches past the
-    // end marker; value: its size.
+    // At a record of the index area: its slot does not begin at 16k + 8, or reaches past
+    // the end marker; value: the slot's offset.
     XBlockFileFaultSlotPlace = 11,
     // At a slot named by the index: it begins inside the slot before it; value: the overlap.
+    // (Records that fail the checks above are left out of this comparison.)
     XBlockFileFaultOverlap = 12,
     // At a slot: the header on disk differs from the slot's index record; value: the ID.
     XBlockFileFaultHeader = 13,
