@@ -79,7 +79,7 @@ class BrindleToolTest : public ::testing::Test {
             XBlockFile file;
             file.Open(portable.c_str(), false);
             for (uint32_t id = 1; id <= 3; ++id)
-                file.WriteBlock(id, "block data", 10 * id);
+                file.WriteBlock(id, std::string(10 * id, 'x').data(), 10 * id);
             kill(getpid(), SIGKILL);
         }
         int status = 0;
