@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ScratchFile.h"
 #include "brindle/blockfile/XBlockFile.h"
 #include "brindle/blockfile/XBlockFileCheck.h"
 
@@ -23,31 +24,6 @@ using IdLens = std::vector<std::pair<uint32_t, uint32_t>>;
 void Check(bool condition) {
     if (!condition)
         __builtin_trap();
-}
-
-// The portable path of this process's scratch file, removed when the process ends.
-const std::string& ScratchPath() {
-    struct Scratch {
-        Scratch() {
-            char name[] = "/tmp/blockfile_check_fuzzer-XXXXXX";
-            int fd = mkstemp(name);
-            if (fd < 0)
-                abort();
-            close(fd);
-            path = "/" + std::string(name);
-        }
-        ~Scratch() { unlink(path.c_str() + 1); }
-        std::string path;
-    };
-    static const Scratch scratch;
-    return scratch.path;
-}
-
-void WriteScratch(const std::vector<uint8_t>& bytes) {
-    FILE* file = fopen(ScratchPath().c_str() + 1, "wb");
-    if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
-        abort();
-    fclose(file);
 }
 
 // The blocks the check lists, after checking that the lists are in order and that every
@@ -90,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     XBlockFileCheck inMemory;
     inMemory.ExamineBytes(bytes.data(), bytes.size());
     IdLens predicted = CheckedBlocks(inMemory);
-    WriteScratch(bytes);
+    WriteScratch(bytes.data(), bytes.size());
     const char* path = ScratchPath().c_str();
     XBlockFileCheck onDisk;
     Check(onDisk.Examine(path) == 0);
@@ -110,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         memset(&bytes[size - 4], 0, 4);
         inMemory.ExamineBytes(bytes.data(), bytes.size());
         predicted = CheckedBlocks(inMemory);
-        WriteScratch(bytes);
+        WriteScratch(bytes.data(), bytes.size());
         Check(file.Open(path, false) == 0);
     }
     Check(ServedBlocks(file) == predicted);

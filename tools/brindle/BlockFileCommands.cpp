@@ -99,82 +99,65 @@ bool ParseBlockId(const std::string& text, uint32_t* id) {
     return false;
 }
 
-// What one finding means, in words.
+// The block file and block that a command names: FILE, then ID when the command has one.
+struct Target {
+    FileName name;
+    uint32_t id = 0;
+    bool hasId = false;
+    XBlockFile file;
+};
+
+// Reads FILE and, when given, ID from the command line; returns the exit code.
+int NameTarget(const Args& args, Target* target) {
+    if (!NameFile(args.positional[0], &target->name))
+        return kExitFailed;
+    target->hasId = args.positional.size() > 1;
+    if (target->hasId && !ParseBlockId(args.positional[1], &target->id))
+        return kExitUsage;
+    return kExitOk;
+}
+
+// Opens the named file and, when an ID was given and `mustExist`, checks that the block is
+// there; returns the exit code.
+int OpenTarget(bool readOnly, bool mustExist, Target* target) {
+    if (int code = OpenBlockFile(target->name, readOnly, &target->file))
+        return code;
+    if (mustExist && target->hasId && !target->file.BlockExists(target->id))
+        return Fail(kExitNo, "%s: no block %u", target->name.native.c_str(), target->id);
+    return kExitOk;
+}
+
+// What one finding means, in words. Each text is a format for the finding's value.
 std::string Describe(const XBlockFileFinding& finding) {
-    const unsigned long long value = finding.value;
+    static const char* const kTexts[] = {
+        "only %llu bytes, fewer than a block file's 16",
+        "does not begin with \"AavE\"",
+        "reserved word is 0x%llx, not 0",
+        "no trailer: the file was changed and not closed; a rebuild makes its index again",
+        "the trailer names index offset %llu, which cannot be",
+        "no end marker before the index (0x%08llx)",
+        "the index counts (%llu used records) do not fill it",
+        "index record of block %llu is impossible",
+        "index record of block %llu is out of ID order",
+        "free record of %llu bytes is impossible",
+        "free record for offset %llu is out of order",
+        "index record names a slot at %llu, outside the data",
+        "slot overlaps the one before by %llu bytes",
+        "slot header differs from its index record (block %llu)",
+        "%llu bytes in no slot of the index (compaction reclaims them)",
+        "no valid slot header here: a rebuild stops",
+        "a rebuild cuts off the %llu bytes from here",
+        "block %llu here is beyond a rebuild's reach",
+        "block %llu again: a rebuild frees this later copy",
+    };
+    const int fault = static_cast<int>(finding.fault);
     char text[256];
-    switch (finding.fault) {
-        case XBlockFileFaultShort:
-            snprintf(text, sizeof text, "only %llu bytes, fewer than a block file's 16", value);
-            break;
-        case XBlockFileFaultMagic:
-            snprintf(text, sizeof text, "does not begin with \"AavE\"");
-            break;
-        case XBlockFileFaultReserved:
-            snprintf(text, sizeof text, "reserved word is 0x%llx, not 0", value);
-            break;
-        case XBlockFileFaultNoTrailer:
-            snprintf(text, sizeof text,
-                     "no trailer: the file was changed and not closed; a rebuild makes its index "
-                     "again");
-            break;
-        case XBlockFileFaultIndexOffset:
-            snprintf(text, sizeof text, "the trailer names index offset %llu, which cannot be",
-                     value);
-            break;
-        case XBlockFileFaultEndMarker:
-            snprintf(text, sizeof text, "no end marker before the index (0x%08llx)", value);
-            break;
-        case XBlockFileFaultIndexSize:
-            snprintf(text, sizeof text, "the index counts (%llu used records) do not fill it",
-                     value);
-            break;
-        case XBlockFileFaultUsedRecord:
-            snprintf(text, sizeof text, "index record of block %llu is impossible", value);
-            break;
-        case XBlockFileFaultIdOrder:
-            snprintf(text, sizeof text, "index record of block %llu is out of ID order", value);
-            break;
-        case XBlockFileFaultFreeRecord:
-            snprintf(text, sizeof text, "free record of %llu bytes is impossible", value);
-            break;
-        case XBlockFileFaultFreeOrder:
-            snprintf(text, sizeof text, "free record for offset %llu is out of order", value);
-            break;
-        case XBlockFileFaultSlotPlace:
-            snprintf(text, sizeof text, "index record names a slot at %llu, outside the data",
-                     value);
-            break;
-        case XBlockFileFaultOverlap:
-            snprintf(text, sizeof text, "slot overlaps the one before by %llu bytes", value);
-            break;
-        case XBlockFileFaultHeader:
-            snprintf(text, sizeof text, "slot header differs from its index record (block %llu)",
-                     value);
-            break;
-        case XBlockFileFaultGap:
-            snprintf(text, sizeof text,
-                     "%llu bytes in no slot of the index (compaction reclaims them)", value);
-            break;
-        case XBlockFileFaultBadSlot:
-            snprintf(text, sizeof text, "no valid slot header here: a rebuild stops");
-            break;
-        case XBlockFileFaultCutOff:
-            snprintf(text, sizeof text, "a rebuild cuts off the %llu bytes from here", value);
-            break;
-        case XBlockFileFaultLostBlock:
-            snprintf(text, sizeof text, "block %llu here is beyond a rebuild's reach", value);
-            break;
-        case XBlockFileFaultDuplicate:
-            snprintf(text, sizeof text, "block %llu again: a rebuild frees this later copy", value);
-            break;
-        case XBlockFileFaultRead:
-            snprintf(text, sizeof text, "read failed: %s", Reason(int32_t(value)));
-            break;
-        default:
-            snprintf(text, sizeof text, "fault %d", static_cast<int>(finding.fault));
-            break;
-    }
+    if (finding.fault == XBlockFileFaultRead)
+        snprintf(text, sizeof text, "read failed: %s", Reason(int32_t(finding.value)));
+    else if (fault >= 0 && fault < static_cast<int>(sizeof kTexts / sizeof kTexts[0]))
+        snprintf(text, sizeof text, kTexts[fault], static_cast<unsigned long long>(finding.value));
+    else
+        snprintf(text, sizeof text, "fault %d", fault);
     return text;
 }
 
@@ -270,22 +253,16 @@ int BlockFileList(const Args& args) {
 }
 
 int BlockFileGet(const Args& args) {
-    FileName name;
-    uint32_t id = 0;
-    if (!NameFile(args.positional[0], &name))
-        return kExitFailed;
-    if (!ParseBlockId(args.positional[1], &id))
-        return kExitUsage;
-    XBlockFile file;
-    if (int code = OpenBlockFile(name, true, &file))
+    Target target;
+    if (int code = NameTarget(args, &target))
         return code;
-    if (!file.BlockExists(id))
-        return Fail(kExitNo, "%s: no block %u", name.native.c_str(), id);
+    if (int code = OpenTarget(true, true, &target))
+        return code;
     uint32_t len = 0;
-    void* data = file.ReadBlock_NF(id, &len);
+    void* data = target.file.ReadBlock_NF(target.id, &len);
     if (data == nullptr)
-        return Fail(kExitFailed, "%s: block %u (%u bytes) cannot be read", name.native.c_str(), id,
-                    len);
+        return Fail(kExitFailed, "%s: block %u (%u bytes) cannot be read",
+                    target.name.native.c_str(), target.id, len);
     Output out;
     bool opened = out.Open(args.output);
     if (opened)
@@ -295,41 +272,31 @@ int BlockFileGet(const Args& args) {
 }
 
 int BlockFilePut(const Args& args) {
-    FileName name;
-    uint32_t id = 0;
-    if (!NameFile(args.positional[0], &name))
-        return kExitFailed;
-    if (!ParseBlockId(args.positional[1], &id))
-        return kExitUsage;
+    Target target;
     std::vector<uint8_t> data;
+    if (int code = NameTarget(args, &target))
+        return code;
     if (!ReadInput(args.positional.size() > 2 ? args.positional[2] : "-", kMaxBlockLength, &data))
         return kExitFailed;
-    XBlockFile file;
-    if (int code = OpenBlockFile(name, false, &file))
+    if (int code = OpenTarget(false, false, &target))
         return code;
-    if (file.WriteBlock(id, data.data(), static_cast<uint32_t>(data.size())) != 0)
+    if (target.file.WriteBlock(target.id, data.data(), static_cast<uint32_t>(data.size())) != 0)
         return Fail(kExitFailed, "%s: block %u not written: the file would pass 4 GiB",
-                    name.native.c_str(), id);
-    file.Close();
+                    target.name.native.c_str(), target.id);
+    target.file.Close();
     return kExitOk;
 }
 
 int BlockFileRemove(const Args& args) {
-    FileName name;
-    uint32_t id = 0;
-    if (!NameFile(args.positional[0], &name))
-        return kExitFailed;
-    if (!ParseBlockId(args.positional[1], &id))
-        return kExitUsage;
-    XBlockFile file;
-    if (int code = OpenBlockFile(name, false, &file))
+    Target target;
+    if (int code = NameTarget(args, &target))
         return code;
-    if (!file.BlockExists(id))
-        return Fail(kExitNo, "%s: no block %u", name.native.c_str(), id);
-    if (file.DeleteBlock(id) != 1)
-        return Fail(kExitFailed, "%s: block %u not deleted: out of memory", name.native.c_str(),
-                    id);
-    file.Close();
+    if (int code = OpenTarget(false, true, &target))
+        return code;
+    if (target.file.DeleteBlock(target.id) != 1)
+        return Fail(kExitFailed, "%s: block %u not deleted: out of memory",
+                    target.name.native.c_str(), target.id);
+    target.file.Close();
     return kExitOk;
 }
 
@@ -446,18 +413,15 @@ int BlockFileCompact(const Args& args) {
 }
 
 int BlockFileDump(const Args& args) {
-    FileName name;
-    uint32_t id = 0;
-    if (!NameFile(args.positional[0], &name))
-        return kExitFailed;
-    const bool one = args.positional.size() > 1;
-    if (one && !ParseBlockId(args.positional[1], &id))
-        return kExitUsage;
-    XBlockFile file;
-    if (int code = OpenBlockFile(name, true, &file))
+    Target target;
+    if (int code = NameTarget(args, &target))
         return code;
-    if (one && !file.BlockExists(id))
-        return Fail(kExitNo, "%s: no block %u", name.native.c_str(), id);
+    if (int code = OpenTarget(true, true, &target))
+        return code;
+    XBlockFile& file = target.file;
+    const FileName& name = target.name;
+    const bool one = target.hasId;
+    const uint32_t id = target.id;
     std::vector<uint32_t> ids(one ? 1 : file.BlockCount(), id);
     for (uint32_t pos = 0; !one && pos < ids.size(); ++pos)
         file.GetIndBlockID(pos, &ids[pos]);
