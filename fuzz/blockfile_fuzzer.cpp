@@ -11,36 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "ScratchFile.h"
 #include "brindle/blockfile/XBlockFile.h"
 
 namespace {
 
 using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
-
-// The portable path of this process's scratch file, removed when the process ends.
-const std::string& ScratchPath() {
-    struct Scratch {
-        Scratch() {
-            char name[] = "/tmp/blockfile_fuzzer-XXXXXX";
-            int fd = mkstemp(name);
-            if (fd < 0)
-                abort();
-            close(fd);
-            path = "/" + std::string(name);
-        }
-        ~Scratch() { unlink(path.c_str() + 1); }
-        std::string path;
-    };
-    static const Scratch scratch;
-    return scratch.path;
-}
-
-void WriteScratch(const uint8_t* data, size_t size) {
-    FILE* file = fopen(ScratchPath().c_str() + 1, "wb");
-    if (file == nullptr || fwrite(data, 1, size, file) != size)
-        abort();
-    fclose(file);
-}
 
 void Check(bool condition) {
     if (!condition)

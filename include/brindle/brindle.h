@@ -27,6 +27,7 @@
 
 #include "brindle/blockfile/PortablePath.h"
 #include "brindle/blockfile/XBlockFile.h"
+#include "brindle/blockfile/XBlockFileCheck.h"
 
 #include "brindle/concurrency/OSBootTime.h"
 #include "brindle/concurrency/XLocker.h"

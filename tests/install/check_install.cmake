@@ -13,6 +13,12 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
+# The brindle tool, found where it was installed and finding the library beside it.
+run(${prefix}/bin/brindle --version)
+if(NOT run_output MATCHES "^brindle [0-9]")
+  message(FATAL_ERROR "the installed brindle tool printed: ${run_output}")
+endif()
+
 # Through the CMake package.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/host -B ${WORK_DIR}/cmake-host
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX})

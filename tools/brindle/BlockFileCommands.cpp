@@ -1,0 +1,446 @@
+// The bf commands: block files created, inspected, read, written, checked, recovered and
+// compacted through XBlockFile and XBlockFileCheck.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <brindle/blockfile/XBlockFile.h>
+#include <brindle/blockfile/XBlockFileCheck.h>
+
+#include "Commands.h"
+#include "Progress.h"
+#include "TextDump.h"
+
+namespace cli {
+namespace {
+
+// The largest block XBlockFile writes.
+constexpr uint64_t kMaxBlockLength = 0x7FFFFFEF;
+
+// A block file named on the command line, by its native and its portable name.
+struct FileName {
+    std::string native;
+    char portable[kPortablePathSize];
+};
+
+bool NameFile(const std::string& native, FileName* name) {
+    name->native = native;
+    return ToPortable(native, name->portable);
+}
+
+uint64_t SlotBytes(const _XBlockFile_BlockRec& rec) {
+    return (uint64_t{rec.len} + 15) & ~uint64_t{15};
+}
+
+// Examines the file; on failure prints why and returns false with the exit code in `*code`.
+bool Examine(const FileName& name, XBlockFileCheck* check, int* code,
+             ProgressLine* progress = nullptr) {
+    if (progress != nullptr)
+        check->SetProgress(&ProgressLine::OnCheckProgress, progress);
+    const char* file = name.native.c_str();
+    if (int32_t error = check->Examine(name.portable))
+        *code = Fail(kExitFailed, "%s: %s", file, Reason(error));
+    else if (check->State() == XBlockFileUnreadable)
+        *code = Fail(kExitFailed, "%s: cannot be read", file);
+    else if (check->State() == XBlockFileForeign)
+        *code = Fail(kExitFailed, "%s: not a block file", file);
+    else
+        return true;
+    return false;
+}
+
+// Tells why Open failed, from a check of the file; returns the exit code.
+int ExplainOpenFailure(const FileName& name, int32_t error) {
+    XBlockFileCheck check;
+    int code = kExitFailed;
+    if (!Examine(name, &check, &code))
+        return code;
+    const char* file = name.native.c_str();
+    switch (check.State()) {
+        case XBlockFileNeedsRebuild:
+            return Fail(kExitFailed,
+                        "%s: not closed after its last change; 'brindle bf recover %s' "
+                        "rebuilds its index",
+                        file, file);
+        case XBlockFileDamaged:
+            return Fail(kExitFailed,
+                        "%s: damaged; 'brindle bf check %s' tells where, 'brindle bf recover %s' "
+                        "saves what can be saved",
+                        file, file, file);
+        default:
+            return Fail(kExitFailed, "%s: %s", file, Reason(error));
+    }
+}
+
+// Opens the file read-only or read-write. A read-write open would silently rebuild a file
+// that needs it, so it comes only after a read-only open has shown that none is needed.
+int OpenBlockFile(const FileName& name, bool readOnly, XBlockFile* file) {
+    if (int32_t error = file->Open(name.portable, true))
+        return ExplainOpenFailure(name, error);
+    if (readOnly)
+        return kExitOk;
+    file->Close();
+    if (int32_t error = file->Open(name.portable, false))
+        return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(error));
+    return kExitOk;
+}
+
+bool ParseBlockId(const std::string& text, uint32_t* id) {
+    if (ParseId(text, id))
+        return true;
+    Fail(kExitUsage, "not a block ID: %s (decimal, or hexadecimal after 0x)", text.c_str());
+    return false;
+}
+
+// The block file and block that a command names: FILE, then ID when the command has one.
+struct Target {
+    FileName name;
+    uint32_t id = 0;
+    bool hasId = false;
+    XBlockFile file;
+};
+
+// Reads FILE and, when given, ID from the command line; returns the exit code.
+int NameTarget(const Args& args, Target* target) {
+    if (!NameFile(args.positional[0], &target->name))
+        return kExitFailed;
+    target->hasId = args.positional.size() > 1;
+    if (target->hasId && !ParseBlockId(args.positional[1], &target->id))
+        return kExitUsage;
+    return kExitOk;
+}
+
+// Opens the named file and, when an ID was given and `mustExist`, checks that the block is
+// there; returns the exit code.
+int OpenTarget(bool readOnly, bool mustExist, Target* target) {
+    if (int code = OpenBlockFile(target->name, readOnly, &target->file))
+        return code;
+    if (mustExist && target->hasId && !target->file.BlockExists(target->id))
+        return Fail(kExitNo, "%s: no block %u", target->name.native.c_str(), target->id);
+    return kExitOk;
+}
+
+// What one finding means, in words. Each text is a format for the finding's value.
+std::string Describe(const XBlockFileFinding& finding) {
+    static const char* const kTexts[] = {
+        "only %llu bytes, fewer than a block file's 16",
+        "does not begin with \"AavE\"",
+        "reserved word is 0x%llx, not 0",
+        "no trailer: the file was changed and not closed; a rebuild makes its index again",
+        "the trailer names index offset %llu, which cannot be",
+        "no end marker before the index (0x%08llx)",
+        "the index counts (%llu used records) do not fill it",
+        "index record of block %llu is impossible",
+        "index record of block %llu is out of ID order",
+        "free record of %llu bytes is impossible",
+        "free record for offset %llu is out of order",
+        "index record names a slot at %llu, outside the data",
+        "slot overlaps the one before by %llu bytes",
+        "slot header differs from its index record (block %llu)",
+        "%llu bytes in no slot of the index (compaction reclaims them)",
+        "no valid slot header here: a rebuild stops",
+        "a rebuild cuts off the %llu bytes from here",
+        "block %llu here is beyond a rebuild's reach",
+        "block %llu again: a rebuild frees this later copy",
+    };
+    const int fault = static_cast<int>(finding.fault);
+    char text[256];
+    if (finding.fault == XBlockFileFaultRead)
+        snprintf(text, sizeof text, "read failed: %s", Reason(int32_t(finding.value)));
+    else if (fault >= 0 && fault < static_cast<int>(sizeof kTexts / sizeof kTexts[0]))
+        snprintf(text, sizeof text, kTexts[fault], static_cast<unsigned long long>(finding.value));
+    else
+        snprintf(text, sizeof text, "fault %d", fault);
+    return text;
+}
+
+void PrintFindings(const FileName& name, const XBlockFileCheck& check) {
+    for (uint32_t i = 0; i < check.FindingCount(); ++i) {
+        const XBlockFileFinding& finding = check.Findings()[i];
+        printf("%s: offset %llu: %s\n", name.native.c_str(),
+               static_cast<unsigned long long>(finding.offset), Describe(finding).c_str());
+    }
+}
+
+struct Totals {
+    uint64_t dataBytes = 0;
+    uint64_t freeBytes = 0;
+};
+
+Totals Sum(const XBlockFileCheck& check) {
+    Totals totals;
+    for (uint32_t i = 0; i < check.BlockCount(); ++i)
+        totals.dataBytes += check.Blocks()[i].len - 16;
+    for (uint32_t i = 0; i < check.FreeCount(); ++i)
+        totals.freeBytes += check.FreeSlots()[i].len;
+    return totals;
+}
+
+uint64_t FileSize(const FileName& name) {
+    struct stat info;
+    return stat(name.native.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Clears the trailer magic, so that the next read-write Open rebuilds the index from the
+// slot headers instead of refusing the index the trailer points at.
+int DropTrailer(const FileName& name, uint64_t fileSize) {
+    static const uint8_t kZero[4] = {0, 0, 0, 0};
+    int fd = open(name.native.c_str(), O_WRONLY | O_CLOEXEC);
+    bool written = fd != -1 && pwrite(fd, kZero, 4, static_cast<off_t>(fileSize - 4)) == 4;
+    if (fd != -1)
+        written = close(fd) == 0 && written;
+    return written ? kExitOk : Fail(kExitFailed, "%s: %s", name.native.c_str(), strerror(errno));
+}
+
+}  // namespace
+
+int BlockFileCreate(const Args& args) {
+    FileName name;
+    if (!NameFile(args.positional[0], &name))
+        return kExitFailed;
+    int32_t result = XBlockFile::Create(name.portable);
+    if (result == -1)
+        return Fail(kExitFailed, "%s: already exists", name.native.c_str());
+    if (result != 0)
+        return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(result));
+    return kExitOk;
+}
+
+int BlockFileInfo(const Args& args) {
+    FileName name;
+    XBlockFileCheck check;
+    int code = kExitFailed;
+    if (!NameFile(args.positional[0], &name) || !Examine(name, &check, &code))
+        return code;
+    const Totals totals = Sum(check);
+    const char* state =
+        check.State() == XBlockFileClean ? "clean"
+        : check.State() == XBlockFileNeedsRebuild
+            ? "needs a rebuild (not closed after its last change); counts as it would find them"
+        : check.IndexUsable() ? "damaged (see brindle bf check)"
+                              : "damaged (see brindle bf check); counts as a rebuild would "
+                                "find them";
+    printf("state:      %s\n", state);
+    printf("file size:  %llu\n", static_cast<unsigned long long>(check.FileSize()));
+    printf("blocks:     %u\n", check.BlockCount());
+    printf("data bytes: %llu\n", static_cast<unsigned long long>(totals.dataBytes));
+    printf("free slots: %u\n", check.FreeCount());
+    printf("free bytes: %llu\n", static_cast<unsigned long long>(totals.freeBytes));
+    return kExitOk;
+}
+
+int BlockFileList(const Args& args) {
+    FileName name;
+    XBlockFileCheck check;
+    int code = kExitFailed;
+    if (!NameFile(args.positional[0], &name) || !Examine(name, &check, &code))
+        return code;
+    if (!check.IndexUsable())
+        Fail(kExitOk, "%s: no usable index; listing the blocks a rebuild would keep",
+             name.native.c_str());
+    for (uint32_t i = 0; i < check.BlockCount(); ++i) {
+        const _XBlockFile_BlockRec& rec = check.Blocks()[i];
+        printf("%u\t%u\t%u\n", rec.id, rec.len - 16, rec.offset);
+    }
+    return kExitOk;
+}
+
+int BlockFileGet(const Args& args) {
+    Target target;
+    if (int code = NameTarget(args, &target))
+        return code;
+    if (int code = OpenTarget(true, true, &target))
+        return code;
+    uint32_t len = 0;
+    void* data = target.file.ReadBlock_NF(target.id, &len);
+    if (data == nullptr)
+        return Fail(kExitFailed, "%s: block %u (%u bytes) cannot be read",
+                    target.name.native.c_str(), target.id, len);
+    Output out;
+    bool opened = out.Open(args.output);
+    if (opened)
+        out.Write(data, len);
+    free(data);
+    return opened ? out.Finish() : kExitFailed;
+}
+
+int BlockFilePut(const Args& args) {
+    Target target;
+    std::vector<uint8_t> data;
+    if (int code = NameTarget(args, &target))
+        return code;
+    if (!ReadInput(args.positional.size() > 2 ? args.positional[2] : "-", kMaxBlockLength, &data))
+        return kExitFailed;
+    if (int code = OpenTarget(false, false, &target))
+        return code;
+    if (target.file.WriteBlock(target.id, data.data(), static_cast<uint32_t>(data.size())) != 0)
+        return Fail(kExitFailed, "%s: block %u not written: the file would pass 4 GiB",
+                    target.name.native.c_str(), target.id);
+    target.file.Close();
+    return kExitOk;
+}
+
+int BlockFileRemove(const Args& args) {
+    Target target;
+    if (int code = NameTarget(args, &target))
+        return code;
+    if (int code = OpenTarget(false, true, &target))
+        return code;
+    if (target.file.DeleteBlock(target.id) != 1)
+        return Fail(kExitFailed, "%s: block %u not deleted: out of memory",
+                    target.name.native.c_str(), target.id);
+    target.file.Close();
+    return kExitOk;
+}
+
+int BlockFileCheck(const Args& args) {
+    FileName name;
+    XBlockFileCheck check;
+    int code = kExitFailed;
+    if (!NameFile(args.positional[0], &name))
+        return code;
+    {
+        ProgressLine progress("checking", name.native, FileSize(name));
+        if (!Examine(name, &check, &code, &progress))
+            return code;
+    }
+    PrintFindings(name, check);
+    const char* file = name.native.c_str();
+    if (check.State() == XBlockFileClean) {
+        printf("%s: clean, %u blocks, %u free slots\n", file, check.BlockCount(),
+               check.FreeCount());
+        return kExitOk;
+    }
+    printf("%s: %s; a rebuild ('brindle bf recover') would keep %u blocks\n", file,
+           check.State() == XBlockFileNeedsRebuild ? "needs a rebuild" : "damaged",
+           check.BlockCount());
+    return kExitNo;
+}
+
+int BlockFileRecover(const Args& args) {
+    FileName name;
+    XBlockFileCheck before;
+    int code = kExitFailed;
+    if (!NameFile(args.positional[0], &name))
+        return code;
+    const char* file = name.native.c_str();
+    ProgressLine progress("recovering", name.native, FileSize(name));
+    if (!Examine(name, &before, &code, &progress))
+        return code;
+    progress.Finish();
+    if (before.State() == XBlockFileClean) {
+        printf("%s: clean, nothing to recover\n", file);
+        return kExitOk;
+    }
+    if (before.IndexUsable() && !args.force) {
+        PrintFindings(name, before);
+        return Fail(kExitNo,
+                    "%s: the index opens but disagrees with the slots; a rebuild trusts the slots "
+                    "and may drop blocks the index knows. Copy them out with 'brindle bf get', "
+                    "or rebuild anyway with --force",
+                    file);
+    }
+    bool hasTrailer = true;
+    for (uint32_t i = 0; i < before.FindingCount(); ++i)
+        hasTrailer = hasTrailer && before.Findings()[i].fault != XBlockFileFaultNoTrailer;
+    if (hasTrailer && (code = DropTrailer(name, before.FileSize())) != kExitOk)
+        return code;
+    ProgressLine rebuilding("recovering", name.native, before.FileSize());
+    rebuilding.Say("rebuilding the index");
+    XBlockFile rebuilt;
+    if (int32_t error = rebuilt.Open(name.portable, false))
+        return Fail(kExitFailed, "%s: %s", file, Reason(error));
+    rebuilt.Close();
+    rebuilding.Finish();
+    XBlockFileCheck after;
+    if (!Examine(name, &after, &code))
+        return code;
+    for (uint32_t i = 0; i < before.FindingCount(); ++i) {
+        const XBlockFileFinding& finding = before.Findings()[i];
+        if (finding.fault == XBlockFileFaultLostBlock ||
+            finding.fault == XBlockFileFaultDuplicate || finding.fault == XBlockFileFaultCutOff)
+            printf("%s: dropped at offset %llu: %s\n", file,
+                   static_cast<unsigned long long>(finding.offset), Describe(finding).c_str());
+    }
+    const Totals totals = Sum(after);
+    printf(
+        "%s: kept %u blocks (%llu bytes of data) and %u free slots; the file went from %llu "
+        "to %llu bytes\n",
+        file, after.BlockCount(), static_cast<unsigned long long>(totals.dataBytes),
+        after.FreeCount(), static_cast<unsigned long long>(before.FileSize()),
+        static_cast<unsigned long long>(after.FileSize()));
+    return after.State() == XBlockFileClean ? kExitOk
+                                            : Fail(kExitFailed, "%s: still not clean", file);
+}
+
+int BlockFileCompact(const Args& args) {
+    FileName name;
+    if (!NameFile(args.positional[0], &name))
+        return kExitFailed;
+    XBlockFile file;
+    if (int code = OpenBlockFile(name, false, &file))
+        return code;
+    const uint64_t sizeBefore = FileSize(name);
+    ProgressLine progress("compacting", name.native, sizeBefore);
+    if (progress.Shown()) {
+        // Compaction moves every block that lies behind the first free slot.
+        XBlockFileCheck check;
+        int code = kExitOk;
+        if (Examine(name, &check, &code) && check.FreeCount() != 0) {
+            uint64_t moving = 0;
+            for (uint32_t i = 0; i < check.BlockCount(); ++i) {
+                if (check.Blocks()[i].offset > check.FreeSlots()[0].offset)
+                    moving += SlotBytes(check.Blocks()[i]);
+            }
+            progress.FollowWrites(moving);
+        }
+    }
+    file.Compact(false);
+    file.Close();
+    progress.Finish();
+    const uint64_t sizeAfter = FileSize(name);
+    printf("%s: reclaimed %llu bytes (%llu to %llu)\n", name.native.c_str(),
+           static_cast<unsigned long long>(sizeBefore - sizeAfter),
+           static_cast<unsigned long long>(sizeBefore), static_cast<unsigned long long>(sizeAfter));
+    return kExitOk;
+}
+
+int BlockFileDump(const Args& args) {
+    Target target;
+    if (int code = NameTarget(args, &target))
+        return code;
+    if (int code = OpenTarget(true, true, &target))
+        return code;
+    XBlockFile& file = target.file;
+    const FileName& name = target.name;
+    const bool one = target.hasId;
+    const uint32_t id = target.id;
+    std::vector<uint32_t> ids(one ? 1 : file.BlockCount(), id);
+    for (uint32_t pos = 0; !one && pos < ids.size(); ++pos)
+        file.GetIndBlockID(pos, &ids[pos]);
+    int result = kExitOk;
+    for (uint32_t blockId : ids) {
+        uint32_t len = 0;
+        uint8_t* data = static_cast<uint8_t*>(file.ReadBlock_NF(blockId, &len));
+        if (data == nullptr) {
+            result = Fail(kExitFailed, "%s: block %u cannot be read", name.native.c_str(), blockId);
+            continue;
+        }
+        std::vector<uint8_t> bytes(data, data + len);
+        free(data);
+        if (!one)
+            printf("# block %u: %u bytes, %s\n", blockId, len, KindOf(bytes));
+        const int dumped = DumpAny(&bytes, stdout);
+        result = result != kExitOk ? result : dumped;
+    }
+    return result;
+}
+
+}  // namespace cli
