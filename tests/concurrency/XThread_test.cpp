@@ -161,17 +161,17 @@ TEST(XThreadPriority, PrioritiesKeepTheirOrder) {
     }
     errno = 0;
     int own = getpriority(PRIO_PROCESS, gettid());
-    // Lowering priority is always allowed.
-    EXPECT_EQ(niceByPriority[ThreadPriorityLowest], std::max(own, 10));
-    EXPECT_EQ(niceByPriority[ThreadPriorityBelowNormal], std::max(own, 5));
-    EXPECT_EQ(niceByPriority[ThreadPriorityNormal], std::max(own, 0) == own && own > 0 ? own : 0);
-    for (int priority = 1; priority < 6; ++priority) {
-        EXPECT_LE(niceByPriority[priority], niceByPriority[priority - 1]);
-    }
-    // Raising may be refused; then the thread stays at the nearest value allowed.
-    if (niceByPriority[ThreadPriorityTimeCritical] != -15) {
-        EXPECT_GE(niceByPriority[ThreadPriorityTimeCritical], -15);
-        EXPECT_LE(niceByPriority[ThreadPriorityTimeCritical], own);
+    constexpr int kNice[6] = {10, 5, 0, -5, -10, -15};
+    for (int priority = 0; priority < 6; ++priority) {
+        if (kNice[priority] >= own) {  // lowering priority is always allowed
+            EXPECT_EQ(niceByPriority[priority], kNice[priority]) << priority;
+        } else {  // raising may be refused: then the nearest value allowed
+            EXPECT_GE(niceByPriority[priority], kNice[priority]) << priority;
+            EXPECT_LE(niceByPriority[priority], own) << priority;
+        }
+        if (priority > 0) {
+            EXPECT_LE(niceByPriority[priority], niceByPriority[priority - 1]);
+        }
     }
 }
 
