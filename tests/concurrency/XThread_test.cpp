@@ -242,6 +242,7 @@ struct SelfSuspend : Probe {
     void* handle = nullptr;
     std::atomic<bool> handleSet{false};
     std::atomic<int> stage{0};
+    std::atomic<int32_t> suspended{-2};
 };
 
 uint32_t SuspendSelfThenSpin(void* argument) {
@@ -249,7 +250,7 @@ uint32_t SuspendSelfThenSpin(void* argument) {
     while (!self->handleSet)
         std::this_thread::yield();
     self->stage = 1;
-    SuspendXThread(self->handle);
+    self->suspended = SuspendXThread(self->handle);
     self->stage = 2;
     return RunUntilReleased(self);
 }
@@ -269,6 +270,7 @@ TEST(XThreadSuspendNoTsan, ThreadMaySuspendItself) {
     EXPECT_EQ(ResumeXThread(self.handle), 0);
     ASSERT_TRUE(MovesAgain(self));
     EXPECT_EQ(self.stage, 2);
+    EXPECT_EQ(self.suspended, 0);
     EXPECT_EQ(SuspendXThread(self.handle), 0);
     EXPECT_TRUE(Stopped(self));
     EXPECT_EQ(ResumeXThread(self.handle), 0);
