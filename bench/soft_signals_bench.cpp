@@ -2,8 +2,8 @@
 // in one to two hours.
 //
 // PostIdle: post a signal due at once and fire it with Idle, the socket manager's pattern
-// for immediate work. PostMiddle: post a signal due among the pending ones and cancel it,
-// which makes the manager walk its list to the insertion point.
+// for immediate work. PostMiddle: post a signal due in the middle of the pending ones and
+// cancel it: the cost of ordering a timer among many.
 #include <benchmark/benchmark.h>
 #include <brindle/brindle.h>
 #include <brindle/net/SoftSignalMgr.h>

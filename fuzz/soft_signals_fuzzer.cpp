@@ -1,6 +1,8 @@
 // Drives a SoftSignalMgr on a hand-driven clock through a script of posts, clears, aborts,
-// clock steps and idles read from the input, and checks every step against a model: the
-// pending signals with their due times, fired in due order and, among equals, posting order.
+// clock steps (also backward, as a test hook can set it) and idles read from the input, and
+// checks every step against a model: the pending signals with their due times, fired in due
+// order and, among equals, posting order, and the post observer told of exactly the posts
+// that become the earliest pending signal.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -35,6 +37,14 @@ void Record(int32_t reason, void* serial, void*, void*, void*) {
     g_calls->push_back({reason, reinterpret_cast<uintptr_t>(serial)});
 }
 
+void CountWake(void* wakes) {
+    ++*static_cast<int*>(wakes);
+}
+
+bool FiresBefore(const Pending& a, const Pending& b) {
+    return a.due != b.due ? a.due < b.due : a.serial < b.serial;
+}
+
 std::vector<Pending>::iterator FindId(std::vector<Pending>& pending, uint32_t id) {
     return std::find_if(pending.begin(), pending.end(),
                         [id](const Pending& p) { return p.id == id; });
@@ -53,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t serial = 0;
     {
         SoftSignalMgr manager;
+        int wakes = 0;
+        manager.SetPostObserver(CountWake, &wakes);
         FuzzScript script(data, size);
         auto byte = [&] { return script.Byte(); };
         auto pick = [&]() -> uint32_t {
@@ -68,11 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (op == 0 || op == 1) {
                 uint64_t delay = op == 0 ? byte() % 16 : byte() * 7;
                 uint64_t now = g_tick;
+                int wakesBefore = wakes;
                 uint32_t id = manager.Post(delay, Record, reinterpret_cast<void*>(serial), nullptr,
                                            nullptr, nullptr);
                 REQUIRE(id != 0 && (id & 0xFFFF) != 0);
                 REQUIRE(FindId(pending, id) == pending.end());
-                pending.push_back({id, delay == 0 ? now - 1 : now + delay, serial++});
+                Pending posted{id, delay == 0 ? now - 1 : now + delay, serial++};
+                bool earliest = std::none_of(pending.begin(), pending.end(), [&](const Pending& p) {
+                    return FiresBefore(p, posted);
+                });
+                REQUIRE(wakes == wakesBefore + (earliest ? 1 : 0));
+                pending.push_back(posted);
             } else if (op == 2 || op == 3) {
                 uint32_t id = pick();
                 auto found = FindId(pending, id);
@@ -92,12 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     retired.push_back(id);
                 }
             } else if (op == 4) {
-                g_tick += byte() % 32;
+                uint8_t step = byte();
+                if (step & 0x80) {
+                    g_tick -= std::min<uint32_t>(g_tick - 1, step % 32);
+                    DebgSetLastBootTime(0);
+                } else {
+                    g_tick += step % 32;
+                }
             } else {
-                std::stable_sort(pending.begin(), pending.end(),
-                                 [](const Pending& a, const Pending& b) {
-                                     return a.due != b.due ? a.due < b.due : a.serial < b.serial;
-                                 });
+                std::sort(pending.begin(), pending.end(), FiresBefore);
                 calls.clear();
                 uint64_t wait = manager.Idle();
                 size_t due = 0;

@@ -21,7 +21,9 @@ class SharedRegistry : public XRefList {
     // One more member. Only while the registry is still the process-wide one, or while the
     // caller already has a member of it.
     void Join() { state_.fetch_add(kMember, std::memory_order_relaxed); }
-    // One member fewer; true when the registry is retired and this was its last member.
+    // One member fewer; true when the registry is retired and this was its last member. The
+    // caller must no longer hold the registry's lock nor touch it afterwards (unless true):
+    // once the last member has left, the Retire of a concurrent Dispose destroys it.
     bool Leave() { return state_.fetch_sub(kMember, std::memory_order_acq_rel) == kMember + 1; }
     // Marks the registry retired; true when it has no member.
     bool Retire() { return state_.fetch_or(1, std::memory_order_acq_rel) == 0; }

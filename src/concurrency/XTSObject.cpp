@@ -35,9 +35,13 @@ void UnlockList(XRefList* list) {
         list->Unlock();
 }
 
-// Hands a registry that has become retired and empty over for destruction.
-void DestroyRegistry(bool destroy, XRefList* registry) {
-    if (destroy)
+// Takes one member off a shared registry (nothing for a registry of the caller's), and
+// destroys the registry when it has been retired and this was its last member. Called only
+// once the caller has let go of the registry's lock: from the moment the last member has left,
+// a concurrent Dispose may destroy the registry.
+void LeaveRegistry(XRefList* registry) {
+    brindle::SharedRegistry* shared = AsShared(registry);
+    if (shared != nullptr && shared->Leave())
         delete registry;
 }
 
@@ -64,8 +68,8 @@ void XTSObject::Dispose() {
         s_Registry.store(nullptr, std::memory_order_release);
     }
     pthread_mutex_unlock(&g_initMutex);
-    if (retired != nullptr)
-        DestroyRegistry(AsShared(retired)->Retire(), retired);
+    if (retired != nullptr && AsShared(retired)->Retire())
+        delete retired;
 }
 
 XRefList* XTSObject::Registry() {
@@ -117,21 +121,13 @@ void XTSObject::Register(XRefList* registry) {
     }
     if (registry_ == nullptr) {
         reference_ = 0;
-        brindle::SharedRegistry* shared = AsShared(registry);
-        DestroyRegistry(shared != nullptr && shared->Leave(), registry);
+        LeaveRegistry(registry);
     }
 }
 
 XTSObject::~XTSObject() {
     if (!lockerBorrowed_)
         delete locker_;
-}
-
-bool XTSObject::Destroy(XTSObject* object) {
-    XRefList* registry = object->registry_;
-    delete object;
-    brindle::SharedRegistry* shared = AsShared(registry);
-    return shared != nullptr && shared->Leave();
 }
 
 void XTSObject::Delete() {
@@ -143,11 +139,13 @@ void XTSObject::Delete() {
     }
     if (registry != nullptr)
         registry->RemoveItem(reference_);
-    bool destroyRegistry = false;
-    if (useCount_.load(std::memory_order_relaxed) == 0)
-        destroyRegistry = Destroy(this);
+    // The destroyed object stays a member of its registry until the lock is let go.
+    bool destroyed = useCount_.load(std::memory_order_relaxed) == 0;
+    if (destroyed)
+        delete this;
     UnlockList(registry);
-    DestroyRegistry(destroyRegistry, registry);
+    if (destroyed)
+        LeaveRegistry(registry);
 }
 
 XTSObject* XTSObject::Lookup(uint32_t reference, XRefList* registry) {
@@ -175,15 +173,17 @@ void XTSObject::ReleaseObject(XTSObject* object) {
         return;
     XRefList* registry = object->registry_;
     LockList(registry);
-    bool destroyRegistry = false;
+    bool destroyed = false;
     uint32_t uses = object->useCount_.load(std::memory_order_relaxed);
     if (uses > 0) {
         object->useCount_.store(uses - 1, std::memory_order_relaxed);
-        if (uses == 1 && object->deleted_.load(std::memory_order_relaxed))
-            destroyRegistry = Destroy(object);
+        destroyed = uses == 1 && object->deleted_.load(std::memory_order_relaxed);
+        if (destroyed)
+            delete object;
     }
     UnlockList(registry);
-    DestroyRegistry(destroyRegistry, registry);
+    if (destroyed)
+        LeaveRegistry(registry);
 }
 
 void XTSObject::GetMe() {

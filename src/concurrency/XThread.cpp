@@ -33,10 +33,17 @@ struct ThreadRecord {
     bool abandoned = false;  // the handle was released before the thread ever started
     bool finished = false;
 
-    // Outstanding suspensions, 1 at creation. Changed under mutex; the signal handler reads
-    // it to know when to return.
-    std::atomic<uint32_t> suspensions{1};
-    // Posted by the signal handler once the thread has stopped.
+    // Outstanding suspensions, 1 at creation. Guarded by mutex.
+    uint32_t suspensions = 1;
+    // Stops and resumes of the running thread: each time the suspensions go from 0 to 1 the
+    // thread is sent a stop signal, and the next time they come back to 0 that stop's resume.
+    // Numbered from 1, so stop k ends with resume k. Changed under mutex; the signal handler
+    // reads resumes to know when its stop is over.
+    uint64_t stops = 0;
+    std::atomic<uint64_t> resumes{0};
+    // The number of the last stop the thread has parked for; written by the signal handler.
+    std::atomic<uint64_t> parkedStop{0};
+    // Posted by the signal handler once the thread has parked.
     sem_t parked;
     std::atomic<int> references{2};
     int32_t exitCode = 0;
@@ -72,8 +79,12 @@ int ResumeSignal() {
     return SIGRTMIN + 5;
 }
 
-// Runs on the thread being suspended: reports that it has stopped, then sleeps with only the
-// resume signal let through until no suspension remains.
+// Runs on the thread being suspended, once for every stop sent to it and in the order they
+// were sent: reports that it has parked for that stop, then sleeps with only the resume
+// signal let through until the stop's own resume has been sent. A stop sent while the
+// previous one is still parked stays pending (the stop signal is blocked in here) and parks
+// the thread again as soon as this one returns, so stops and resumes pair up however closely
+// they follow each other.
 void OnSuspendSignal(int, siginfo_t*, void* context) {
     int savedErrno = errno;
     ThreadRecord* self = t_current;
@@ -81,8 +92,10 @@ void OnSuspendSignal(int, siginfo_t*, void* context) {
         sigset_t waitMask = static_cast<ucontext_t*>(context)->uc_sigmask;
         sigaddset(&waitMask, SuspendSignal());
         sigdelset(&waitMask, ResumeSignal());
+        uint64_t stop = self->parkedStop.load(std::memory_order_relaxed) + 1;
+        self->parkedStop.store(stop, std::memory_order_release);
         sem_post(&self->parked);
-        while (self->suspensions.load(std::memory_order_acquire) > 0)
+        while (self->resumes.load(std::memory_order_acquire) < stop)
             sigsuspend(&waitMask);
     }
     errno = savedErrno;
@@ -204,16 +217,14 @@ int32_t ResumeXThread(void* thread) {
         return -1;
     int32_t result = 0;
     pthread_mutex_lock(&record->mutex);
-    uint32_t suspensions = record->suspensions.load(std::memory_order_relaxed);
-    if (suspensions > 0) {
-        record->suspensions.store(suspensions - 1, std::memory_order_release);
-        if (suspensions == 1) {
-            if (!record->started) {
-                record->started = true;
-                pthread_cond_broadcast(&record->changed);
-            } else if (!record->finished && pthread_kill(record->thread, ResumeSignal()) != 0) {
+    if (record->suspensions > 0 && --record->suspensions == 0) {
+        if (!record->started) {
+            record->started = true;
+            pthread_cond_broadcast(&record->changed);
+        } else {
+            record->resumes.fetch_add(1, std::memory_order_release);
+            if (!record->finished && pthread_kill(record->thread, ResumeSignal()) != 0)
                 result = -1;
-            }
         }
     }
     pthread_mutex_unlock(&record->mutex);
@@ -233,27 +244,34 @@ int32_t SuspendXThread(void* thread) {
         pthread_mutex_unlock(&record->mutex);
         return -1;
     }
-    uint32_t suspensions = record->suspensions.load(std::memory_order_relaxed) + 1;
-    record->suspensions.store(suspensions, std::memory_order_release);
-    bool mustStop = suspensions == 1 && record->started;
-    if (!mustStop) {
+    ++record->suspensions;
+    if (!record->started) {
         pthread_mutex_unlock(&record->mutex);
         return 0;
     }
-    if (pthread_equal(record->thread, pthread_self())) {
-        // The handler runs before pthread_kill returns and sleeps until resumed.
-        pthread_mutex_unlock(&record->mutex);
-        return pthread_kill(record->thread, SuspendSignal()) == 0 ? 0 : -1;
-    }
-    if (pthread_kill(record->thread, SuspendSignal()) != 0) {
-        record->suspensions.store(suspensions - 1, std::memory_order_release);
-        pthread_mutex_unlock(&record->mutex);
-        return -1;
+    bool mustStop = record->suspensions == 1;
+    // Whether this call stops the thread or adds to a stop under way, it returns once the
+    // thread has parked for that stop.
+    uint64_t stop = record->stops + (mustStop ? 1 : 0);
+    if (mustStop) {
+        if (pthread_equal(record->thread, pthread_self())) {
+            // The handler runs before pthread_kill returns and sleeps until resumed, so the
+            // lock must be free for the resume.
+            record->stops = stop;
+            pthread_mutex_unlock(&record->mutex);
+            return pthread_kill(record->thread, SuspendSignal()) == 0 ? 0 : -1;
+        }
+        if (pthread_kill(record->thread, SuspendSignal()) != 0) {
+            --record->suspensions;
+            pthread_mutex_unlock(&record->mutex);
+            return -1;
+        }
+        record->stops = stop;
     }
     pthread_mutex_unlock(&record->mutex);
 
-    // Wait until the thread has stopped, or has ended before the signal reached it.
-    for (;;) {
+    // Wait until the thread has parked, or has ended before the signal reached it.
+    while (record->parkedStop.load(std::memory_order_acquire) < stop) {
         timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
         deadline.tv_nsec += 10 * 1000 * 1000;
@@ -261,14 +279,17 @@ int32_t SuspendXThread(void* thread) {
             deadline.tv_sec += 1;
             deadline.tv_nsec -= 1000000000L;
         }
+        // The semaphore only wakes the wait; a post left by an earlier stop makes one more
+        // round.
         if (sem_clockwait(&record->parked, CLOCK_MONOTONIC, &deadline) == 0)
-            return 0;
+            continue;
         pthread_mutex_lock(&record->mutex);
         bool finished = record->finished;
         pthread_mutex_unlock(&record->mutex);
         if (finished)
             return -1;
     }
+    return 0;
 }
 
 int32_t KillXThread(void* thread) {

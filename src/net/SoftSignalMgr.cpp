@@ -1,5 +1,7 @@
 #include "brindle/net/SoftSignalMgr.h"
 
+#include <stdlib.h>
+
 #include "brindle/concurrency/OSBootTime.h"
 #include "platform/Alloc.h"
 
@@ -8,8 +10,20 @@ namespace {
 // Set in an entry's tag while its signal is pending.
 constexpr uint32_t kPending = 0x10000;
 constexpr uint32_t kSequenceMask = 0xFFFF;
+// An entry's heap index while it waits in the queue of signals posted with delay 0.
+constexpr uint32_t kInQueue = UINT32_MAX;
 
 }  // namespace
+
+// The firing order of pending signals: by due time, then by posting order.
+struct SoftSignalMgr::Key {
+    uint64_t due;
+    uint64_t order;
+
+    bool operator<(const Key& other) const {
+        return due != other.due ? due < other.due : order < other.order;
+    }
+};
 
 // What a signal calls.
 struct SoftSignalMgr::Call {
@@ -22,15 +36,24 @@ struct SoftSignalMgr::Entry {
     // lock; IsWaiting reads it without.
     std::atomic<uint32_t> tag{1};
     uint16_t slot = 0;
-    uint64_t due = 0;
+    // While pending: the entry's place in the heap, or kInQueue.
+    uint32_t heapIndex = 0;
+    Key key = {};
     Call call;
-    // Pending list: later entry. Free list: next free entry.
+    // Queue: later entry. Free list: next free entry.
     Entry* next = nullptr;
-    // Pending list: earlier entry.
+    // Queue: earlier entry.
     Entry* prev = nullptr;
 };
 
-SoftSignalMgr::SoftSignalMgr() : pending_(nullptr), free_(nullptr), count_(0) {
+// A heap node keeps its entry's key beside the pointer, so that sifting compares without
+// visiting the entries.
+struct SoftSignalMgr::HeapNode {
+    Key key;
+    Entry* entry;
+};
+
+SoftSignalMgr::SoftSignalMgr() : free_(nullptr), pendingCount_(0), count_(0) {
     for (std::atomic<Entry*>& chunk : chunks_)
         chunk.store(nullptr, std::memory_order_relaxed);
 }
@@ -38,6 +61,7 @@ SoftSignalMgr::SoftSignalMgr() : pending_(nullptr), free_(nullptr), count_(0) {
 SoftSignalMgr::~SoftSignalMgr() {
     for (std::atomic<Entry*>& chunk : chunks_)
         delete[] chunk.load(std::memory_order_relaxed);
+    free(heap_);
 }
 
 SoftSignalMgr::Entry* SoftSignalMgr::EntryAt(uint32_t slot) const {
@@ -51,6 +75,13 @@ bool SoftSignalMgr::Grow() {
     Entry* chunk = brindle::NewArray<Entry>(kGrowStep);
     if (chunk == nullptr)
         return false;
+    // Every entry may come to stand in the heap, so it grows with the table.
+    void* heap = brindle::Realloc(heap_, (count + kGrowStep) * sizeof(HeapNode));
+    if (heap == nullptr) {
+        delete[] chunk;
+        return false;
+    }
+    heap_ = static_cast<HeapNode*>(heap);
     // Pushed in ascending order, so the highest new slot is handed out first.
     Entry* freeHead = free_.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < kGrowStep; ++i) {
@@ -64,33 +95,83 @@ bool SoftSignalMgr::Grow() {
     return true;
 }
 
-void SoftSignalMgr::Insert(Entry* entry) {
-    Entry* head = pending_.load(std::memory_order_relaxed);
-    if (head == nullptr || head->due > entry->due) {
-        entry->prev = nullptr;
-        entry->next = head;
-        if (head != nullptr)
-            head->prev = entry;
-        pending_.store(entry, std::memory_order_relaxed);
-        return;
+void SoftSignalMgr::Place(uint32_t index, const HeapNode& node) {
+    heap_[index] = node;
+    node.entry->heapIndex = index;
+}
+
+void SoftSignalMgr::SiftUp(uint32_t index, const HeapNode& node) {
+    while (index > 0) {
+        uint32_t parent = (index - 1) / 2;
+        if (!(node.key < heap_[parent].key))
+            break;
+        Place(index, heap_[parent]);
+        index = parent;
     }
-    Entry* at = head;
-    while (at->next != nullptr && at->next->due <= entry->due)
-        at = at->next;
-    entry->prev = at;
-    entry->next = at->next;
-    if (at->next != nullptr)
-        at->next->prev = entry;
-    at->next = entry;
+    Place(index, node);
+}
+
+void SoftSignalMgr::SiftDown(uint32_t index, const HeapNode& node) {
+    for (;;) {
+        uint32_t child = 2 * index + 1;
+        if (child >= heapSize_)
+            break;
+        if (child + 1 < heapSize_ && heap_[child + 1].key < heap_[child].key)
+            ++child;
+        if (!(heap_[child].key < node.key))
+            break;
+        Place(index, heap_[child]);
+        index = child;
+    }
+    Place(index, node);
+}
+
+void SoftSignalMgr::Insert(Entry* entry, bool delayZero) {
+    // A signal posted with delay 0 is due one millisecond before the clock it read, so such
+    // signals come due in the order they are posted: they join the tail of the queue in
+    // constant time. One that would sort before the tail (only a clock set back by a test
+    // hook can do that) goes to the heap instead.
+    if (delayZero && (queueTail_ == nullptr || !(entry->key < queueTail_->key))) {
+        entry->heapIndex = kInQueue;
+        entry->prev = queueTail_;
+        entry->next = nullptr;
+        if (queueTail_ != nullptr)
+            queueTail_->next = entry;
+        else
+            queueHead_ = entry;
+        queueTail_ = entry;
+    } else {
+        SiftUp(heapSize_++, HeapNode{entry->key, entry});
+    }
+    pendingCount_.store(pendingCount_.load(std::memory_order_relaxed) + 1,
+                        std::memory_order_relaxed);
+}
+
+SoftSignalMgr::Entry* SoftSignalMgr::Earliest() const {
+    if (heapSize_ == 0)
+        return queueHead_;
+    if (queueHead_ == nullptr || heap_[0].key < queueHead_->key)
+        return heap_[0].entry;
+    return queueHead_;
 }
 
 SoftSignalMgr::Call SoftSignalMgr::Retire(Entry* entry) {
-    if (entry->prev != nullptr)
-        entry->prev->next = entry->next;
-    else
-        pending_.store(entry->next, std::memory_order_relaxed);
-    if (entry->next != nullptr)
-        entry->next->prev = entry->prev;
+    if (entry->heapIndex == kInQueue) {
+        (entry->prev != nullptr ? entry->prev->next : queueHead_) = entry->next;
+        (entry->next != nullptr ? entry->next->prev : queueTail_) = entry->prev;
+    } else {
+        // The last node fills the hole and moves whichever way its key calls for.
+        uint32_t hole = entry->heapIndex;
+        HeapNode last = heap_[--heapSize_];
+        if (hole < heapSize_) {
+            if (hole > 0 && last.key < heap_[(hole - 1) / 2].key)
+                SiftUp(hole, last);
+            else
+                SiftDown(hole, last);
+        }
+    }
+    pendingCount_.store(pendingCount_.load(std::memory_order_relaxed) - 1,
+                        std::memory_order_relaxed);
 
     uint32_t sequence = entry->tag.load(std::memory_order_relaxed) & kSequenceMask;
     entry->tag.store(sequence == kSequenceMask ? 1 : sequence + 1, std::memory_order_release);
@@ -117,20 +198,21 @@ uint32_t SoftSignalMgr::Post(uint64_t delay, SoftSignalProc callback, void* arg1
 
     uint64_t now = OSBootTime();
     if (delay == 0)
-        entry->due = now == 0 ? 0 : now - 1;
+        entry->key.due = now == 0 ? 0 : now - 1;
     else
-        entry->due = delay > UINT64_MAX - now ? UINT64_MAX : now + delay;
+        entry->key.due = delay > UINT64_MAX - now ? UINT64_MAX : now + delay;
+    entry->key.order = nextOrder_++;
     entry->call.callback = callback;
     entry->call.args[0] = arg1;
     entry->call.args[1] = arg2;
     entry->call.args[2] = arg3;
     entry->call.args[3] = arg4;
-    Insert(entry);
+    Insert(entry, delay == 0);
 
     uint32_t sequence = entry->tag.load(std::memory_order_relaxed);
     entry->tag.store(sequence | kPending, std::memory_order_release);
     uint32_t id = (uint32_t{entry->slot} << 16) | sequence;
-    bool earliest = pending_.load(std::memory_order_relaxed) == entry;
+    bool earliest = Earliest() == entry;
     SoftSignalObserver observer = observer_;
     void* observerContext = observerContext_;
     lock_.Unlock();
@@ -184,22 +266,23 @@ uint64_t SoftSignalMgr::Idle() {
 }
 
 uint64_t SoftSignalMgr::Idle(uint64_t whenNonePending) {
-    if (pending_.load(std::memory_order_relaxed) == nullptr)
+    if (pendingCount_.load(std::memory_order_relaxed) == 0)
         return whenNonePending;
     for (;;) {
         lock_.Lock();
-        Entry* head = pending_.load(std::memory_order_relaxed);
-        if (head == nullptr) {
+        Entry* earliest = Earliest();
+        if (earliest == nullptr) {
             lock_.Unlock();
             return whenNonePending;
         }
-        if (head->due > OSBootTime()) {
-            uint64_t now = OSBootTime();
-            uint64_t wait = head->due > now ? head->due - now : 0;
+        // The clock is read on every pass, so a signal that a callback posts already due
+        // fires in this same call.
+        uint64_t now = OSBootTime();
+        if (earliest->key.due > now) {
             lock_.Unlock();
-            return wait;
+            return earliest->key.due - now;
         }
-        Call call = Retire(head);
+        Call call = Retire(earliest);
         lock_.Unlock();
         call.callback(0, call.args[0], call.args[1], call.args[2], call.args[3]);
     }

@@ -329,22 +329,44 @@ TEST_F(XTSObjectInitTest, LookupsReleasesAndDeletesRaceSafely) {
     EXPECT_TRUE(XTSObject::Registry()->IsEmpty());
 }
 
-// Delete and the last release race from two threads: exactly one of them destroys. The
-// deleting owner holds a use in even rounds; in odd rounds it is the sole owner and holds
-// none, so only the registry's lock decides who destroys.
-TEST_F(XTSObjectInitTest, DeleteRacingTheLastReleaseDestroysExactlyOnce) {
+// An object's Delete, the release of its last use and the Dispose that ends its registry
+// race from three threads. Exactly one of Delete and the release destroys the object; the
+// registry, retired by Dispose, goes with the object, whoever comes last, and nobody touches
+// it afterwards. The owner deletes holding a use of its own or none; a user holds a use or
+// none.
+TEST_F(XTSObjectTest, DeleteTheLastReleaseAndTheLastDisposeRaceSafely) {
     for (int i = 0; i < 2000; ++i) {
-        bool ownerHoldsUse = i % 2 == 0;
+        bool ownerHoldsUse = i & 1;
+        bool userHoldsUse = i & 2;
+        XTSObject::Init();
         Tracked* object = new Tracked(&destroyed_);
         if (ownerHoldsUse)
             object->GetMe();
-        ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-        std::thread user([object] { XTSObject::ReleaseObject(object); });
+        if (userHoldsUse) {
+            ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
+        }
+        std::atomic<int> ready{0};
+        auto startTogether = [&ready] {
+            for (ready++; ready < 3;)
+                std::this_thread::yield();
+        };
+        std::thread user([&] {
+            startTogether();
+            if (userHoldsUse)
+                XTSObject::ReleaseObject(object);
+        });
+        std::thread disposer([&] {
+            startTogether();
+            XTSObject::Dispose();
+        });
+        startTogether();
         object->Delete();
         if (ownerHoldsUse)
             object->ReleaseMe();
         user.join();
+        disposer.join();
         ASSERT_EQ(destroyed_.load(), i + 1);
+        ASSERT_EQ(XTSObject::Registry(), nullptr);
     }
 }
 

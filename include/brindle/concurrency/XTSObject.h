@@ -105,9 +105,6 @@ class BRINDLE_API XTSObject {
     static void InitLocked();
     // Looks the reference up in registry and counts a use.
     static XTSObject* Lookup(uint32_t reference, XRefList* registry);
-    // Destroys a deleted object with no use left; the registry's lock is held. True when
-    // its registry is thereby left to be destroyed by the caller, after unlocking.
-    static bool Destroy(XTSObject* object);
     // Enters the object in registry; leaves it unregistered when that fails.
     void Register(XRefList* registry);
 

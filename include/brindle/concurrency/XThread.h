@@ -38,11 +38,13 @@ BRINDLE_API void* SpawnXThread(const char* name, uint32_t (*start)(void*), void*
 // null handle.
 BRINDLE_API int32_t ResumeXThread(void* thread);
 
-// Suspends the thread until a matching ResumeXThread; suspensions count. A running thread is
-// stopped by a signal (SIGRTMIN + 4, with SIGRTMIN + 5 to wake it) whose handler waits for
-// the resume; the call returns once the thread has stopped, or at once when a thread
-// suspends itself. 0 on success; -1 for a null handle, a thread that has ended, or when the
-// signal cannot be delivered. A thread that blocks those signals cannot be suspended.
+// Suspends the thread until a matching ResumeXThread; suspensions count, and suspensions and
+// resumes pair up however closely they follow each other, from any threads. A running thread
+// is stopped by a signal (SIGRTMIN + 4, with SIGRTMIN + 5 to wake it) whose handler waits for
+// the resume; the call returns once the thread has stopped, also when another call is
+// already stopping it. A thread that suspends itself returns from the call once resumed.
+// 0 on success; -1 for a null handle, a thread that has ended, or when the signal cannot be
+// delivered. A thread that blocks those signals cannot be suspended.
 BRINDLE_API int32_t SuspendXThread(void* thread);
 
 // Releases the handle and returns 0; the thread itself goes on running and cleans up after

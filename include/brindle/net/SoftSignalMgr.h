@@ -19,11 +19,14 @@
 // growth keeps every pending signal, its id and its place in the order. Posting, clearing
 // and aborting allocate only when the table grows.
 //
+// Cost, with N signals pending: Post, Clear, Abort and the firing of each signal take
+// O(log N); those of a signal posted with delay 0 take constant time. IsWaiting is constant.
+//
 // Threads: every operation may be called from any thread. Post, Clear, Abort and Idle hold
-// the manager's lock only for their list work and never while a callback runs, so a
-// callback may call any operation on its own manager, and other threads may post or cancel
-// between two callbacks of one Idle. IsWaiting takes no lock; its answer may be outdated by
-// the time the caller acts on it. Not copyable.
+// the manager's lock only while they change the pending signals, never while a callback
+// runs, so a callback may call any operation on its own manager, and other threads may post
+// or cancel between two callbacks of one Idle. IsWaiting takes no lock; its answer may be
+// outdated by the time the caller acts on it. Not copyable.
 #ifndef BRINDLE_NET_SOFTSIGNALMGR_H_
 #define BRINDLE_NET_SOFTSIGNALMGR_H_
 
@@ -84,28 +87,51 @@ class BRINDLE_API SoftSignalMgr {
     void SetPostObserver(SoftSignalObserver observer, void* context);
 
   private:
+    struct Key;
     struct Call;
     struct Entry;
+    struct HeapNode;
 
     // The entry in this slot; the slot must be below the table's size.
     Entry* EntryAt(uint32_t slot) const;
-    // Adds kGrowStep free entries; false when the table is full or memory runs out.
+    // Adds kGrowStep free entries and room for them in the heap; false when the table is
+    // full or memory runs out.
     bool Grow();
-    // Inserts a popped free entry into the pending list after the entries due no later.
-    void Insert(Entry* entry);
-    // Takes the entry off the pending list, retires its id and frees it; returns its call.
+    // Makes a popped free entry pending: in the queue when it was posted with delay 0 and
+    // sorts last there, else in the heap.
+    void Insert(Entry* entry, bool delayZero);
+    // The pending signal that fires first, or null.
+    Entry* Earliest() const;
+    // Takes the entry out of the queue or the heap, retires its id and frees it; returns its
+    // call.
     Call Retire(Entry* entry);
     // Cancels the pending signal with this id; false when there is none. *call receives
     // what it would have called.
     bool Cancel(uint32_t id, Call* call);
+    // Heap moves. Place puts a node at an index and tells its entry; SiftUp and SiftDown fill
+    // the hole at index with the node, moving it toward the root or the leaves until it sorts
+    // between its parent and its children.
+    void Place(uint32_t index, const HeapNode& node);
+    void SiftUp(uint32_t index, const HeapNode& node);
+    void SiftDown(uint32_t index, const HeapNode& node);
 
     XLocker lock_;
     // Guarded by lock_.
     SoftSignalObserver observer_ = nullptr;
     void* observerContext_ = nullptr;
+    // Pending signals, guarded by lock_. Those posted with delay 0 wait in a queue, oldest
+    // first, since they come due in posting order; the others in a binary min-heap by due
+    // time and posting order (nextOrder_ numbers the posts), whose nodes know their entries
+    // and whose entries know their nodes' places. Both sorted by the same key, so the
+    // earliest signal is the first of the two heads.
+    Entry* queueHead_ = nullptr;
+    Entry* queueTail_ = nullptr;
+    HeapNode* heap_ = nullptr;
+    uint32_t heapSize_ = 0;
+    uint64_t nextOrder_ = 0;
     // Changed under lock_; atomic because the fast paths read them without it.
-    std::atomic<Entry*> pending_;
     std::atomic<Entry*> free_;
+    std::atomic<uint32_t> pendingCount_;
     std::atomic<uint32_t> count_;
     // The table, in chunks of kGrowStep entries that never move once made, so the unlocked
     // IsWaiting never reads memory that growth frees.
