@@ -359,13 +359,13 @@ void XBlockFileCheck::Scan(Source* source) {
         Progress(p);
         uint8_t bytes[kHeaderSize];
         int32_t error = source->Read(p, bytes, sizeof bytes);
-        if (error > 0) {
+        if (error > 0)
             Note(XBlockFileFaultRead, p, static_cast<uint32_t>(error));
+        if (error != 0)  // unreadable, or a header cut short by the end of the file
             break;
-        }
         Record header = DecodeRecord(bytes);
         const uint64_t end = p + SlotSize(header.len);
-        if (error != 0 || header.offset != p || header.len < kHeaderSize || end > fileSize_ ||
+        if (header.offset != p || header.len < kHeaderSize || end > fileSize_ ||
             end > brindle::blockfile::kMaxDataEnd ||
             (header.freeFlag == 0 && header.len > brindle::blockfile::kMaxUsedLen))
             break;
