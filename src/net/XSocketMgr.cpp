@@ -100,33 +100,37 @@ void XSocketMgr::Start() {
 void XSocketMgr::Stop() {
     startLock_.Lock();
     int32_t count = startCount_.load();
-    if (count > 0) {
-        startCount_.store(--count);
-        if (count == 0 && state_ != nullptr) {
-            State& state = *state_;
-            if (Run* run = state.run) {
-                bool onManagerThread = state.OnManagerThread();
-                state.run = nullptr;
-                run->stopped.store(true);
-                state.readWake.Signal();
-                state.writeWake.Signal();
-                // The other thread may wait for a lock this thread holds: leave the run to
-                // be joined by the next Start or the last Dispose.
-                if (onManagerThread) {
-                    run->next = state.retired;
-                    state.retired = run;
-                } else {
-                    State::EndRun(run);
-                    state.EndRetiredRuns();
-                }
+    bool last = count == 1 && state_ != nullptr;
+    if (count > 0)
+        startCount_.store(count - 1);
+    if (last) {
+        State& state = *state_;
+        if (Run* run = state.run) {
+            bool onManagerThread = state.OnManagerThread();
+            state.run = nullptr;
+            run->stopped.store(true);
+            state.readWake.Signal();
+            state.writeWake.Signal();
+            // The other thread may wait for a lock this thread holds: leave the run to be
+            // joined by the next Start or the last Dispose.
+            if (onManagerThread) {
+                run->next = state.retired;
+                state.retired = run;
+            } else {
+                State::EndRun(run);
+                state.EndRetiredRuns();
             }
-            state.DisconnectAll();
-            Lock();
-            state.DropClosing(false);
-            Unlock();
         }
     }
+    // Released before the manager lock is taken: a callback holding the manager lock may
+    // call Stop, so the start lock is never held while the manager lock is wanted.
     startLock_.Unlock();
+    if (last) {
+        state_->DisconnectAll();
+        Lock();
+        state_->DropClosing(false);
+        Unlock();
+    }
 }
 
 int32_t XSocketMgr::Open(const char* name, uint16_t port, bool udp, XSocketFactory factory,

@@ -37,11 +37,11 @@
 // OnDataReceived. An outgoing connection's socket is read from the moment Open returns, so
 // its OnConnect, on the write thread, has no fixed order against its first data.
 //
-// Locks, in the order they are taken: the start lock (Start, Stop), the manager lock (this
-// XLocker), a handler's own lock (only ever tried under the manager lock), the registry's
-// lock. A SoftSignalMgr is never locked while the manager lock is wanted. A callback may
-// call any manager operation; a callback that calls Start or Stop must not race another
-// thread's Start or Stop.
+// Locks, in the order they are taken: the manager lock (this XLocker), a handler's own lock
+// (only ever tried under the manager lock), the registry's lock. The start lock of Start and
+// Stop is never held while the manager lock is wanted, and a SoftSignalMgr is never locked
+// while it is. So a callback may call any manager operation; one that calls Start or Stop
+// must only not race another thread's Start or Stop, which may wait for its thread.
 //
 // Waiting. The manager keeps the callbacks, threads, lock states and lists described above,
 // and departs deliberately from a plain fixed-interval design in how its threads wait:
