@@ -278,10 +278,13 @@ void WakeEvent::Signal() {
 void WakeEvent::Clear() {
     if (fd_ < 0)
         return;
-    // Cleared before reading, so a Signal that comes meanwhile writes again.
-    signalled_.store(false);
+    // Read before the flag is cleared: a Signal that comes in between finds the flag set and
+    // writes nothing, which is right, since the owner acts on what it signalled after this;
+    // clearing first would let such a write be read away with the flag left set, silencing
+    // every later Signal.
     uint64_t count;
     RetryInterrupted([&] { return read(fd_, &count, sizeof count); });
+    signalled_.store(false);
 }
 
 }  // namespace brindle

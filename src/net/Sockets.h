@@ -111,7 +111,8 @@ class Poller {
 };
 
 // An eventfd that wakes a thread out of its poll: Signal makes the descriptor readable
-// until Clear. Signals that come while one is outstanding cost no system call.
+// until Clear, which the owner calls when its poll finds it so, before it looks at its work.
+// Signals that come while one is outstanding cost no system call.
 class WakeEvent {
   public:
     WakeEvent();
