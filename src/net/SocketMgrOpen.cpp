@@ -155,7 +155,7 @@ int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& r
     manager->Unlock();
     if (connected) {
         readWake.Signal();
-        writeWake.Signal();
+        WakeWriter();
     } else if (!disconnected) {
         Discard(handler);
     }

@@ -155,14 +155,26 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // Closes and frees every record, except those Open still holds unless `all`.
     void DropClosing(bool all);
 
-    // --- The threads' passes (lock held). ---
+    // --- The threads' passes. ---
+    // Takes the manager lock for a pass of the calling manager thread; during the pass,
+    // wakes of the write thread are held back.
+    void BeginPass();
+    // Releases it; true when the pass held back a wake of the write thread.
+    bool EndPass();
+    // Wakes the write thread, or has the present pass do it when the pass ends.
+    void WakeWriter();
+    // Prepare the next poll of the read and the write thread (lock held); PlanWrite returns
+    // the longest the write thread may wait, in milliseconds.
+    void PlanRead(brindle::Poller* poller);
+    int PlanWrite(brindle::Poller* poller, bool retrySoon);
+    // The passes' work (lock held).
     void ReadReady(const brindle::Poller& poller);
     void Accept(XSocketListener* listener);
     void MoveWritable(const brindle::Poller& poller);
     // Runs DoWrite on every ready handler; true when one is worth retrying soon.
     bool WriteReady();
-    // Watches the first 64 closing sockets and returns the longest the write thread may
-    // wait, in milliseconds.
+    // Watches the first 64 closing sockets; returns the milliseconds to the nearest deadline,
+    // at most 1 s, or 10 ms while a closing queue waits for its handler's lock.
     int PlanClosing(brindle::Poller* poller);
     void FinishClosing(const brindle::Poller& poller);
 

@@ -15,6 +15,10 @@ constexpr int kRetryMillis = 10;
 // The run whose loop the calling thread runs; set by the entry functions, so that the loops
 // keep their plain signatures and a loop started late still knows its own run.
 __thread void* t_run = nullptr;
+// The state whose manager lock the calling thread holds for a pass of its loop, and whether
+// that pass has work for the write thread.
+__thread void* t_pass = nullptr;
+__thread bool t_writerWanted = false;
 
 }  // namespace
 
@@ -36,28 +40,33 @@ int32_t XSocketMgr::ReadThread() {
         return 0;
     run->readThreadId.store(brindle::CurrentThreadId());
     State& state = *state_;
-    int wake = state.readWake.Descriptor();
     brindle::Poller poller;
+    Lock();
+    state.PlanRead(&poller);
+    Unlock();
     uint64_t untilSignal = kMaxWaitMillis;
     while (!run->stopped.load()) {
-        poller.Clear();
-        Lock();
-        poller.Watch(state.readSet, POLLIN);
-        Unlock();
-        poller.Watch(wake, POLLIN);
-        uint32_t ready = poller.Wait(static_cast<int>(std::min(untilSignal, kMaxWaitMillis)));
-        bool woken = poller.IsReady(wake);
-        if (woken)
-            state.readWake.Clear();
-        if (ready > (woken ? 1u : 0u)) {
-            Lock();
+        // A time-out changes nothing the poll set depends on: a socket joining the read set
+        // wakes this poll.
+        if (poller.Wait(static_cast<int>(std::min(untilSignal, kMaxWaitMillis))) > 0) {
+            if (poller.IsReady(state.readWake.Descriptor()))
+                state.readWake.Clear();
+            state.BeginPass();
             state.ReadReady(poller);
-            Unlock();
+            state.PlanRead(&poller);
+            if (state.EndPass())
+                state.writeWake.Signal();
         }
         // Fires what is due, without the manager lock; the wait ends by the next due time.
         untilSignal = signals_.Idle(kMaxWaitMillis);
     }
     return 0;
+}
+
+void XSocketMgr::State::PlanRead(brindle::Poller* poller) {
+    poller->Clear();
+    poller->Watch(readSet, POLLIN);
+    poller->Watch(readWake.Descriptor(), POLLIN);
 }
 
 void XSocketMgr::State::ReadReady(const brindle::Poller& poller) {
@@ -117,28 +126,53 @@ int32_t XSocketMgr::WriteThread() {
         return 0;
     run->writeThreadId.store(brindle::CurrentThreadId());
     State& state = *state_;
-    int wake = state.writeWake.Descriptor();
     brindle::Poller poller;
-    bool retrySoon = false;
+    Lock();
+    int wait = state.PlanWrite(&poller, false);
+    Unlock();
     while (!run->stopped.load()) {
-        poller.Clear();
-        Lock();
-        poller.Watch(state.writeWaitSet, POLLOUT);
-        int wait = state.PlanClosing(&poller);
-        Unlock();
-        if (retrySoon)
-            wait = std::min(wait, kRetryMillis);
-        poller.Watch(wake, POLLIN);
         poller.Wait(wait);
-        if (poller.IsReady(wake))
+        if (poller.IsReady(state.writeWake.Descriptor()))
             state.writeWake.Clear();
-        Lock();
+        state.BeginPass();
         state.MoveWritable(poller);
-        retrySoon = state.WriteReady();
+        bool retrySoon = state.WriteReady();
         state.FinishClosing(poller);
-        Unlock();
+        wait = state.PlanWrite(&poller, retrySoon);
+        // Work queued during the pass for handlers it had passed: go round again at once.
+        if (state.EndPass())
+            wait = 0;
     }
     return 0;
+}
+
+int XSocketMgr::State::PlanWrite(brindle::Poller* poller, bool retrySoon) {
+    poller->Clear();
+    poller->Watch(writeWaitSet, POLLOUT);
+    int wait = PlanClosing(poller);
+    poller->Watch(writeWake.Descriptor(), POLLIN);
+    return retrySoon ? std::min(wait, kRetryMillis) : wait;
+}
+
+void XSocketMgr::State::BeginPass() {
+    manager->Lock();
+    t_pass = this;
+}
+
+bool XSocketMgr::State::EndPass() {
+    t_pass = nullptr;
+    manager->Unlock();
+    bool wanted = t_writerWanted;
+    t_writerWanted = false;
+    return wanted;
+}
+
+void XSocketMgr::State::WakeWriter() {
+    // Woken now, the write thread would only wait for the lock this pass holds.
+    if (t_pass == this)
+        t_writerWanted = true;
+    else
+        writeWake.Signal();
 }
 
 void XSocketMgr::State::MoveWritable(const brindle::Poller& poller) {

@@ -101,7 +101,7 @@ int32_t XSocketHandler::SendAllocatedData(void* data, uint32_t size, sockaddr_in
     }
     XSocketMgr* manager = XSocketMgr::Current();
     if (manager != nullptr && manager->state_ != nullptr)
-        manager->state_->writeWake.Signal();
+        manager->state_->WakeWriter();
     return 0;
 }
 

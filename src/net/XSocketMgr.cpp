@@ -110,7 +110,7 @@ void XSocketMgr::Stop() {
             state.run = nullptr;
             run->stopped.store(true);
             state.readWake.Signal();
-            state.writeWake.Signal();
+            state.WakeWriter();
             // The other thread may wait for a lock this thread holds: leave the run to be
             // joined by the next Start or the last Dispose.
             if (onManagerThread) {
@@ -177,7 +177,7 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
     state.QueueClosing(handler, socket, linger, inOpen);
     bool connecting = handler->connecting_.load();
     Unlock();
-    state.writeWake.Signal();
+    state.WakeWriter();
 
     if (connecting)
         handler->OnConnectFailed(0);
@@ -323,7 +323,7 @@ void XSocketMgr::State::ReleaseHeld(const XSocketHandler* handler) {
          record = record->next) {
         if (record->heldByOpen == handler) {
             record->heldByOpen = nullptr;
-            writeWake.Signal();
+            WakeWriter();
             return;
         }
     }
