@@ -26,11 +26,7 @@ namespace {
 constexpr size_t kBulk = 64 * 1024;
 
 sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 class EchoHandler : public XSocketHandler {

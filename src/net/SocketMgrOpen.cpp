@@ -174,10 +174,7 @@ int32_t XSocketMgr::Open(uint32_t address, uint16_t port, bool udp, XSocketFacto
         brindle::CloseSocket(socket);
         return -1;
     }
-    sockaddr_in remote = {};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = address;
+    sockaddr_in remote = brindle::MakeAddress(address, port);
     XSocketHandler* handler = state_->MakeHandler(factory, &remote, socket, udp, context);
     if (handler == nullptr)
         return -1;
@@ -239,10 +236,8 @@ XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, XSocket
     int handlerSocket = brindle::DuplicateSocket(listener->socket);
     if (handlerSocket < 0)
         return nullptr;
-    sockaddr_in bound = {};
-    bound.sin_family = AF_INET;
-    bound.sin_port = htons(brindle::BoundPort(listener->socket));
-    bound.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in bound =
+        brindle::MakeAddress(htonl(INADDR_ANY), brindle::BoundPort(listener->socket));
     XSocketHandler* handler = MakeHandler(factory, &bound, handlerSocket, true, context);
     if (handler == nullptr)
         return nullptr;

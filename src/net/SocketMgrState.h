@@ -117,6 +117,9 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     static void EndRun(Run* run);
     void EndRetiredRuns();
     bool OnManagerThread() const;
+    // The run whose loop the calling thread was started for, with the thread's id recorded
+    // in `threadId`; null on any other thread.
+    Run* ThreadRun(std::atomic<uint32_t> Run::*threadId) const;
     static uint32_t ReadEntry(void* run);
     static uint32_t WriteEntry(void* run);
     static void OnSignalPosted(void* state);

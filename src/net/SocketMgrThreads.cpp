@@ -32,13 +32,20 @@ uint32_t XSocketMgr::State::WriteEntry(void* run) {
     return static_cast<uint32_t>(static_cast<Run*>(run)->manager->WriteThread());
 }
 
+XSocketMgr::Run* XSocketMgr::State::ThreadRun(std::atomic<uint32_t> Run::*threadId) const {
+    Run* run = static_cast<Run*>(t_run);
+    if (run == nullptr || run->manager != manager)
+        return nullptr;
+    (run->*threadId).store(brindle::CurrentThreadId());
+    return run;
+}
+
 // --- Read thread ---
 
 int32_t XSocketMgr::ReadThread() {
-    Run* run = static_cast<Run*>(t_run);
-    if (run == nullptr || run->manager != this)
+    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::readThreadId) : nullptr;
+    if (run == nullptr)
         return 0;
-    run->readThreadId.store(brindle::CurrentThreadId());
     State& state = *state_;
     brindle::Poller poller;
     Lock();
@@ -121,10 +128,9 @@ void XSocketMgr::State::Accept(XSocketListener* listener) {
 // --- Write thread ---
 
 int32_t XSocketMgr::WriteThread() {
-    Run* run = static_cast<Run*>(t_run);
-    if (run == nullptr || run->manager != this)
+    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::writeThreadId) : nullptr;
+    if (run == nullptr)
         return 0;
-    run->writeThreadId.store(brindle::CurrentThreadId());
     State& state = *state_;
     brindle::Poller poller;
     Lock();

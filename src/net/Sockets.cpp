@@ -35,14 +35,6 @@ ssize_t TransferResult(ssize_t result) {
     return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
 }
 
-sockaddr_in AnyAddress(uint16_t port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return address;
-}
-
 // True when the whitespace-separated names after the address on a hosts line include name.
 bool LineNames(char* names, const char* name) {
     char* save = nullptr;
@@ -86,6 +78,14 @@ uint32_t HostsFileAddress(const char* name) {
 
 }  // namespace
 
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in made = {};
+    made.sin_family = AF_INET;
+    made.sin_port = htons(port);
+    made.sin_addr.s_addr = address;
+    return made;
+}
+
 int OpenSocket(bool udp) {
     return udp ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)
                : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -103,7 +103,7 @@ bool BindAny(int socket, uint16_t port, bool reuse) {
     int on = 1;
     if (reuse && setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         return false;
-    sockaddr_in address = AnyAddress(port);
+    sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
     return bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 

@@ -19,6 +19,9 @@ namespace brindle {
 // What a transfer returns when it would have had to wait.
 constexpr ssize_t kWouldBlock = -2;
 
+// An IPv4 address record: `address` in network byte order, `port` in host byte order.
+sockaddr_in MakeAddress(uint32_t address, uint16_t port);
+
 // A new blocking socket, TCP or UDP; -1 on failure.
 int OpenSocket(bool udp);
 // Sets or clears O_NONBLOCK; false on failure.

@@ -166,11 +166,7 @@ inline uint32_t Loopback() {
 }
 
 inline sockaddr_in LoopbackAddress(uint16_t port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = Loopback();
-    return address;
+    return sockaddr_in{AF_INET, htons(port), {Loopback()}, {}};
 }
 
 inline uint16_t PortOf(int socket) {
