@@ -15,7 +15,8 @@
 // time-out or XSocketMgr::Stop make the manager disconnect the handler exactly once: its
 // socket goes to the manager's closing list (with the unsent data, which may drain for the
 // linger time), OnConnectFailed(0) or OnClose(0) is called according to whether the
-// connect had completed, and the handler is deleted. No callback follows that one.
+// connect had completed, and the handler is deleted. No callback follows that one. A host
+// ends a handler with Close, never with Delete: the manager deletes it.
 //
 // Transfers never wait: every send passes MSG_NOSIGNAL | MSG_DONTWAIT and every receive
 // MSG_DONTWAIT, so a peer that stops reading yields a partial send instead of a write
@@ -83,11 +84,13 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // The handler's serial number: 1 for the process's first handler, then counting up.
     uint32_t SerialNumber() const { return serial_; }
 
-    // The number of handlers that exist.
+    // The number of handlers that exist. Any thread.
     static uint32_t Count();
     // The handler with this reference, with one more use counted; null when there is none or
-    // it has been disconnected. Give each result back with ReleaseXSocketHandler.
+    // it has been disconnected. Any thread; takes the registry's lock.
     static XSocketHandler* GetXSocketHandler(uint32_t reference);
+    // Gives back a use that GetXSocketHandler took; destroys the handler, on this thread, when
+    // it has been disconnected and this was its last use. Nothing for null. Any thread.
     static void ReleaseXSocketHandler(XSocketHandler* handler);
 
     // Does nothing; kept for hosts that call it.
@@ -132,11 +135,11 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // Write thread: sends queued items, oldest first, as far as the socket takes them. A UDP
     // item over kMaxDatagram is dropped as if sent. Returns the bytes the last send took, 0
     // when nothing was tried (nothing queued, the handler's lock busy, or the socket full),
-    // or -1 when a send failed. Only tries the handler's lock.
+    // or -1 when a send failed. Only tries the handler's lock; causes no callback.
     int DoWrite();
-    // Read thread: receives what is waiting and delivers it to OnDataReceived. 0, or -1 when
-    // the receive failed, a TCP peer closed, or a datagram did not fit; the read thread then
-    // disconnects the handler.
+    // Read thread, under the manager lock: receives what is waiting and delivers it to
+    // OnDataReceived on the calling thread. 0, or -1 when the receive failed, a TCP peer
+    // closed, or a datagram did not fit; the read thread then disconnects the handler.
     int32_t DoRead();
     // The host's context given to the factory.
     void* Context() const { return context_; }

@@ -43,12 +43,15 @@
 // while it is. So a callback may call any manager operation; one that calls Start or Stop
 // must only not race another thread's Start or Stop, which may wait for its thread.
 //
-// Waiting. The manager keeps the callbacks, threads, lock states and lists described above,
-// and departs deliberately from a plain fixed-interval design in how its threads wait:
+// Waiting. Where a simple design would sleep or poll at fixed intervals, the threads wait
+// for exactly what they need. These are deliberate choices about waiting only: they change
+// how soon things happen, never which callback runs, on which thread, with which lock, nor
+// which list or set an endpoint is in.
 //   - The write thread polls its waiting sockets, the first 64 closing sockets and a wake
 //     descriptor, for at most 1 s, the nearest closing deadline, or 10 ms while a ready
 //     handler's last DoWrite found its lock busy or its send failed. Queuing data,
-//     Disconnect, a TCP Open and the last Stop wake it at once.
+//     Disconnect, a TCP Open and the last Stop wake it at once; when they happen during a
+//     pass of a manager thread, once that pass has released the manager lock.
 //   - The read thread's poll ends early when a socket or listener joins the read set, on
 //     the last Stop, and when a Post makes a new earliest soft signal; it waits at most 1 s
 //     and never past the next soft signal, so signals fire within milliseconds of their due
@@ -137,8 +140,8 @@ class BRINDLE_API XSocketMgr : public XLocker {
     virtual void StopListening(XSocketListener* listener);
     // Does nothing; a hook for derived managers. The library does not call it.
     virtual void Idle();
-    // Open by name: ResolveAddress(name), then the address form of Open. A name that does
-    // not resolve makes a TCP open fail.
+    // Open by name: ResolveAddress(name), then the address form of Open, with its results,
+    // threads and callbacks. A name that does not resolve makes a TCP open fail.
     virtual int32_t Open(const char* name, uint16_t port, bool udp, XSocketFactory factory,
                          void* context, uint32_t* reference = nullptr);
     // Opens a socket to `address` (network byte order; 0 is allowed for UDP only, meaning no
@@ -147,12 +150,12 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // OnReadyToWrite run on the calling thread before this returns. TCP: waits for the
     // connect without holding the manager lock; once connected, the handler enters the
     // lists and the write thread calls OnConnect. Stores the handler's reference in
-    // *reference when given and returns 0; -1 for a TCP address of 0, a socket, bind or
-    // connect failure, a refusing factory, a connect ended by a disconnect (such as the
-    // connect time-out; OnConnectFailed(0) runs on the disconnecting thread, possibly after
-    // this returns), or lack of memory. A connect that fails on its own
-    // deletes the handler without any callback. Any thread; pass the address as an unsigned
-    // value (0u), since a plain 0 could also mean a null name.
+    // *reference when given and returns 0. Returns -1 for a TCP address of 0, a failed
+    // socket, bind or connect, a refusing factory, or lack of memory, deleting a handler
+    // already made without any callback; and -1 for a connect ended by a disconnect, such as
+    // the connect time-out, whose OnConnectFailed(0) runs on the disconnecting thread,
+    // possibly after this returns. Any thread; pass the address as an unsigned value (0u),
+    // since a plain 0 could also mean a null name.
     virtual int32_t Open(uint32_t address, uint16_t port, bool udp, XSocketFactory factory,
                          void* context, uint32_t* reference = nullptr);
     // Closes the handler with this reference (its Close(0)): 0, or -1 when no handler has
@@ -166,7 +169,7 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // thread, under the manager lock only when the caller holds it. The caller must know the
     // handler is alive (hold a use).
     void Disconnect(XSocketHandler* handler, uint32_t linger);
-    // The manager's soft signals, fired by the read thread.
+    // The manager's soft signals, fired by the read thread. Any thread may post.
     SoftSignalMgr* SignalManager() { return &signals_; }
 
     // The address (network byte order) of a name: 0 for null or a name starting with a
