@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -61,7 +62,8 @@ struct Scenario {
     bool checkTerminated = false;
     std::deque<int64_t> consume;  // results of the next deliveries; then all is consumed
     uint32_t connectTimeout = 0;
-    int refuse = 0;  // sockets the factory refuses before it makes handlers again
+    int closeLinger = -1;  // when set, each handler closes itself after its first delivery
+    int refuse = 0;        // sockets the factory refuses before it makes handlers again
     std::function<void()> onData;
 
     std::mutex mutex;
@@ -78,6 +80,20 @@ struct Scenario {
     }
     bool Saw(uint32_t reference, const std::string& received) {
         return Of(reference).Received() == received;
+    }
+    // Every handler got exactly one of OnClose and OnConnectFailed, last.
+    bool EachEndedOnce() {
+        std::lock_guard<std::mutex> hold(mutex);
+        for (const auto& entry : logs) {
+            const std::string& events = entry.second.events;
+            if (std::count(events.begin(), events.end(), kClose) +
+                        std::count(events.begin(), events.end(), kFailed) !=
+                    1 ||
+                (events.back() != kClose && events.back() != kFailed)) {
+                return false;
+            }
+        }
+        return true;
     }
     bool Ended(uint32_t reference) {
         std::string events = Of(reference).events;
@@ -125,6 +141,7 @@ class Recorder : public XSocketHandler {
         int64_t consumed = size;
         std::function<void()> onData;
         bool echo;
+        int closeLinger;
         {
             std::lock_guard<std::mutex> hold(scenario_->mutex);
             Log& log = Note(kData);
@@ -137,12 +154,15 @@ class Recorder : public XSocketHandler {
             }
             onData = scenario_->onData;
             echo = scenario_->echo;
+            closeLinger = scenario_->closeLinger;
         }
         if (echo) {
             EXPECT_EQ(SendData(data, size), 0);
         }
         if (onData)
             onData();
+        if (closeLinger >= 0)
+            Close(static_cast<uint16_t>(closeLinger));
         return static_cast<uint32_t>(consumed);
     }
 

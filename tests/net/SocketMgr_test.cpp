@@ -68,6 +68,9 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     XSocketListener* listener = Listen(server, &port);
     ASSERT_NE(listener, nullptr);
     manager_->Start();
+    XSocketMgr::Init();
+    XSocketMgr::Dispose();  // the inner Dispose keeps the manager
+    EXPECT_EQ(XSocketMgr::Current(), manager_);
     uint32_t reference = 0;
     ASSERT_EQ(manager_->Open("127.0.0.1", port, false, MakeRecorder, client, &reference), 0);
     manager_->Stop();  // the inner Stop leaves the threads running
@@ -110,6 +113,10 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
         uint32_t accepted = server->Made(i);
         EXPECT_TRUE(WaitFor([&] { return server->Ended(accepted); }));
         EXPECT_EQ(XSocketHandler::GetXSocketHandler(accepted), nullptr);
+        // Writable again once after each send, not over and over while idle.
+        std::string events = server->Of(accepted).events;
+        EXPECT_LE(std::count(events.begin(), events.end(), kReady),
+                  1 + std::count(events.begin(), events.end(), kData));
     }
     manager_->StopListening(listener);
 }
@@ -121,7 +128,8 @@ TEST_F(SocketMgrTest, UnconsumedBytesComeAgainInFrontOfTheNextAndEachDeliveryIsT
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
     int peer = PlainConnect(port);
-    const std::vector<std::string> sent = {"0123456789", "AB", "CD", "EF"};
+    // The last fills the buffer exactly; nothing follows, and it is delivered at once.
+    const std::vector<std::string> sent = {"0123456789", "AB", "CD", "EF", std::string(8192, 'x')};
     for (size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(send(peer, sent[i].data(), sent[i].size(), 0),
                   static_cast<ssize_t>(sent[i].size()));
@@ -129,7 +137,8 @@ TEST_F(SocketMgrTest, UnconsumedBytesComeAgainInFrontOfTheNextAndEachDeliveryIsT
             WaitFor([&] { return server->Of(server->Made(0)).deliveries.size() == i + 1; }));
     }
     Log log = server->Of(server->Made(0));
-    EXPECT_EQ(log.deliveries, (std::vector<std::string>{"0123456789", "3456789AB", "CD", "EF"}));
+    EXPECT_EQ(log.deliveries, (std::vector<std::string>{"0123456789", "3456789AB", "CD", "EF",
+                                                        std::string(8192, 'x')}));
     EXPECT_TRUE(log.terminated);
     close(peer);
     manager_->StopListening(listener);
@@ -174,6 +183,15 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
     close(peer);
 
     peer = queue(&handler);
+    socket = client->Of(handler->GetRef()).socket;
+    handler->Close(60000);
+    manager_->Stop();  // closes every closing socket at once
+    EXPECT_EQ(fcntl(socket, F_GETFD), -1);
+    manager_->Start();
+    XSocketHandler::ReleaseXSocketHandler(handler);
+    close(peer);
+
+    peer = queue(&handler);
     linger reset = {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(peer);  // a reset while the manager is sending: OnClose(0), and no SIGPIPE
@@ -193,6 +211,7 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
 
     // A listener that never accepts, its backlog full: the connect hangs until the handler's
     // connect time-out ends it, while another connection echoes meanwhile.
+    int before = OpenDescriptors();
     uint16_t stuckPort;
     int stuck = PlainSocket(false, &stuckPort, 0);
     int filler = PlainConnect(stuckPort);
@@ -216,6 +235,7 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     manager_->StopListening(listener);
     close(filler);
     close(stuck);
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
 }
 
 TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped) {
@@ -336,8 +356,10 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
 
 TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescriptor) {
     int afterStart = OpenDescriptors();
+    Scenario* server = NewScenario(true);
+    server->closeLinger = 1000;  // each echo closes its end while the client closes its own
     uint16_t port;
-    XSocketListener* listener = Listen(NewScenario(true), &port);
+    XSocketListener* listener = Listen(server, &port);
     std::vector<Scenario*> clients = {NewScenario(), NewScenario(), NewScenario(), NewScenario()};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -366,6 +388,9 @@ TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescr
     manager_->StopListening(listener);
     EXPECT_TRUE(
         WaitFor([&] { return XSocketHandler::Count() == 0 && OpenDescriptors() == afterStart; }));
+    for (Scenario* client : clients)
+        EXPECT_TRUE(client->EachEndedOnce());
+    EXPECT_TRUE(server->EachEndedOnce());
 }
 
 TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
@@ -390,6 +415,8 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     EXPECT_EQ(manager_->Open(0u, port, false, MakeRecorder, refusing), -1);
     EXPECT_EQ(manager_->Open("1.2.3.x", port, false, MakeRecorder, refusing), -1);
     EXPECT_EQ(manager_->Close(0x7FFF1234), -1);
+    EXPECT_EQ(manager_->StartListening(0, false, nullptr, nullptr), nullptr);
+    EXPECT_EQ(manager_->Open(Loopback(), port, false, nullptr, nullptr), -1);
     manager_->StopListening(listener);
 
     EXPECT_EQ(XSocketMgr::ResolveAddress(nullptr), 0u);
