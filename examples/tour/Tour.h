@@ -10,5 +10,6 @@ void TourStreams();
 void TourBlockFile();
 void TourConcurrency();
 void TourSharedObjects();
+void TourNetwork();
 
 #endif  // BRINDLE_EXAMPLES_TOUR_TOUR_H_

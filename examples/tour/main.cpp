@@ -13,6 +13,7 @@ int main() {
     TourBlockFile();
     TourConcurrency();
     TourSharedObjects();
+    TourNetwork();
     printf("\ntour complete\n");
     return 0;
 }

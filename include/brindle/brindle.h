@@ -35,5 +35,7 @@
 #include "brindle/concurrency/XThread.h"
 
 #include "brindle/net/SoftSignalMgr.h"
+#include "brindle/net/XSocketHandler.h"
+#include "brindle/net/XSocketMgr.h"
 
 #endif  // BRINDLE_BRINDLE_H_

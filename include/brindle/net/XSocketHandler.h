@@ -1,0 +1,197 @@
+// XSocketHandler: one endpoint of the socket manager, derived by the host.
+//
+// A handler stands for a TCP connection the host opened (XSocketMgr::Open), a TCP
+// connection a listener accepted, a UDP socket the host opened, or the socket of a UDP
+// listener. The host derives its own class, overrides the callbacks, and hands the manager
+// a factory that constructs one handler for each new socket. A handler is an XTSObject:
+// it lives in the process-wide registry under a reference, its connection identifier,
+// and is destroyed only once it has been deleted and its last use given back.
+//
+// Data out: SendData and SendAllocatedData queue bytes from any thread; the manager's
+// write thread sends them in order through DoWrite. Data in: the read thread receives
+// into the handler's buffer through DoRead and hands the bytes to OnDataReceived, which
+// says how many it consumed; the rest is kept, and offered again in front of the bytes that
+// arrive next. The end: the last Close, a read error, the peer closing, a connect
+// time-out or XSocketMgr::Stop make the manager disconnect the handler exactly once: its
+// socket goes to the manager's closing list (with the unsent data, which may drain for the
+// linger time), OnConnectFailed(0) or OnClose(0) is called according to whether the
+// connect had completed, and the handler is deleted. No callback follows that one. A host
+// ends a handler with Close, never with Delete: the manager deletes it.
+//
+// Transfers never wait: every send passes MSG_NOSIGNAL | MSG_DONTWAIT and every receive
+// MSG_DONTWAIT, so a peer that stops reading yields a partial send instead of a write
+// thread stuck under the manager lock, and a closed peer never raises SIGPIPE. Two
+// consequences: when the receive buffer fills and DoRead's next receive finds nothing more
+// (or the end of the stream), the bytes already held are delivered at once instead of
+// waiting for more; and a datagram larger than the buffer's free room is noticed
+// (MSG_TRUNC) instead of being cut: an opened UDP handler's DoRead then fails, which
+// disconnects it.
+//
+// Callbacks and threads (see XSocketMgr.h for the whole table): OnDataReceived runs on the
+// read thread with the manager lock held, except for a UDP listener's handler, where it runs
+// on the listener's own thread without it. OnConnect and OnReadyToWrite of an accepted
+// connection run on the read thread, of an outgoing TCP connection on the write thread, and
+// of UDP handlers on the thread that opened them, before Open or StartListening returns.
+// OnClose and OnConnectFailed run on whichever thread disconnects. Callbacks that run under
+// the manager lock hold up both manager threads, so they must not block.
+//
+// Locks: the handler's own lock (XTSObject::Lock) guards its send queue and its remote
+// address. A host may use it for its own members too, but must not call into the manager
+// while holding it: the manager lock comes first in the library's lock order. The manager's
+// threads only ever try it, so a host that holds it never blocks them.
+#ifndef BRINDLE_NET_XSOCKETHANDLER_H_
+#define BRINDLE_NET_XSOCKETHANDLER_H_
+
+#include <netinet/in.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+
+#include "brindle/Export.h"
+#include "brindle/concurrency/XTSObject.h"
+
+class XSocketMgr;
+struct XSocketListener;
+
+class BRINDLE_API XSocketHandler : public XTSObject {
+  public:
+    // Datagrams larger than this are neither sent nor received.
+    static constexpr uint32_t kMaxDatagram = 8192;
+
+    // Copies `size` bytes from `data` and queues the copy as SendAllocatedData does; the
+    // caller keeps its buffer. 0, or -1 when the copy cannot be allocated or the handler is
+    // disconnected. Any thread; waits for the handler's lock; causes no callback.
+    int32_t SendData(void* data, uint32_t size, sockaddr_in* to = nullptr);
+    // Queues a malloc block of `size` bytes; on success (0) the handler owns it and frees it
+    // once sent or dropped. -1, leaving the block the caller's, when the handler is deleted
+    // or disconnected or no queue item can be allocated. A UDP handler sends it to `to`, or
+    // to the remote address when `to` is null; TCP ignores `to`. Any thread; waits for the
+    // handler's lock, then wakes the write thread; causes no callback.
+    int32_t SendAllocatedData(void* data, uint32_t size, sockaddr_in* to = nullptr);
+    // True when nothing is queued. Any thread; takes no lock, so the answer is a hint.
+    bool ReadyToSend();
+    // Takes one from the open count; the Close that brings it to exactly 0 disconnects the
+    // handler (XSocketMgr::Disconnect), letting queued data drain for up to `linger`
+    // milliseconds (0 drops it at the write thread's next pass). Any thread, which then runs
+    // OnClose or OnConnectFailed. The caller must know the handler is alive (hold a use).
+    void Close(uint16_t linger);
+    // Adds one to the open count, so one more Close is needed. Any thread; no callback.
+    void ReOpen();
+    // Copies the remote address (for a UDP listener's handler, the last sender) into
+    // `address`: 0, or -1 for null. Any thread; takes the handler's lock.
+    int32_t GetRemoteAddress(sockaddr_in* address);
+    // The handler's serial number: 1 for the process's first handler, then counting up.
+    uint32_t SerialNumber() const { return serial_; }
+
+    // The number of handlers that exist. Any thread.
+    static uint32_t Count();
+    // The handler with this reference, with one more use counted; null when there is none or
+    // it has been disconnected. Any thread; takes the registry's lock.
+    static XSocketHandler* GetXSocketHandler(uint32_t reference);
+    // Gives back a use that GetXSocketHandler took; destroys the handler, on this thread, when
+    // it has been disconnected and this was its last use. Nothing for null. Any thread.
+    static void ReleaseXSocketHandler(XSocketHandler* handler);
+
+    // Does nothing; kept for hosts that call it.
+    void DebgSetPacketLoss(unsigned int percent);
+
+  protected:
+    // Called by the host's factory through the derived class, with the factory's arguments:
+    // the remote address (may be null), the socket, the UDP flag and the host's context.
+    // Enters the handler in the process-wide registry with a lock of its own, takes the next
+    // serial number, allocates the 8192-byte receive buffer and sets the open count to 1. A
+    // handler that cannot get its memory or a reference is refused by the manager as if the
+    // factory had returned null.
+    XSocketHandler(sockaddr_in* remote, int socket, bool udp, void* context);
+    // Frees the receive buffer and whatever is still queued, and clears a pending connect
+    // time-out. Leaves the socket alone: the manager closes it.
+    ~XSocketHandler() override;
+
+    // The endpoint is usable. The result is the host's own; the library ignores it.
+    virtual int32_t OnConnect();
+    // The handler was disconnected before its connect completed; the argument is 0.
+    virtual void OnConnectFailed(uint32_t reason);
+    // The handler was disconnected after its connect completed; the argument is 0.
+    virtual void OnClose(uint32_t reason);
+    // `size` bytes arrived from `from`, zero-terminated (except for a UDP listener's handler);
+    // the buffer is valid only during the call. Returns how many bytes it consumed: the rest
+    // is offered again, followed by the next bytes; a result of `size` or more, or a negative
+    // one as int32_t, consumes all. The default consumes all.
+    virtual uint32_t OnDataReceived(void* data, uint32_t size, sockaddr_in* from);
+    // The socket is writable: after OnConnect, and whenever the write thread finds it
+    // writable again after a send.
+    virtual void OnReadyToWrite();
+
+    // Arms the connect time-out: a soft signal on the manager's SoftSignalMgr that, after
+    // `milliseconds`, closes the handler (Close(0)) if its connect has not completed by
+    // then, which ends a connect still under way in XSocketMgr::Open. Replaces, without
+    // clearing, a time-out armed earlier. Typically called from the derived constructor.
+    void SetConnectTimeout(uint32_t milliseconds);
+    // The time-out's callback; `reference` carries the handler's reference. Runs on the read
+    // thread without the manager lock.
+    static void SSP_TimeOut(int32_t reason, void* reference, void* unused2, void* unused3,
+                            void* unused4);
+    // Write thread: sends queued items, oldest first, as far as the socket takes them. A UDP
+    // item over kMaxDatagram is dropped as if sent. Returns the bytes the last send took, 0
+    // when nothing was tried (nothing queued, the handler's lock busy, or the socket full),
+    // or -1 when a send failed. Only tries the handler's lock; causes no callback.
+    int DoWrite();
+    // Read thread, under the manager lock: receives what is waiting and delivers it to
+    // OnDataReceived on the calling thread. 0, or -1 when the receive failed, a TCP peer
+    // closed, or a datagram did not fit; the read thread then disconnects the handler.
+    int32_t DoRead();
+    // The host's context given to the factory.
+    void* Context() const { return context_; }
+
+  private:
+    friend class XSocketMgr;
+    struct SendItem;
+    struct ClosingRecord;
+
+    // How many handler lists of the manager a handler can be in.
+    static constexpr uint32_t kListCount = 4;
+
+    // Sends items from *oldest on as far as the socket takes them, freeing the ones sent.
+    // Returns the last send's result: bytes, kWouldBlock, -1; 0 when nothing was tried.
+    static ssize_t SendItems(SendItem** oldest, int socket, bool udp);
+    // Frees a chain of items and their data.
+    static void FreeItems(SendItem* oldest);
+    // Adds 8192 bytes of room to the receive buffer; false when memory runs out.
+    bool GrowReceiveBuffer();
+    // Hands the buffered bytes to OnDataReceived and keeps what it leaves.
+    void Deliver();
+
+    const uint32_t serial_;
+    sockaddr_in remote_;
+    // -1 once the manager has disconnected the handler; set to -1 only under the manager
+    // lock, by the one thread that disconnects.
+    std::atomic<int> socket_;
+    const bool udp_;
+    void* const context_;
+    // The UDP listener this handler serves; guarded by the manager lock.
+    XSocketListener* listener_ = nullptr;
+    // Set from the start of an outgoing connect until the write thread sees it complete.
+    std::atomic<bool> connecting_{false};
+    std::atomic<uint32_t> timeoutId_{0};
+    std::atomic<int32_t> openCount_{1};
+    // The send queue, oldest first, guarded by the handler's lock; oldest_ is also read
+    // without it to see whether anything is queued.
+    std::atomic<SendItem*> oldest_{nullptr};
+    SendItem* newest_ = nullptr;
+    // Set by DoWrite when it found the lock busy or the socket full: worth a retry soon.
+    bool writeStalled_ = false;
+    // The receive buffer: capacity_ + 1 bytes, count_ of them received; read thread only.
+    char* buffer_;
+    uint32_t capacity_;
+    uint32_t count_ = 0;
+    // Made with the handler, so that disconnecting never needs memory; the manager takes it.
+    ClosingRecord* closing_;
+    // The handler's place in each manager list; guarded by the manager lock.
+    uint32_t listSlots_[kListCount];
+
+    static std::atomic<uint32_t> s_Count;
+    static std::atomic<uint32_t> s_Index;
+};
+
+#endif  // BRINDLE_NET_XSOCKETHANDLER_H_

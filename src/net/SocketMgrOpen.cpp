@@ -1,0 +1,363 @@
+// Opening sockets and listening: how handlers come into the manager.
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "brindle/concurrency/XThread.h"
+#include "brindle/net/XSocketMgr.h"
+#include "net/SocketMgrState.h"
+#include "platform/Alloc.h"
+
+namespace {
+
+// The UDP listener thread's pause after a failed receive.
+constexpr useconds_t kUdpErrorPauseMicros = 10 * 1000;
+// The longest the UDP listener thread waits for its socket before testing its stop flag.
+constexpr int kUdpPollMillis = 10;
+
+}  // namespace
+
+// --- Handler lists ---
+
+XSocketMgr::State::HandlerList::~HandlerList() {
+    free(items_);
+}
+
+bool XSocketMgr::State::HandlerList::Contains(const XSocketHandler* handler) const {
+    return handler->listSlots_[list_] != kNoPlace;
+}
+
+bool XSocketMgr::State::HandlerList::Reserve() {
+    if (count_ < capacity_)
+        return true;
+    if (capacity_ > UINT32_MAX / sizeof(XSocketHandler*) - kGrowStep)
+        return false;
+    uint32_t capacity = capacity_ + kGrowStep;
+    void* grown = brindle::Realloc(items_, capacity * sizeof(XSocketHandler*));
+    if (grown == nullptr)
+        return false;
+    items_ = static_cast<XSocketHandler**>(grown);
+    capacity_ = capacity;
+    return true;
+}
+
+bool XSocketMgr::State::HandlerList::Add(XSocketHandler* handler) {
+    if (!Reserve())
+        return false;
+    handler->listSlots_[list_] = count_;
+    items_[count_++] = handler;
+    return true;
+}
+
+void XSocketMgr::State::HandlerList::Remove(XSocketHandler* handler) {
+    uint32_t place = handler->listSlots_[list_];
+    if (place == kNoPlace)
+        return;
+    XSocketHandler* last = items_[--count_];
+    items_[place] = last;
+    last->listSlots_[list_] = place;
+    handler->listSlots_[list_] = kNoPlace;
+}
+
+// --- Handlers ---
+
+XSocketHandler* XSocketMgr::State::MakeHandler(XSocketFactory factory, sockaddr_in* address,
+                                               int socket, bool udp, void* context) {
+    XSocketHandler* handler = factory(address, socket, udp, context);
+    if (handler != nullptr &&
+        (handler->GetRef() == 0 || handler->buffer_ == nullptr || handler->closing_ == nullptr)) {
+        handler->Delete();
+        handler = nullptr;
+    }
+    if (handler == nullptr)
+        brindle::CloseSocket(socket);
+    return handler;
+}
+
+bool XSocketMgr::State::Enter(XSocketHandler* handler, HandlerList* first, HandlerList* second) {
+    if (!first->Reserve() || (second != nullptr && !second->Reserve()))
+        return false;
+    first->Add(handler);
+    if (second != nullptr)
+        second->Add(handler);
+    return true;
+}
+
+void XSocketMgr::State::Discard(XSocketHandler* handler) {
+    manager->Lock();
+    int socket = handler->socket_.exchange(-1);
+    manager->Unlock();
+    // -1: a disconnect came first; it deletes the handler and its closing record owns the
+    // socket.
+    if (socket == -1)
+        return;
+    handler->GetMe();
+    handler->Delete();
+    handler->ReleaseMe();
+    brindle::CloseSocket(socket);
+}
+
+void XSocketMgr::State::Notify(XSocketHandler* handler, bool connected) {
+    handler->GetMe();
+    if (connected && handler->socket_.load() != -1)
+        handler->OnConnect();
+    if (handler->socket_.load() != -1)
+        handler->OnReadyToWrite();
+    handler->ReleaseMe();
+}
+
+int32_t XSocketMgr::State::OpenUdp(XSocketHandler* handler) {
+    // A use, so that a read error disconnecting the handler at once cannot destroy it here.
+    handler->GetMe();
+    manager->Lock();
+    bool entered = Enter(handler, &ready, &handlers);
+    if (entered)
+        readSet.Add(handler->socket_.load());
+    manager->Unlock();
+    int32_t result = -1;
+    if (entered) {
+        readWake.Signal();
+        Notify(handler, true);
+        result = 0;
+    } else {
+        Discard(handler);
+    }
+    handler->ReleaseMe();
+    return result;
+}
+
+int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& remote) {
+    int socket = handler->socket_.load();
+    handler->connecting_.store(true);
+    handler->GetMe();
+    // The connect starts under the lock and is waited for without it. A disconnect
+    // meanwhile finds the handler in the connecting list, shuts the socket down (which ends
+    // the wait) and holds its closing record back until this lets go.
+    manager->Lock();
+    int started = -1;
+    if (handler->socket_.load() != -1 && connecting.Add(handler))
+        started = brindle::StartConnect(socket, &remote);
+    manager->Unlock();
+    bool connected = started == 0 || (started == 1 && brindle::AwaitConnect(socket));
+
+    manager->Lock();
+    connecting.Remove(handler);
+    bool disconnected = handler->socket_.load() == -1;
+    if (disconnected) {
+        ReleaseHeld(handler);
+        connected = false;
+    } else if (connected && Enter(handler, &writeWait, &handlers)) {
+        readSet.Add(socket);
+        writeWaitSet.Add(socket);
+    } else {
+        connected = false;
+    }
+    manager->Unlock();
+    if (connected) {
+        readWake.Signal();
+        WakeWriter();
+    } else if (!disconnected) {
+        Discard(handler);
+    }
+    handler->ReleaseMe();
+    return connected ? 0 : -1;
+}
+
+int32_t XSocketMgr::Open(uint32_t address, uint16_t port, bool udp, XSocketFactory factory,
+                         void* context, uint32_t* reference) {
+    if (state_ == nullptr || factory == nullptr || (!udp && address == 0))
+        return -1;
+    int socket = brindle::OpenSocket(udp);
+    if (socket < 0)
+        return -1;
+    if (!brindle::BindAny(socket, 0)) {
+        brindle::CloseSocket(socket);
+        return -1;
+    }
+    sockaddr_in remote = brindle::MakeAddress(address, port);
+    XSocketHandler* handler = state_->MakeHandler(factory, &remote, socket, udp, context);
+    if (handler == nullptr)
+        return -1;
+    uint32_t made = handler->GetRef();
+    int32_t result = udp ? state_->OpenUdp(handler) : state_->OpenTcp(handler, remote);
+    if (result == 0 && reference != nullptr)
+        *reference = made;
+    return result;
+}
+
+// --- Listeners ---
+
+XSocketListener* XSocketMgr::StartListening(uint16_t port, bool udp, XSocketFactory factory,
+                                            void* context, uint16_t* boundPort) {
+    if (state_ == nullptr || factory == nullptr)
+        return nullptr;
+    XSocketListener* listener = brindle::New<XSocketListener>();
+    if (listener == nullptr)
+        return nullptr;
+    listener->manager = this;
+    listener->socket = brindle::OpenSocket(udp);
+    bool bound = listener->socket >= 0 && brindle::BindAny(listener->socket, port, !udp) &&
+                 brindle::SetBlocking(listener->socket, false);
+    if (bound && port == 0 && boundPort != nullptr)
+        *boundPort = brindle::BoundPort(listener->socket);
+    XSocketListener* made = nullptr;
+    if (bound) {
+        made = udp ? state_->ListenUdp(listener, factory, context)
+                   : state_->ListenTcp(listener, factory, context);
+    }
+    if (made == nullptr) {
+        if (listener->socket >= 0)
+            brindle::CloseSocket(listener->socket);
+        delete listener;
+    }
+    return made;
+}
+
+XSocketListener* XSocketMgr::State::ListenTcp(XSocketListener* listener, XSocketFactory factory,
+                                              void* context) {
+    if (!brindle::Listen(listener->socket))
+        return nullptr;
+    listener->factory = factory;
+    listener->context = context;
+    manager->Lock();
+    listener->next = tcpListeners;
+    tcpListeners = listener;
+    readSet.Add(listener->socket);
+    manager->Unlock();
+    readWake.Signal();
+    return listener;
+}
+
+XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, XSocketFactory factory,
+                                              void* context) {
+    // The handler gets a descriptor of its own for the socket, so that the closing list can
+    // close it whenever the handler is disconnected, while the listener's thread still
+    // reads through the listener's descriptor.
+    int handlerSocket = brindle::DuplicateSocket(listener->socket);
+    if (handlerSocket < 0)
+        return nullptr;
+    sockaddr_in bound =
+        brindle::MakeAddress(htonl(INADDR_ANY), brindle::BoundPort(listener->socket));
+    XSocketHandler* handler = MakeHandler(factory, &bound, handlerSocket, true, context);
+    if (handler == nullptr)
+        return nullptr;
+    handler->GetMe();
+    listener->thread =
+        SpawnXThread("UdpReadThread", XSocketMgr::UdpReadThread, listener, ThreadPriorityNormal);
+    manager->Lock();
+    bool entered = listener->thread != nullptr && Enter(handler, &ready, nullptr);
+    if (entered) {
+        listener->next = udpListeners;
+        udpListeners = listener;
+        listener->handler = handler;
+        handler->listener_ = listener;
+    }
+    manager->Unlock();
+    if (!entered) {
+        // A thread that was never resumed ends without running.
+        if (listener->thread != nullptr)
+            KillXThread(listener->thread);
+        Discard(handler);
+        handler->ReleaseMe();
+        return nullptr;
+    }
+    Notify(handler, true);
+    handler->ReleaseMe();
+    ResumeXThread(listener->thread);
+    return listener;
+}
+
+bool XSocketMgr::State::Unlink(XSocketListener* listener) {
+    XSocketListener** link = listener->factory != nullptr ? &tcpListeners : &udpListeners;
+    for (; *link != nullptr; link = &(*link)->next) {
+        if (*link == listener) {
+            *link = listener->next;
+            return true;
+        }
+    }
+    return false;
+}
+
+void XSocketMgr::StopListening(XSocketListener* listener) {
+    if (listener == nullptr || state_ == nullptr)
+        return;
+    Lock();
+    bool listed = state_->Unlink(listener);
+    XSocketHandler* handler = listed ? listener->handler : nullptr;
+    if (listed) {
+        listener->stop.store(true);
+        listener->handler = nullptr;
+        if (listener->factory != nullptr)
+            state_->readSet.Remove(listener->socket);
+    }
+    if (handler != nullptr) {
+        handler->listener_ = nullptr;
+        handler->GetMe();
+    }
+    Unlock();
+    if (!listed)
+        return;
+    if (listener->factory != nullptr) {
+        brindle::CloseSocket(listener->socket);
+        delete listener;
+        return;
+    }
+    bool onListenerThread = listener->threadId.load() == brindle::CurrentThreadId();
+    if (!onListenerThread)
+        WaitForXThread(listener->thread);
+    KillXThread(listener->thread);
+    if (handler != nullptr) {
+        Disconnect(handler, 0);
+        handler->ReleaseMe();
+    }
+    if (onListenerThread) {
+        listener->freeOnExit = true;
+    } else {
+        brindle::CloseSocket(listener->socket);
+        delete listener;
+    }
+}
+
+void XSocketMgr::State::DeliverDatagram(XSocketListener* listener, char* data, uint32_t size,
+                                        sockaddr_in* from) {
+    // Under the manager lock, so that no delivery begins once a disconnect has stopped the
+    // listener and called OnClose.
+    manager->Lock();
+    XSocketHandler* handler = listener->stop.load() ? nullptr : listener->handler;
+    if (handler != nullptr)
+        handler->GetMe();
+    manager->Unlock();
+    if (handler == nullptr)
+        return;
+    handler->Lock();
+    handler->remote_ = *from;
+    handler->Unlock();
+    handler->OnDataReceived(data, size, from);
+    handler->ReleaseMe();
+}
+
+uint32_t XSocketMgr::UdpReadThread(void* argument) {
+    XSocketListener* listener = static_cast<XSocketListener*>(argument);
+    listener->threadId.store(brindle::CurrentThreadId());
+    char buffer[XSocketHandler::kMaxDatagram];
+    while (!listener->stop.load()) {
+        sockaddr_in from = {};
+        ssize_t got = brindle::ReceiveFrom(listener->socket, buffer, sizeof buffer, &from);
+        if (listener->stop.load())
+            break;
+        if (got > 0 && static_cast<size_t>(got) <= sizeof buffer) {
+            listener->manager->state_->DeliverDatagram(listener, buffer, static_cast<uint32_t>(got),
+                                                       &from);
+        } else if (got == brindle::kWouldBlock) {
+            brindle::WaitReadable(listener->socket, kUdpPollMillis);
+        } else if (got < 0) {
+            usleep(kUdpErrorPauseMicros);
+        }
+        // A datagram too large for the buffer, or an empty one, is dropped.
+    }
+    if (listener->freeOnExit) {
+        brindle::CloseSocket(listener->socket);
+        delete listener;
+    }
+    return 0;
+}

@@ -1,0 +1,138 @@
+// The sockets layer: the BSD socket calls beneath the socket manager.
+//
+// Every socket is IPv4 and close-on-exec. Transfers never wait: sends pass MSG_NOSIGNAL |
+// MSG_DONTWAIT (a closed peer never raises SIGPIPE), receives MSG_DONTWAIT, and a call
+// interrupted by a signal is retried. Readiness is waited for with poll(), so descriptors of
+// any number work; a socket set keeps at most 64 descriptors, as the manager's sets do.
+#ifndef BRINDLE_NET_SOCKETS_H_
+#define BRINDLE_NET_SOCKETS_H_
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+
+namespace brindle {
+
+// What a transfer returns when it would have had to wait.
+constexpr ssize_t kWouldBlock = -2;
+
+// An IPv4 address record: `address` in network byte order, `port` in host byte order.
+sockaddr_in MakeAddress(uint32_t address, uint16_t port);
+
+// A new blocking socket, TCP or UDP; -1 on failure.
+int OpenSocket(bool udp);
+// Sets or clears O_NONBLOCK; false on failure.
+bool SetBlocking(int socket, bool blocking);
+// Binds to every interface and the port (host byte order; 0 lets the system choose).
+// `reuse` lets a listening TCP socket take a port that closed connections still hold.
+bool BindAny(int socket, uint16_t port, bool reuse = false);
+// The port (host byte order) the socket is bound to; 0 on failure.
+uint16_t BoundPort(int socket);
+// Listens with the manager's backlog of 8.
+bool Listen(int socket);
+// Accepts one waiting connection as a new blocking socket and fills in the peer; -1 when
+// none is waiting or the call fails.
+int Accept(int listener, sockaddr_in* peer);
+// A second descriptor for the same socket; -1 on failure.
+int DuplicateSocket(int socket);
+
+// Starts connecting a blocking socket without waiting for the handshake: 0 when connected
+// at once, 1 when the connect goes on in the background, -1 when it failed.
+int StartConnect(int socket, const sockaddr_in* remote);
+// Waits without limit until a started connect is over; true when it connected. A
+// shutdown of the socket from another thread ends the wait with false.
+bool AwaitConnect(int socket);
+
+// Sends without waiting: the bytes taken, kWouldBlock, or -1.
+ssize_t Send(int socket, const void* data, size_t size);
+ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to);
+// Receives without waiting: the bytes received (0 is the end of a stream), kWouldBlock, or
+// -1. For a datagram socket the datagram's full length, which exceeds `size` when the
+// datagram did not fit (the rest of it is lost).
+ssize_t Receive(int socket, void* buffer, size_t size, bool datagram);
+// Receives one datagram without waiting, as Receive does, and fills in its sender.
+ssize_t ReceiveFrom(int socket, void* buffer, size_t size, sockaddr_in* from);
+// Waits up to `milliseconds` for the socket to become readable; true when it has.
+bool WaitReadable(int socket, int milliseconds);
+// Shuts both directions down, which also ends a connect in progress.
+void AbortSocket(int socket);
+void CloseSocket(int socket);
+
+// The first IPv4 address of a host name (network byte order); 0 when there is none.
+uint32_t LookupHost(const char* name);
+// The address of the local host name, from the name itself when it is dotted decimal, else
+// from /etc/hosts; never asks a name server, so it cannot stall. 0 when not found.
+uint32_t LocalHostAddress();
+
+// The manager's caller id for a thread; never 0.
+uint32_t CurrentThreadId();
+
+// Up to 64 descriptors, in the order they were added.
+class SocketSet {
+  public:
+    static constexpr uint32_t kCapacity = 64;
+
+    // Adds the descriptor unless it is present; false when the set is full.
+    bool Add(int socket);
+    // Removes the descriptor, shifting the later ones down; nothing when absent.
+    void Remove(int socket);
+    bool Full() const { return count_ == kCapacity; }
+    uint32_t Count() const { return count_; }
+    int At(uint32_t index) const { return sockets_[index]; }
+
+  private:
+    int sockets_[kCapacity];
+    uint32_t count_ = 0;
+};
+
+// One poll() over descriptors gathered for it, with a readiness test afterwards.
+class Poller {
+  public:
+    // Two full socket sets and a wake descriptor.
+    static constexpr uint32_t kCapacity = 2 * SocketSet::kCapacity + 1;
+
+    // Forgets every descriptor.
+    void Clear() { count_ = readyCount_ = 0; }
+    // Watches the descriptor for the events (POLLIN or POLLOUT); nothing when full.
+    void Watch(int socket, short events);
+    void Watch(const SocketSet& set, short events);
+    // Waits up to `milliseconds` (-1 without limit) and returns how many descriptors are
+    // ready; 0 on time-out or failure. An error or hang-up counts as ready.
+    uint32_t Wait(int milliseconds);
+    // True when the last Wait found the descriptor ready.
+    bool IsReady(int socket) const;
+
+  private:
+    pollfd watched_[kCapacity];
+    uint32_t count_ = 0;
+    // The ready descriptors, sorted.
+    int ready_[kCapacity];
+    uint32_t readyCount_ = 0;
+};
+
+// An eventfd that wakes a thread out of its poll: Signal makes the descriptor readable
+// until Clear, which the owner calls when its poll finds it so, before it looks at its work.
+// Signals that come while one is outstanding cost no system call.
+class WakeEvent {
+  public:
+    WakeEvent();
+    ~WakeEvent();
+    WakeEvent(const WakeEvent&) = delete;
+    WakeEvent& operator=(const WakeEvent&) = delete;
+
+    // -1 when no eventfd could be made; the owner then wakes only on its time-outs.
+    int Descriptor() const { return fd_; }
+    void Signal();
+    void Clear();
+
+  private:
+    int fd_;
+    std::atomic<bool> signalled_;
+};
+
+}  // namespace brindle
+
+#endif  // BRINDLE_NET_SOCKETS_H_

@@ -1,0 +1,252 @@
+// Shared pieces of the socket manager tests: a handler that records what it sees, its
+// factory, plain POSIX peers, and a wait for conditions.
+#ifndef BRINDLE_TESTS_NET_NETTESTKIT_H_
+#define BRINDLE_TESTS_NET_NETTESTKIT_H_
+
+#include <arpa/inet.h>
+#include <brindle/brindle.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nettest {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Polls until the condition holds or `limit` has passed; true when it held.
+template <class Condition>
+bool WaitFor(Condition condition, milliseconds limit = milliseconds(10000)) {
+    Clock::time_point end = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return true;
+}
+
+// Callback letters in a handler's log.
+enum Event : char { kConnect = 'C', kReady = 'W', kData = 'D', kClose = 'X', kFailed = 'F' };
+
+// What one handler saw.
+struct Log {
+    std::string events;
+    std::vector<std::thread::id> threads;  // one per event
+    std::vector<std::string> deliveries;
+    bool terminated = true;  // every delivery had a NUL after it
+    int socket = -1;
+    std::string Received() const {
+        std::string all;
+        for (const std::string& delivery : deliveries)
+            all += delivery;
+        return all;
+    }
+};
+
+// How the handlers of one scenario behave, and what they saw, by reference.
+struct Scenario {
+    bool echo = false;
+    bool checkTerminated = false;
+    std::deque<int64_t> consume;  // results of the next deliveries; then all is consumed
+    uint32_t connectTimeout = 0;
+    int closeLinger = -1;  // when set, each handler closes itself after its first delivery
+    int refuse = 0;        // sockets the factory refuses before it makes handlers again
+    std::function<void()> onData;
+
+    std::mutex mutex;
+    std::map<uint32_t, Log> logs;
+    std::vector<uint32_t> made;
+
+    Log Of(uint32_t reference) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return logs[reference];
+    }
+    uint32_t Made(size_t index) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return index < made.size() ? made[index] : 0;
+    }
+    bool Saw(uint32_t reference, const std::string& received) {
+        return Of(reference).Received() == received;
+    }
+    // Every handler got exactly one of OnClose and OnConnectFailed, last.
+    bool EachEndedOnce() {
+        std::lock_guard<std::mutex> hold(mutex);
+        for (const auto& entry : logs) {
+            const std::string& events = entry.second.events;
+            if (std::count(events.begin(), events.end(), kClose) +
+                        std::count(events.begin(), events.end(), kFailed) !=
+                    1 ||
+                (events.back() != kClose && events.back() != kFailed)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool Ended(uint32_t reference) {
+        std::string events = Of(reference).events;
+        return !events.empty() && (events.back() == kClose || events.back() == kFailed);
+    }
+};
+
+class Recorder : public XSocketHandler {
+  public:
+    Recorder(sockaddr_in* address, int socket, bool udp, Scenario* scenario)
+        : XSocketHandler(address, socket, udp, scenario), scenario_(scenario) {
+        std::lock_guard<std::mutex> hold(scenario->mutex);
+        scenario->logs[GetRef()].socket = socket;
+        scenario->made.push_back(GetRef());
+        if (scenario->connectTimeout != 0)
+            SetConnectTimeout(scenario->connectTimeout);
+    }
+
+  private:
+    Log& Note(Event event) {
+        Log& log = scenario_->logs[GetRef()];
+        log.events += event;
+        log.threads.push_back(std::this_thread::get_id());
+        return log;
+    }
+    void Locked(Event event) {
+        std::lock_guard<std::mutex> hold(scenario_->mutex);
+        Note(event);
+    }
+    int32_t OnConnect() override {
+        Locked(kConnect);
+        return 0;
+    }
+    void OnConnectFailed(uint32_t reason) override {
+        EXPECT_EQ(reason, 0u);
+        Locked(kFailed);
+    }
+    void OnClose(uint32_t reason) override {
+        EXPECT_EQ(reason, 0u);
+        Locked(kClose);
+    }
+    void OnReadyToWrite() override { Locked(kReady); }
+    uint32_t OnDataReceived(void* data, uint32_t size, sockaddr_in*) override {
+        const char* bytes = static_cast<const char*>(data);
+        int64_t consumed = size;
+        std::function<void()> onData;
+        bool echo;
+        int closeLinger;
+        {
+            std::lock_guard<std::mutex> hold(scenario_->mutex);
+            Log& log = Note(kData);
+            log.deliveries.emplace_back(bytes, size);
+            if (scenario_->checkTerminated)
+                log.terminated = log.terminated && bytes[size] == '\0';
+            if (!scenario_->consume.empty()) {
+                consumed = scenario_->consume.front();
+                scenario_->consume.pop_front();
+            }
+            onData = scenario_->onData;
+            echo = scenario_->echo;
+            closeLinger = scenario_->closeLinger;
+        }
+        if (echo) {
+            EXPECT_EQ(SendData(data, size), 0);
+        }
+        if (onData)
+            onData();
+        if (closeLinger >= 0)
+            Close(static_cast<uint16_t>(closeLinger));
+        return static_cast<uint32_t>(consumed);
+    }
+
+    Scenario* scenario_;
+};
+
+inline XSocketHandler* MakeRecorder(sockaddr_in* address, int socket, bool udp, void* context) {
+    Scenario* scenario = static_cast<Scenario*>(context);
+    {
+        std::lock_guard<std::mutex> hold(scenario->mutex);
+        if (scenario->refuse > 0) {
+            --scenario->refuse;
+            return nullptr;
+        }
+    }
+    return new Recorder(address, socket, udp, scenario);
+}
+
+inline uint32_t Loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
+
+inline sockaddr_in LoopbackAddress(uint16_t port) {
+    return sockaddr_in{AF_INET, htons(port), {Loopback()}, {}};
+}
+
+inline uint16_t PortOf(int socket) {
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A plain socket bound to a free loopback port; TCP sockets listen with `backlog`, with a
+// receive buffer of `receiveBuffer` bytes when that is not 0 (accepted sockets inherit it).
+inline int PlainSocket(bool udp, uint16_t* port, int backlog = 8, int receiveBuffer = 0) {
+    int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (receiveBuffer != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address = LoopbackAddress(0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (!udp) {
+        EXPECT_EQ(listen(fd, backlog), 0);
+    }
+    *port = PortOf(fd);
+    return fd;
+}
+
+inline int PlainConnect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = LoopbackAddress(port);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// Reads until `want` bytes have come, the stream ends, or nothing comes for 10 s.
+inline std::string ReadSome(int fd, size_t want) {
+    std::string got;
+    char buffer[65536];
+    pollfd readable = {fd, POLLIN, 0};
+    while (got.size() < want && poll(&readable, 1, 10000) == 1) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// Reads to the end of the stream; the number of bytes.
+inline size_t Drain(int fd) {
+    return ReadSome(fd, SIZE_MAX).size();
+}
+
+inline int OpenDescriptors() {
+    int count = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr)
+            ++count;
+        closedir(fds);
+    }
+    return count;
+}
+
+}  // namespace nettest
+
+#endif  // BRINDLE_TESTS_NET_NETTESTKIT_H_
