@@ -1,0 +1,80 @@
+// EditableForm: the records of a changed XStore, by name.
+//
+// Records live in a sorted list (XSortedList, in the byte order of names that strcmp gives,
+// which is the order of a flattened store's entry table). A new name does not go into it
+// straight away: it waits in a batch, found through a hash of the name, and the whole batch
+// joins the sorted list when name order is next needed (NameAt, RecordAt, Remove), sorted
+// once and merged in. Adding N new names therefore costs O(N log N) in all, however
+// additions and lookups interleave, rather than a shift of the sorted list per name; a
+// lookup is a hash probe and a binary search.
+//
+// The form owns every name and record it holds, and what the records hold. A record does not
+// move while it is in the form. No lock: the form belongs to one store.
+#ifndef BRINDLE_SERIALIZATION_EDITABLEFORM_H_
+#define BRINDLE_SERIALIZATION_EDITABLEFORM_H_
+
+#include <stdint.h>
+
+#include "brindle/containers/XSortedList.h"
+#include "brindle/serialization/XStoreRecord.h"
+
+namespace brindle {
+namespace store {
+
+class EditableForm {
+  public:
+    EditableForm();
+    ~EditableForm();
+    EditableForm(const EditableForm&) = delete;
+    EditableForm& operator=(const EditableForm&) = delete;
+
+    uint32_t Count() const { return list_.Count() + waitingCount_; }
+    // The record of `name`, or null.
+    XStoreRecord* Find(const char* name);
+    // Adds a copy of `record` under a copy of `name`, which must not be in the form yet; the
+    // values the record refers to pass to the form. False, with nothing changed and the
+    // values still the caller's, when memory runs out.
+    bool Add(const char* name, const XStoreRecord& record);
+    // Removes the record of `name` and everything it holds; false when there is none.
+    bool Remove(const char* name);
+    // The name and the record at `index` in name order; null when `index` is not below
+    // Count.
+    const char* NameAt(uint32_t index);
+    XStoreRecord* RecordAt(uint32_t index);
+
+  private:
+    // A sorted list that owns the names and records it is given.
+    class RecordList : public XSortedList {
+      public:
+        RecordList();
+        using XSortedList::Reserve;
+        using XSortedList::TryAddItem;
+    };
+    // A name waiting for the sorted list, with its record and hash.
+    struct Waiting {
+        char* name;
+        XStoreRecord* record;
+        uint32_t hash;
+    };
+
+    // Moves the waiting names into the sorted list, which sorts them at its next use.
+    void Order();
+    // Makes room for one more waiting name; false when memory runs out.
+    bool MakeRoomToWait();
+    // Enters waiting name `index` in the hash table.
+    void Place(uint32_t index);
+    XStoreRecord* FindWaiting(const char* name) const;
+
+    RecordList list_;
+    Waiting* waiting_ = nullptr;
+    uint32_t waitingCount_ = 0;
+    uint32_t waitingCapacity_ = 0;
+    // Open-addressed hash table of the waiting names: 0 for a free slot, else the index of a
+    // waiting name + 1. Twice as many slots as waiting names fit, a power of two.
+    uint32_t* slots_ = nullptr;
+};
+
+}  // namespace store
+}  // namespace brindle
+
+#endif  // BRINDLE_SERIALIZATION_EDITABLEFORM_H_
