@@ -127,9 +127,12 @@ bool XSortedList::MergeTail() {
     auto less = [compare](const Entry& a, const Entry& b) { return compare(a.key, b.key) < 0; };
     Entry* const tailStart = entries_ + sortedCount_;
     Entry* const end = entries_ + count_;
-    // A tail appended in order costs one comparison per entry, and one that follows the
-    // sorted front needs no merge at all.
-    if (!std::is_sorted(tailStart, end, less))
+    // A tail appended in key order, or in reverse key order, costs one comparison per entry,
+    // and one that follows the sorted front needs no merge at all.
+    auto greater = [compare](const Entry& a, const Entry& b) { return compare(a.key, b.key) > 0; };
+    if (std::is_sorted(tailStart, end, greater))
+        std::reverse(tailStart, end);
+    else if (!std::is_sorted(tailStart, end, less))
         std::sort(tailStart, end, less);
     if (sortedCount_ == 0 || !less(*tailStart, tailStart[-1]))
         return true;

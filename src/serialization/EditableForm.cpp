@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <string_view>
 
@@ -20,10 +21,6 @@ int CompareNames(const void* a, const void* b) {
     return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
 }
 
-void FreeName(const void* name) {
-    free(const_cast<void*>(name));
-}
-
 void FreeRecord(const void* record) {
     ReleaseValues(*static_cast<const XStoreRecord*>(record));
     free(const_cast<void*>(record));
@@ -36,15 +33,13 @@ uint32_t Hash(const char* name) {
 }  // namespace
 
 EditableForm::RecordList::RecordList()
-    : XSortedList(CompareNames, nullptr, FreeName, nullptr, FreeRecord) {}
+    : XSortedList(CompareNames, nullptr, nullptr, nullptr, FreeRecord) {}
 
 EditableForm::EditableForm() = default;
 
 EditableForm::~EditableForm() {
-    for (uint32_t i = 0; i < waitingCount_; ++i) {
-        FreeName(waiting_[i].name);
+    for (uint32_t i = 0; i < waitingCount_; ++i)
         FreeRecord(waiting_[i].record);
-    }
     free(waiting_);
     free(slots_);
 }
@@ -71,19 +66,57 @@ XStoreRecord* EditableForm::FindWaiting(const char* name) const {
 
 bool EditableForm::Add(const char* name, const XStoreRecord& record) {
     // Room in the sorted list is made now, so that the batch always fits into it later.
-    if (!list_.Reserve(Count() + 1) || !MakeRoomToWait())
+    Waiting waiting;
+    if (!Reserve(Count() + 1) || !MakeRoomToWait() || !Copy(name, record, &waiting))
         return false;
-    char* ownName = Strdup(name);
-    XStoreRecord* ownRecord = static_cast<XStoreRecord*>(Malloc(sizeof(XStoreRecord)));
-    if (ownName == nullptr || ownRecord == nullptr) {
-        free(ownName);
-        free(ownRecord);
-        return false;
-    }
-    *ownRecord = record;
-    waiting_[waitingCount_] = {ownName, ownRecord, Hash(name)};
+    waiting_[waitingCount_] = waiting;
     Place(waitingCount_++);
     return true;
+}
+
+bool EditableForm::Reserve(uint32_t count) {
+    if (count <= reserved_)
+        return true;
+    // At least twice the room held so far, as far as the list reaches, so that adding
+    // records one by one copies the list only O(log N) times.
+    const uint64_t doubled =
+        std::min<uint64_t>(uint64_t{reserved_} * 2, XSortedList::kNoIndex - XSortedList::kGrowth);
+    const uint32_t room = static_cast<uint32_t>(std::max<uint64_t>(count, doubled));
+    if (!list_.Reserve(room))
+        return false;
+    reserved_ = room;
+    return true;
+}
+
+bool EditableForm::Append(const char* name, const XStoreRecord& record) {
+    Waiting copy;
+    if (!Copy(name, record, &copy))
+        return false;
+    if (list_.TryAddItem(copy.name, copy.record))
+        return true;
+    free(copy.record);
+    return false;
+}
+
+bool EditableForm::Copy(const char* name, const XStoreRecord& record, Waiting* copy) {
+    // One block: the record, then its name.
+    const size_t nameSize = strlen(name) + 1;
+    copy->record = static_cast<XStoreRecord*>(Malloc(sizeof(XStoreRecord) + nameSize));
+    if (copy->record == nullptr)
+        return false;
+    *copy->record = record;
+    copy->name = reinterpret_cast<char*>(copy->record + 1);
+    memcpy(copy->name, name, nameSize);
+    copy->hash = Hash(name);
+    return true;
+}
+
+bool EditableForm::HasRepeatedName() {
+    for (uint32_t i = 1; i < Count(); ++i) {
+        if (strcmp(NameAt(i - 1), NameAt(i)) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool EditableForm::MakeRoomToWait() {

@@ -8,8 +8,9 @@
 // additions and lookups interleave, rather than a shift of the sorted list per name; a
 // lookup is a hash probe and a binary search.
 //
-// The form owns every name and record it holds, and what the records hold. A record does not
-// move while it is in the form. No lock: the form belongs to one store.
+// The form owns every record it holds (one block each, with its name), and what the records
+// hold. A record does not move while it is in the form. No lock: the form belongs to one
+// store.
 #ifndef BRINDLE_SERIALIZATION_EDITABLEFORM_H_
 #define BRINDLE_SERIALIZATION_EDITABLEFORM_H_
 
@@ -35,6 +36,16 @@ class EditableForm {
     // values the record refers to pass to the form. False, with nothing changed and the
     // values still the caller's, when memory runs out.
     bool Add(const char* name, const XStoreRecord& record);
+    // Makes room for `count` records in all, so that adding up to that many allocates only
+    // their names and records; the room grows at least twofold each time. False when memory
+    // runs out.
+    bool Reserve(uint32_t count);
+    // Adds as Add does, but straight into the sorted list, for loading many names at once:
+    // names appended in ascending or descending order are put in order in linear time.
+    // Unlike Add, `name` may already be in the form (see HasRepeatedName).
+    bool Append(const char* name, const XStoreRecord& record);
+    // Whether two records have the same name; puts the names in order.
+    bool HasRepeatedName();
     // Removes the record of `name` and everything it holds; false when there is none.
     bool Remove(const char* name);
     // The name and the record at `index` in name order; null when `index` is not below
@@ -43,7 +54,7 @@ class EditableForm {
     XStoreRecord* RecordAt(uint32_t index);
 
   private:
-    // A sorted list that owns the names and records it is given.
+    // A sorted list that owns the records it is given, each a block holding its name.
     class RecordList : public XSortedList {
       public:
         RecordList();
@@ -57,6 +68,8 @@ class EditableForm {
         uint32_t hash;
     };
 
+    // Copies `record` and `name` into one new block; false when memory runs out.
+    static bool Copy(const char* name, const XStoreRecord& record, Waiting* copy);
     // Moves the waiting names into the sorted list, which sorts them at its next use.
     void Order();
     // Makes room for one more waiting name; false when memory runs out.
@@ -66,6 +79,8 @@ class EditableForm {
     XStoreRecord* FindWaiting(const char* name) const;
 
     RecordList list_;
+    // Records the sorted list has room for, at least.
+    uint32_t reserved_ = 0;
     Waiting* waiting_ = nullptr;
     uint32_t waitingCount_ = 0;
     uint32_t waitingCapacity_ = 0;

@@ -234,9 +234,8 @@ void* XStore::GetData_NF(uint32_t* size) {
         return XStoreReader::GetData_NF(size);
     const uint32_t count = editable_->Count();
     Flattener measure(nullptr, count, 0);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i)
         measure.Record(i, editable_->NameAt(i), *editable_->RecordAt(i));
-    }
     const uint64_t main = measure.MainSize();
     const uint64_t total = main + measure.StringsSize();
     if (total > 0xFFFFFFFF) {
@@ -255,9 +254,8 @@ void* XStore::GetData_NF(uint32_t* size) {
     StoreWord(buffer + brindle::store::kStringsOffsetAt, static_cast<uint32_t>(main));
     StoreWord(buffer + brindle::store::kEntryCountAt, count);
     Flattener write(buffer, count, main);
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i)
         write.Record(i, editable_->NameAt(i), *editable_->RecordAt(i));
-    }
     return buffer;
 }
 
@@ -289,23 +287,22 @@ bool XStore::UnflattenInto(EditableForm* form) {
     if (shape == brindle::store::Shape::kMalformed)
         return false;
     const Layout layout(buffer_);
+    if (!form->Reserve(layout.EntryCount()))
+        return false;
     for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
         const XStoreEntry entry = layout.EntryAt(i);
-        const char* name = layout.Name(entry);
-        // Names out of order are put in order by the form; a repeated name cannot be kept.
-        if (shape == brindle::store::Shape::kUnsorted && form->Find(name) != nullptr)
-            return false;
         XStoreRecord record = {entry.valueCount, entry.type, nullptr};
         XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
         if (IsKnownType(entry.type) && entry.valueCount != 0 &&
             !CopyValues(layout, entry, converted_, resolver, &record))
             return false;
-        if (!form->Add(name, record)) {
+        if (!form->Append(layout.Name(entry), record)) {
             ReleaseValues(record);
             return false;
         }
     }
-    return true;
+    // Names out of order are sorted; a repeated name cannot be kept.
+    return shape == brindle::store::Shape::kWellFormed || !form->HasRepeatedName();
 }
 
 // --- Reading -------------------------------------------------------------------------------

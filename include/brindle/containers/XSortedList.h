@@ -12,7 +12,8 @@
 // (FindItem by key, GetItem, GetKey, DoForEach) sorts first. Only the entries appended since
 // the last sort are sorted and then merged into the sorted part, so a list that grows by one
 // entry between lookups pays a binary search and one block move per entry, and entries
-// appended in key order after the last one cost one comparison each. Entries with equal
+// appended in key order (or in reverse key order) after the last one cost one comparison
+// each. Entries with equal
 // keys may end in any order. A key search remembers the position of its last hit and
 // tries it first.
 //
