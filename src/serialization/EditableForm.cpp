@@ -30,6 +30,22 @@ uint32_t Hash(const char* name) {
     return static_cast<uint32_t>(std::hash<std::string_view>{}(name));
 }
 
+// A new block holding a copy of `record` and then `name`; null when memory runs out.
+XStoreRecord* NewRecord(const char* name, const XStoreRecord& record) {
+    const size_t nameSize = strlen(name) + 1;
+    XStoreRecord* block = static_cast<XStoreRecord*>(Malloc(sizeof(XStoreRecord) + nameSize));
+    if (block != nullptr) {
+        *block = record;
+        memcpy(block + 1, name, nameSize);
+    }
+    return block;
+}
+
+// The name held in a block made by NewRecord.
+char* NameOf(XStoreRecord* block) {
+    return reinterpret_cast<char*>(block + 1);
+}
+
 }  // namespace
 
 EditableForm::RecordList::RecordList()
@@ -58,7 +74,7 @@ XStoreRecord* EditableForm::FindWaiting(const char* name) const {
     const uint32_t mask = 2 * waitingCapacity_ - 1;
     for (uint32_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
         const Waiting& waiting = waiting_[slots_[slot] - 1];
-        if (waiting.hash == hash && strcmp(waiting.name, name) == 0)
+        if (waiting.hash == hash && strcmp(NameOf(waiting.record), name) == 0)
             return waiting.record;
     }
     return nullptr;
@@ -66,10 +82,12 @@ XStoreRecord* EditableForm::FindWaiting(const char* name) const {
 
 bool EditableForm::Add(const char* name, const XStoreRecord& record) {
     // Room in the sorted list is made now, so that the batch always fits into it later.
-    Waiting waiting;
-    if (!Reserve(Count() + 1) || !MakeRoomToWait() || !Copy(name, record, &waiting))
+    if (!Reserve(Count() + 1) || !MakeRoomToWait())
         return false;
-    waiting_[waitingCount_] = waiting;
+    XStoreRecord* block = NewRecord(name, record);
+    if (block == nullptr)
+        return false;
+    waiting_[waitingCount_] = {block, Hash(name)};
     Place(waitingCount_++);
     return true;
 }
@@ -89,26 +107,13 @@ bool EditableForm::Reserve(uint32_t count) {
 }
 
 bool EditableForm::Append(const char* name, const XStoreRecord& record) {
-    Waiting copy;
-    if (!Copy(name, record, &copy))
+    XStoreRecord* block = NewRecord(name, record);
+    if (block == nullptr)
         return false;
-    if (list_.TryAddItem(copy.name, copy.record))
+    if (list_.TryAddItem(NameOf(block), block))
         return true;
-    free(copy.record);
+    free(block);
     return false;
-}
-
-bool EditableForm::Copy(const char* name, const XStoreRecord& record, Waiting* copy) {
-    // One block: the record, then its name.
-    const size_t nameSize = strlen(name) + 1;
-    copy->record = static_cast<XStoreRecord*>(Malloc(sizeof(XStoreRecord) + nameSize));
-    if (copy->record == nullptr)
-        return false;
-    *copy->record = record;
-    copy->name = reinterpret_cast<char*>(copy->record + 1);
-    memcpy(copy->name, name, nameSize);
-    copy->hash = Hash(name);
-    return true;
 }
 
 bool EditableForm::HasRepeatedName() {
@@ -156,7 +161,7 @@ void EditableForm::Order() {
         return;
     // Cannot fail: Add reserved the room, and the list copies nothing.
     for (uint32_t i = 0; i < waitingCount_; ++i)
-        list_.TryAddItem(waiting_[i].name, waiting_[i].record);
+        list_.TryAddItem(NameOf(waiting_[i].record), waiting_[i].record);
     free(waiting_);
     free(slots_);
     waiting_ = nullptr;

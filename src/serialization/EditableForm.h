@@ -37,8 +37,8 @@ class EditableForm {
     // values still the caller's, when memory runs out.
     bool Add(const char* name, const XStoreRecord& record);
     // Makes room for `count` records in all, so that adding up to that many allocates only
-    // their names and records; the room grows at least twofold each time. False when memory
-    // runs out.
+    // the records (each with its name); the room grows at least twofold each time. False
+    // when memory runs out.
     bool Reserve(uint32_t count);
     // Adds as Add does, but straight into the sorted list, for loading many names at once:
     // names appended in ascending or descending order are put in order in linear time.
@@ -61,15 +61,12 @@ class EditableForm {
         using XSortedList::Reserve;
         using XSortedList::TryAddItem;
     };
-    // A name waiting for the sorted list, with its record and hash.
+    // A record waiting for the sorted list, with the hash of its name.
     struct Waiting {
-        char* name;
         XStoreRecord* record;
         uint32_t hash;
     };
 
-    // Copies `record` and `name` into one new block; false when memory runs out.
-    static bool Copy(const char* name, const XStoreRecord& record, Waiting* copy);
     // Moves the waiting names into the sorted list, which sorts them at its next use.
     void Order();
     // Makes room for one more waiting name; false when memory runs out.
