@@ -67,12 +67,14 @@ void Change(XStore& store, const std::string& name, XStoreType type, uint8_t cho
     }
 }
 
-// Every value that `store` and `reader` give for `name` must agree.
+// Every value that `store` and `reader` give for `name` must agree. An entry of a type the
+// library does not know has a count in the store but no values, and is flattened with none.
 void CompareEntry(XStore& store, XStoreReader& reader, const char* name) {
     const XStoreType type = store.EntryType(name);
     Check(reader.EntryType(name) == type);
+    const bool known = type >= XStoreTypeInt && type <= XStoreTypeMovStr;
     const uint32_t count = store.ValueCount(name);
-    Check(reader.ValueCount(name) == count);
+    Check(reader.ValueCount(name) == (known ? count : 0));
     for (uint32_t k = 0; k < count && k < kValuesCompared; ++k) {
         int32_t i1 = 0, i2 = 0;
         Check(store.GetInt(name, &i1, k) == reader.GetInt(name, &i2, k) && i1 == i2);
