@@ -205,6 +205,35 @@ bool CopyValues(const Layout& layout, const XStoreEntry& entry, bool converted,
     return true;
 }
 
+// Fills `form` with the entries of `buffer` (converted if `converted`), taking detached LocStr
+// and MovStr texts from the resolvers; false when the buffer cannot be unflattened whole or
+// memory runs out.
+bool UnflattenInto(const uint8_t* buffer, bool converted, XSepStrResolver* locResolver,
+                   XSepStrResolver* movResolver, EditableForm* form) {
+    // Only a buffer whose every piece lies inside it once is taken: so each entry is kept
+    // whole, and copying costs no more than the buffer's size.
+    const brindle::store::Shape shape = brindle::store::CheckShape(buffer, false, converted);
+    if (shape == brindle::store::Shape::kMalformed)
+        return false;
+    const Layout layout(buffer);
+    if (!form->Reserve(layout.EntryCount()))
+        return false;
+    for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
+        const XStoreEntry entry = layout.EntryAt(i);
+        XStoreRecord record = {entry.valueCount, entry.type, nullptr};
+        XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver : movResolver;
+        if (IsKnownType(entry.type) && entry.valueCount != 0 &&
+            !CopyValues(layout, entry, converted, resolver, &record))
+            return false;
+        if (!form->Append(layout.Name(entry), record)) {
+            ReleaseValues(record);
+            return false;
+        }
+    }
+    // Names out of order are sorted; a repeated name cannot be kept.
+    return shape == brindle::store::Shape::kWellFormed || !form->HasRepeatedName();
+}
+
 }  // namespace
 
 // --- Construction and buffers --------------------------------------------------------------
@@ -267,7 +296,8 @@ void XStore::Unflatten() {
     EditableForm* form = brindle::New<EditableForm>();
     if (form == nullptr)
         return;
-    if (buffer_ != nullptr && !UnflattenInto(form)) {
+    if (buffer_ != nullptr &&
+        !UnflattenInto(buffer_, converted_, locResolver_, movResolver_, form)) {
         delete form;
         return;
     }
@@ -278,31 +308,6 @@ bool XStore::MakeEditable() {
     if (editable_ == nullptr)
         Unflatten();
     return editable_ != nullptr;
-}
-
-bool XStore::UnflattenInto(EditableForm* form) {
-    // Only a buffer whose every piece lies inside it once is taken: so each entry is kept
-    // whole, and copying costs no more than the buffer's size.
-    const brindle::store::Shape shape = brindle::store::CheckShape(buffer_, false, converted_);
-    if (shape == brindle::store::Shape::kMalformed)
-        return false;
-    const Layout layout(buffer_);
-    if (!form->Reserve(layout.EntryCount()))
-        return false;
-    for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
-        const XStoreEntry entry = layout.EntryAt(i);
-        XStoreRecord record = {entry.valueCount, entry.type, nullptr};
-        XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
-        if (IsKnownType(entry.type) && entry.valueCount != 0 &&
-            !CopyValues(layout, entry, converted_, resolver, &record))
-            return false;
-        if (!form->Append(layout.Name(entry), record)) {
-            ReleaseValues(record);
-            return false;
-        }
-    }
-    // Names out of order are sorted; a repeated name cannot be kept.
-    return shape == brindle::store::Shape::kWellFormed || !form->HasRepeatedName();
 }
 
 // --- Reading -------------------------------------------------------------------------------

@@ -139,9 +139,6 @@ class BRINDLE_API XStore : public XStoreReader {
     XStoreRecord* FindRecord(const char* name);
     // Add or Set of a value the store has just copied, freeing the copy when that fails.
     bool StoreCopy(const char* name, XStoreType type, void* copy, bool append, uint32_t index);
-    // Fills `form` with the entries of the held buffer; false when the buffer cannot be
-    // unflattened whole or memory runs out.
-    bool UnflattenInto(brindle::store::EditableForm* form);
 
     // The editable form, or null while the store reads its buffer.
     brindle::store::EditableForm* editable_;
