@@ -1,6 +1,7 @@
 // Hands arbitrary bytes to XStoreReader, in both copy modes, and reads back everything it
 // offers: every entry and value through every getter, then detaches the separated strings,
-// resolves them and copies the buffer out. Each buffer lives in a heap block of exactly its
+// resolves them and copies the buffer out. Every entry of a buffer that IsValidData accepts
+// must be found by name. Each buffer lives in a heap block of exactly its
 // total size, so that any read beyond it is caught.
 #include <stdint.h>
 #include <stdlib.h>
@@ -144,13 +145,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t stored = reversed ? __builtin_bswap32(total) : total;
         memcpy(&bytes[8], &stored, 4);
     }
-    XStoreReader::IsValidData(bytes.data(), total);
+    const bool valid = XStoreReader::IsValidData(bytes.data(), total);
 
     // Exactly `total` bytes, in a block of their own for each copy mode.
     uint8_t* copied = static_cast<uint8_t*>(malloc(total));
     memcpy(copied, bytes.data(), total);
     XStoreReader owning(copied, true);
     free(copied);
+    // A well-formed buffer's lookup finds every entry of its table.
+    for (uint32_t i = 0; valid && i < owning.EntryCount(); ++i) {
+        XStoreType type = XStoreTypeNone;
+        const char* name = owning.IndEntry(i, &type);
+        if (name == nullptr || owning.EntryType(name) != type)
+            abort();
+    }
     Exercise(owning);
 
     uint8_t* lent = static_cast<uint8_t*>(malloc(total));

@@ -65,17 +65,26 @@ void XSortedList::AddItem(void* key, void* value) {
     TryAddItem(key, value);
 }
 
+bool XSortedList::Reserve(uint32_t count) {
+    ListGuard guard(this);
+    if (count <= capacity_)
+        return true;
+    // Whole growth steps, as far as an index can reach.
+    const uint64_t wanted = (uint64_t{count} + kGrowth - 1) / kGrowth * kGrowth;
+    if (wanted > kNoIndex)
+        return false;
+    void* grown = brindle::Realloc(entries_, static_cast<size_t>(wanted) * sizeof(Entry));
+    if (grown == nullptr)
+        return false;
+    entries_ = static_cast<Entry*>(grown);
+    capacity_ = static_cast<uint32_t>(wanted);
+    return true;
+}
+
 bool XSortedList::TryAddItem(void* key, void* value) {
     ListGuard guard(this);
-    if (count_ == capacity_) {
-        if (capacity_ > kNoIndex - kGrowth)
-            return false;
-        void* grown = brindle::Realloc(entries_, (size_t{capacity_} + kGrowth) * sizeof(Entry));
-        if (grown == nullptr)
-            return false;
-        entries_ = static_cast<Entry*>(grown);
-        capacity_ += kGrowth;
-    }
+    if (!Reserve(count_ + 1))
+        return false;
     void* storedKey = key;
     if (keyCopy_ != nullptr) {
         storedKey = keyCopy_(key);
@@ -116,7 +125,18 @@ void XSortedList::Sort() {
 bool XSortedList::MergeTail() {
     CompareFn compare = compare_;
     auto less = [compare](const Entry& a, const Entry& b) { return compare(a.key, b.key) < 0; };
-    uint32_t tail = count_ - sortedCount_;
+    Entry* const tailStart = entries_ + sortedCount_;
+    Entry* const end = entries_ + count_;
+    // A tail appended in key order, or in reverse key order, costs one comparison per entry,
+    // and one that follows the sorted front needs no merge at all.
+    auto greater = [compare](const Entry& a, const Entry& b) { return compare(a.key, b.key) > 0; };
+    if (std::is_sorted(tailStart, end, greater))
+        std::reverse(tailStart, end);
+    else if (!std::is_sorted(tailStart, end, less))
+        std::sort(tailStart, end, less);
+    if (sortedCount_ == 0 || !less(*tailStart, tailStart[-1]))
+        return true;
+    const uint32_t tail = count_ - sortedCount_;
     Entry stackScratch[kStackTail];
     Entry* scratch = stackScratch;
     if (tail > kStackTail) {
@@ -124,8 +144,7 @@ bool XSortedList::MergeTail() {
         if (scratch == nullptr)
             return false;
     }
-    memcpy(scratch, entries_ + sortedCount_, size_t{tail} * sizeof(Entry));
-    std::sort(scratch, scratch + tail, less);
+    memcpy(scratch, tailStart, size_t{tail} * sizeof(Entry));
     // Merge from the back: take the tail entries from the greatest down, find where each goes
     // among the sorted front that is still unmoved, and shift the front entries above that
     // point up as one block.

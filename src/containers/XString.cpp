@@ -1,6 +1,7 @@
 #include "brindle/containers/XString.h"
 
 #include <ctype.h>
+#include <inttypes.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,8 +13,22 @@ namespace {
 // Longest text a string can hold: its length must fit the 32-bit signed field.
 constexpr int64_t kMaxLength = INT32_MAX;
 
-// Room for "%ld" of any 32-bit value: "-2147483648" and the NUL.
-constexpr size_t kNumberSize = 12;
+// Room for the text of any 64-bit value: "-9223372036854775808" or "18446744073709551615",
+// and the NUL.
+constexpr size_t kNumberSize = 21;
+
+// The decimal text of a number.
+class NumberText {
+  public:
+    explicit NumberText(int64_t v) : length_(snprintf(digits_, sizeof digits_, "%" PRId64, v)) {}
+    explicit NumberText(uint64_t v) : length_(snprintf(digits_, sizeof digits_, "%" PRIu64, v)) {}
+    const char* Digits() const { return digits_; }
+    int32_t Length() const { return length_; }
+
+  private:
+    char digits_[kNumberSize];
+    int32_t length_;
+};
 
 const char* TextOrEmpty(const char* s) {
     return s != nullptr ? s : "";
@@ -22,11 +37,6 @@ const char* TextOrEmpty(const char* s) {
 // Length of the NUL-terminated text s (null: 0), never read beyond kMaxLength bytes.
 int32_t TextLength(const char* s) {
     return s != nullptr ? static_cast<int32_t>(strnlen(s, kMaxLength)) : 0;
-}
-
-// Writes the "%ld" text of v into out and returns its length.
-int32_t FormatNumber(int32_t v, char (&out)[kNumberSize]) {
-    return snprintf(out, sizeof out, "%ld", static_cast<long>(v));
 }
 
 // A buffer for length bytes of text and a NUL; null when memory runs out or length is out of
@@ -63,10 +73,6 @@ XString::XString(const char* s) : buffer_(nullptr), length_(0) {
 
 XString::XString(const XString& other) : buffer_(nullptr), length_(0) {
     ReadFrom(other.GetBuffer(), other.length_);
-}
-
-XString::XString(int32_t v) : buffer_(nullptr), length_(0) {
-    *this = v;
 }
 
 XString::XString(char ch) : buffer_(nullptr), length_(0) {
@@ -152,9 +158,15 @@ XString& XString::operator=(const char* s) {
     return *this;
 }
 
-XString& XString::operator=(int32_t v) {
-    char digits[kNumberSize];
-    ReadFrom(digits, FormatNumber(v, digits));
+XString& XString::AssignNumber(int64_t v) {
+    const NumberText text(v);
+    ReadFrom(text.Digits(), text.Length());
+    return *this;
+}
+
+XString& XString::AssignNumber(uint64_t v) {
+    const NumberText text(v);
+    ReadFrom(text.Digits(), text.Length());
     return *this;
 }
 
@@ -213,11 +225,14 @@ XString& XString::operator+=(const char* s) {
     return *this;
 }
 
-XString& XString::operator+=(int32_t v) {
-    char digits[kNumberSize];
-    int32_t n = FormatNumber(v, digits);
-    Splice(GetBuffer(), length_, digits, n, "", 0);
-    return *this;
+XString& XString::AppendNumber(int64_t v) {
+    const NumberText text(v);
+    return *this += text.Digits();
+}
+
+XString& XString::AppendNumber(uint64_t v) {
+    const NumberText text(v);
+    return *this += text.Digits();
 }
 
 XString& XString::operator+=(char ch) {
@@ -234,8 +249,12 @@ XString XString::operator+(const char* s) const {
     return Concatenate(*this, s);
 }
 
-XString XString::operator+(int32_t v) const {
-    return Concatenate(*this, v);
+XString XString::PlusNumber(int64_t v) const {
+    return Concatenate(*this, NumberText(v).Digits());
+}
+
+XString XString::PlusNumber(uint64_t v) const {
+    return Concatenate(*this, NumberText(v).Digits());
 }
 
 XString XString::operator+(char ch) const {

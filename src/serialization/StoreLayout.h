@@ -69,6 +69,8 @@ class Layout {
 
     uint32_t EntryCount() const { return entryCount_; }
     uint32_t StringsOffset() const { return stringsOffset_; }
+    // The byte at `at`, which the caller has checked to lie inside the buffer.
+    const uint8_t* At(uint64_t at) const { return buffer_ + at; }
 
     // Entry record `index`, which must be below EntryCount.
     XStoreEntry EntryAt(uint32_t index) const {

@@ -84,6 +84,21 @@ void XOutput::Reset() {
     writePos = highWater = sizeof kMark;
 }
 
+bool XOutput::Reserve(uint64_t need) {
+    if (need <= capacity)
+        return true;
+    // The smallest multiple of 1024 above the need; a stream cannot pass 4 GiB.
+    const uint64_t grown = (need + 1024) & ~uint64_t{1023};
+    void* block = grown > UINT32_MAX ? nullptr : brindle::Realloc(buffer, grown);
+    if (block == nullptr) {
+        Fail();
+        return false;
+    }
+    buffer = static_cast<uint8_t*>(block);
+    capacity = static_cast<uint32_t>(grown);
+    return true;
+}
+
 void XOutput::Write(void* bytes, uint32_t len) {
     if (error != 0)
         return;
@@ -91,23 +106,15 @@ void XOutput::Write(void* bytes, uint32_t len) {
         Fail();
         return;
     }
-    uint64_t need = uint64_t{writePos} + brindle::PaddedSize(len);
-    if (need > capacity) {
-        // The smallest multiple of 1024 above the need; a stream cannot pass 4 GiB.
-        uint64_t grown = (need + 1024) & ~uint64_t{1023};
-        // Bytes taken from the stream's own buffer move with it.
-        uintptr_t offset = reinterpret_cast<uintptr_t>(bytes) - reinterpret_cast<uintptr_t>(buffer);
-        bool own = offset < capacity;
-        void* block = grown > UINT32_MAX ? nullptr : brindle::Realloc(buffer, grown);
-        if (block == nullptr) {
-            Fail();
-            return;
-        }
-        buffer = static_cast<uint8_t*>(block);
-        capacity = static_cast<uint32_t>(grown);
-        if (own)
-            bytes = buffer + offset;
-    }
+    const uint64_t need = uint64_t{writePos} + brindle::PaddedSize(len);
+    // Bytes taken from the stream's own buffer move with it when it grows.
+    const uintptr_t offset =
+        reinterpret_cast<uintptr_t>(bytes) - reinterpret_cast<uintptr_t>(buffer);
+    const bool own = offset < capacity;
+    if (!Reserve(need))
+        return;
+    if (own)
+        bytes = buffer + offset;
     if (len != 0)
         memmove(buffer + writePos, bytes, len);
     memset(buffer + writePos + len, 0, need - writePos - len);
@@ -136,6 +143,13 @@ void XOutput::WriteStr(const char* str) {
 }
 
 void XOutput::SetOffset(uint32_t offset) {
-    if (error == 0 && offset <= highWater)
-        writePos = offset;
+    if (error != 0)
+        return;
+    if (offset > highWater) {
+        if (!Reserve(offset))
+            return;
+        memset(buffer + highWater, 0, offset - highWater);
+        highWater = offset;
+    }
+    writePos = offset;
 }

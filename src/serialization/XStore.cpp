@@ -5,129 +5,33 @@
 
 #include "brindle/containers/XList.h"
 #include "platform/Alloc.h"
+#include "serialization/EditableForm.h"
 #include "serialization/StoreLayout.h"
+#include "serialization/StoreRecords.h"
+#include "serialization/StoreShape.h"
 
 using brindle::LoadWord;
 using brindle::StoreWord;
+using brindle::store::AppendValue;
 using brindle::store::BlobFootprint;
+using brindle::store::EditableForm;
+using brindle::store::HoldsList;
+using brindle::store::IsKnownType;
 using brindle::store::kEntrySize;
 using brindle::store::kHeaderSize;
 using brindle::store::Layout;
+using brindle::store::OwnsValues;
+using brindle::store::ReleaseValue;
+using brindle::store::ReleaseValues;
 using brindle::store::TextFootprint;
+using brindle::store::ValueList;
+using brindle::store::ValueOf;
+using brindle::store::WordOf;
+using brindle::store::WordValue;
 
 namespace {
 
-// --- Records -------------------------------------------------------------------------------
-
-bool IsKnownType(XStoreType type) {
-    return type >= XStoreTypeInt && type <= XStoreTypeMovStr;
-}
-
-// Types whose values are malloc blocks (texts or blobs) owned by the record.
-bool OwnsValues(XStoreType type) {
-    return type == XStoreTypeString || type == XStoreTypeBlob || type == XStoreTypeLocStr ||
-           type == XStoreTypeMovStr;
-}
-
-bool HoldsList(const XStoreRecord& record) {
-    return record.valueCount > 1 && IsKnownType(record.type);
-}
-
-XList* ValueList(const XStoreRecord& record) {
-    return static_cast<XList*>(record.value);
-}
-
-void* ValueOf(const XStoreRecord& record, uint32_t index) {
-    return HoldsList(record) ? ValueList(record)->GetItem(index) : record.value;
-}
-
-void* WordValue(uint32_t word) {
-    return reinterpret_cast<void*>(uintptr_t{word});
-}
-
-uint32_t WordOf(const void* value) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
-}
-
-// Frees one value of a record of `type`.
-void ReleaseValue(XStoreType type, void* value) {
-    if (OwnsValues(type))
-        free(value);
-}
-
-// Frees what the record owns (not the record itself). A list is released item by item as
-// far as it is filled, so a record still being built can be released too.
-void ReleaseValues(const XStoreRecord& record) {
-    if (!IsKnownType(record.type))
-        return;
-    if (!HoldsList(record)) {
-        ReleaseValue(record.type, record.value);
-        return;
-    }
-    XList* list = ValueList(record);
-    for (uint32_t i = 0; i < list->Count(); ++i)
-        ReleaseValue(record.type, list->GetItem(i));
-    delete list;
-}
-
-// The editable form's callbacks: names ordered byte by byte as unsigned values (what strcmp
-// does), copied with strdup; records copied field by field, their values passing over.
-int CompareNames(const void* a, const void* b) {
-    return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
-}
-
-void* CopyName(const void* name) {
-    return brindle::Strdup(static_cast<const char*>(name));
-}
-
-void FreeName(const void* name) {
-    free(const_cast<void*>(name));
-}
-
-void* CopyRecord(const void* record) {
-    void* copy = brindle::Malloc(sizeof(XStoreRecord));
-    if (copy != nullptr)
-        memcpy(copy, record, sizeof(XStoreRecord));
-    return copy;
-}
-
-void FreeRecord(const void* record) {
-    ReleaseValues(*static_cast<const XStoreRecord*>(record));
-    free(const_cast<void*>(record));
-}
-
-// The editable form: a sorted list without a lock whose additions report failure.
-class RecordList : public XSortedList {
-  public:
-    RecordList() : XSortedList(CompareNames, CopyName, FreeName, CopyRecord, FreeRecord) {}
-    using XSortedList::TryAddItem;
-};
-
-// Adds `record` (copied, its values passing over) under a copy of `name`; false, with the
-// list and the record unchanged, when memory runs out.
-bool AddRecord(XSortedList* list, const char* name, XStoreRecord* record) {
-    return static_cast<RecordList*>(list)->TryAddItem(const_cast<char*>(name), record);
-}
-
-// Appends `value` to a record; false, with the record unchanged, when memory runs out.
-bool AppendValue(XStoreRecord* record, void* value) {
-    if (record->valueCount == XList::kNoIndex)
-        return false;
-    if (record->valueCount > 1) {
-        if (ValueList(*record)->AddItem(value) == XList::kNoIndex)
-            return false;
-    } else {
-        XList* list = brindle::New<XList>(8);
-        if (list == nullptr || list->AddItem(record->value) == XList::kNoIndex ||
-            list->AddItem(value) == XList::kNoIndex) {
-            delete list;
-            return false;
-        }
-        record->value = list;
-    }
-    ++record->valueCount;
-    return true;
-}
+// --- Values --------------------------------------------------------------------------------
 
 // A malloc block holding `length` and then the bytes; null when memory runs out.
 void* NewBlobBlock(const void* data, uint32_t length) {
@@ -172,7 +76,9 @@ class Flattener {
     void Record(uint32_t index, const char* name, const XStoreRecord& record) {
         const uint64_t entry = tableStart_ + uint64_t{index} * kEntrySize;
         Word(entry, static_cast<uint32_t>(values_));
-        Word(entry + 4, record.valueCount);
+        // An entry kept without its values (of a type the library does not know) is written
+        // with none, so that the count never promises bytes that are not there.
+        Word(entry + 4, IsKnownType(record.type) ? record.valueCount : 0);
         Word(entry + 8, static_cast<uint32_t>(record.type));
         values_ += Text(valueStart_ + values_, name);
         Word(entry + 12, static_cast<uint32_t>(values_));
@@ -254,6 +160,80 @@ const char* SeparatedText(const Layout& layout, uint32_t storedSlot, bool conver
     return text == nullptr ? "" : text;
 }
 
+// Copies the values of `entry` out of the buffer into `record`, whose count is above 0: one
+// value itself, more into a list. LocStr and MovStr texts come from the strings area while
+// attached, else from `resolver`. False, with nothing left allocated, when memory runs out.
+bool CopyValues(const Layout& layout, const XStoreEntry& entry, bool converted,
+                XSepStrResolver* resolver, XStoreRecord* record) {
+    if (entry.valueCount > 1) {
+        record->value = brindle::New<XList>(entry.valueCount);
+        if (record->value == nullptr)
+            return false;
+    }
+    uint64_t at = layout.ValuesStart(entry);
+    for (uint32_t k = 0; k < entry.valueCount; ++k) {
+        const uint8_t* raw = layout.At(at);
+        void* value;
+        switch (entry.type) {
+            case XStoreTypeString:
+                value = brindle::Strdup(reinterpret_cast<const char*>(raw));
+                break;
+            case XStoreTypeBlob:
+                value = NewBlobBlock(raw + 4, LoadWord(raw));
+                break;
+            case XStoreTypeLocStr:
+            case XStoreTypeMovStr:
+                value = brindle::Strdup(SeparatedText(layout, LoadWord(raw), converted, resolver));
+                break;
+            default:
+                value = WordValue(LoadWord(raw));
+                break;
+        }
+        at += brindle::store::IsWordType(entry.type) ? 4 : layout.VariableFootprint(entry.type, at);
+        if (value == nullptr && OwnsValues(entry.type)) {
+            ReleaseValues(*record);
+            return false;
+        }
+        if (entry.valueCount == 1) {
+            record->value = value;
+        } else if (ValueList(*record)->AddItem(value) == XList::kNoIndex) {
+            ReleaseValue(entry.type, value);
+            ReleaseValues(*record);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Fills `form` with the entries of `buffer` (converted if `converted`), taking detached LocStr
+// and MovStr texts from the resolvers; false when the buffer cannot be unflattened whole or
+// memory runs out.
+bool UnflattenInto(const uint8_t* buffer, bool converted, XSepStrResolver* locResolver,
+                   XSepStrResolver* movResolver, EditableForm* form) {
+    // Only a buffer whose every piece lies inside it once is taken: so each entry is kept
+    // whole, and copying costs no more than the buffer's size.
+    const brindle::store::Shape shape = brindle::store::CheckShape(buffer, false, converted);
+    if (shape == brindle::store::Shape::kMalformed)
+        return false;
+    const Layout layout(buffer);
+    if (!form->Reserve(layout.EntryCount()))
+        return false;
+    for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
+        const XStoreEntry entry = layout.EntryAt(i);
+        XStoreRecord record = {entry.valueCount, entry.type, nullptr};
+        XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver : movResolver;
+        if (IsKnownType(entry.type) && entry.valueCount != 0 &&
+            !CopyValues(layout, entry, converted, resolver, &record))
+            return false;
+        if (!form->Append(layout.Name(entry), record)) {
+            ReleaseValues(record);
+            return false;
+        }
+    }
+    // Names out of order are sorted; a repeated name cannot be kept.
+    return shape == brindle::store::Shape::kWellFormed || !form->HasRepeatedName();
+}
+
 }  // namespace
 
 // --- Construction and buffers --------------------------------------------------------------
@@ -283,10 +263,8 @@ void* XStore::GetData_NF(uint32_t* size) {
         return XStoreReader::GetData_NF(size);
     const uint32_t count = editable_->Count();
     Flattener measure(nullptr, count, 0);
-    for (uint32_t i = 0; i < count; ++i) {
-        measure.Record(i, static_cast<const char*>(editable_->GetKey(i)),
-                       *static_cast<const XStoreRecord*>(editable_->GetItem(i)));
-    }
+    for (uint32_t i = 0; i < count; ++i)
+        measure.Record(i, editable_->NameAt(i), *editable_->RecordAt(i));
     const uint64_t main = measure.MainSize();
     const uint64_t total = main + measure.StringsSize();
     if (total > 0xFFFFFFFF) {
@@ -305,10 +283,8 @@ void* XStore::GetData_NF(uint32_t* size) {
     StoreWord(buffer + brindle::store::kStringsOffsetAt, static_cast<uint32_t>(main));
     StoreWord(buffer + brindle::store::kEntryCountAt, count);
     Flattener write(buffer, count, main);
-    for (uint32_t i = 0; i < count; ++i) {
-        write.Record(i, static_cast<const char*>(editable_->GetKey(i)),
-                     *static_cast<const XStoreRecord*>(editable_->GetItem(i)));
-    }
+    for (uint32_t i = 0; i < count; ++i)
+        write.Record(i, editable_->NameAt(i), *editable_->RecordAt(i));
     return buffer;
 }
 
@@ -317,14 +293,15 @@ void* XStore::GetData_NF(uint32_t* size) {
 void XStore::Unflatten() {
     if (editable_ != nullptr)
         return;
-    XSortedList* list = brindle::New<RecordList>();
-    if (list == nullptr)
+    EditableForm* form = brindle::New<EditableForm>();
+    if (form == nullptr)
         return;
-    if (buffer_ != nullptr && !UnflattenInto(list)) {
-        delete list;
+    if (buffer_ != nullptr &&
+        !UnflattenInto(buffer_, converted_, locResolver_, movResolver_, form)) {
+        delete form;
         return;
     }
-    editable_ = list;
+    editable_ = form;
 }
 
 bool XStore::MakeEditable() {
@@ -333,82 +310,12 @@ bool XStore::MakeEditable() {
     return editable_ != nullptr;
 }
 
-bool XStore::UnflattenInto(XSortedList* list) {
-    const Layout layout(buffer_);
-    for (uint32_t i = 0; i < layout.EntryCount(); ++i) {
-        const XStoreEntry entry = layout.EntryAt(i);
-        const char* name = layout.Name(entry);
-        // Unreadable names, entries without values or typed as no entry, and repeated names
-        // are left out.
-        if (name == nullptr || entry.valueCount == 0 || entry.type == XStoreTypeNone ||
-            list->FindItem(const_cast<char*>(name), nullptr) != nullptr)
-            continue;
-        XStoreRecord record = {1, entry.type, nullptr};
-        if (IsKnownType(entry.type)) {
-            // Every value must lie in the buffer before anything is allocated for them.
-            if (layout.ValueAt(entry, entry.valueCount - 1) == 0)
-                continue;
-            if (entry.valueCount > 1) {
-                record.value = brindle::New<XList>(entry.valueCount);
-                if (record.value == nullptr)
-                    return false;
-                record.valueCount = entry.valueCount;
-            }
-            XSepStrResolver* resolver =
-                entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
-            uint64_t at = layout.ValuesStart(entry);
-            for (uint32_t k = 0; k < entry.valueCount; ++k) {
-                const uint8_t* raw = buffer_ + at;
-                void* value;
-                switch (entry.type) {
-                    case XStoreTypeString:
-                        value = brindle::Strdup(reinterpret_cast<const char*>(raw));
-                        break;
-                    case XStoreTypeBlob:
-                        value = NewBlobBlock(raw + 4, LoadWord(raw));
-                        break;
-                    case XStoreTypeLocStr:
-                    case XStoreTypeMovStr:
-                        value = brindle::Strdup(
-                            SeparatedText(layout, LoadWord(raw), converted_, resolver));
-                        break;
-                    default:
-                        value = WordValue(LoadWord(raw));
-                        break;
-                }
-                at += brindle::store::IsWordType(entry.type)
-                          ? 4
-                          : layout.VariableFootprint(entry.type, at);
-                if (value == nullptr && OwnsValues(entry.type)) {
-                    ReleaseValues(record);
-                    return false;
-                }
-                if (entry.valueCount == 1) {
-                    record.value = value;
-                } else if (ValueList(record)->AddItem(value) == XList::kNoIndex) {
-                    ReleaseValue(entry.type, value);
-                    ReleaseValues(record);
-                    return false;
-                }
-            }
-        } else {
-            // Another type number: the entry is kept with its count and no values.
-            record.valueCount = entry.valueCount;
-        }
-        if (!AddRecord(list, name, &record)) {
-            ReleaseValues(record);
-            return false;
-        }
-    }
-    return true;
-}
-
 // --- Reading -------------------------------------------------------------------------------
 
 XStoreRecord* XStore::FindRecord(const char* name) {
     if (editable_ == nullptr || name == nullptr)
         return nullptr;
-    return static_cast<XStoreRecord*>(editable_->FindItem(const_cast<char*>(name), nullptr));
+    return editable_->Find(name);
 }
 
 uint32_t XStore::EntryCount() {
@@ -421,8 +328,8 @@ const char* XStore::IndEntry(uint32_t index, XStoreType* type) {
     if (index >= editable_->Count())
         return nullptr;
     if (type != nullptr)
-        *type = static_cast<XStoreRecord*>(editable_->GetItem(index))->type;
-    return static_cast<const char*>(editable_->GetKey(index));
+        *type = editable_->RecordAt(index)->type;
+    return editable_->NameAt(index);
 }
 
 uint32_t XStore::ValueCount(const char* name) {
@@ -526,8 +433,7 @@ bool XStore::AddVal(const char* name, XStoreType type, void* value) {
         if (record->type != type || !AppendValue(record, value))
             return false;
     } else {
-        XStoreRecord fresh = {1, type, value};
-        if (!AddRecord(editable_, name, &fresh))
+        if (!editable_->Add(name, XStoreRecord{1, type, value}))
             return false;
     }
     ++version_;
@@ -622,7 +528,7 @@ bool XStore::RemoveEntry(const char* name) {
     if (!MakeEditable())
         return false;
     ++version_;
-    return name != nullptr && editable_->RemoveItem(const_cast<char*>(name));
+    return name != nullptr && editable_->Remove(name);
 }
 
 bool XStore::RemoveValue(const char* name, uint32_t index) {

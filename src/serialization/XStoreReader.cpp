@@ -5,6 +5,7 @@
 
 #include "platform/Alloc.h"
 #include "serialization/StoreLayout.h"
+#include "serialization/StoreShape.h"
 
 using brindle::LoadWord;
 using brindle::ReverseWord;
@@ -173,5 +174,7 @@ bool XStoreReader::IsValidData(const void* data, uint32_t length) {
     if (length == 0xFFFFFFFF)
         return true;
     return HeaderWord(data, kTotalSizeAt, reversed) == length &&
-           HeaderIsSound(data, length, reversed);
+           HeaderIsSound(data, length, reversed) &&
+           brindle::store::CheckShape(static_cast<const uint8_t*>(data), reversed, reversed) ==
+               brindle::store::Shape::kWellFormed;
 }

@@ -121,9 +121,15 @@ TEST(XSortedListOrder, MatchesMultimapUnderRandomOperations) {
         uint32_t action = random() % 10;
         if (action < 5) {
             // Several additions before the next lookup build tails of many lengths, some
-            // longer than the merge's stack scratch space.
-            for (int i = 0, batch = action == 0 ? 60 : 1; i < batch; ++i) {
-                const std::string& added = names[random() % names.size()];
+            // longer than the merge's stack scratch space, some in key order or its reverse.
+            std::vector<std::string> batch(action == 0 ? 60 : action < 3 ? 20 : 1);
+            for (std::string& added : batch)
+                added = names[random() % names.size()];
+            if (action == 1)
+                std::sort(batch.begin(), batch.end());
+            if (action == 2)
+                std::sort(batch.rbegin(), batch.rend());
+            for (const std::string& added : batch) {
                 list.AddItem(Key(added.c_str()), nullptr);
                 model.emplace(added, 0);
             }

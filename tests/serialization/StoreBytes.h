@@ -130,8 +130,8 @@ inline Bytes Example(bool reversed = false) {
     return w.Bytes();
 }
 
-// Collects entries and lays them out as the format prescribes: header, table sorted by name,
-// names and values, strings area.
+// Collects entries and lays them out as the format prescribes: header, table sorted by name
+// (or in the order given), names and values, strings area.
 class StoreBytes {
   public:
     enum Type : uint32_t { kInt, kFloat, kBool, kString, kBlob, kLocStr, kMovStr };
@@ -149,10 +149,18 @@ class StoreBytes {
         return *this;
     }
 
+    // Lays the table out in the order the entries were given instead of by name.
+    StoreBytes& InGivenOrder() {
+        sorted_ = false;
+        return *this;
+    }
+
     std::vector<uint8_t> Build(bool reversed = false) const {
         std::vector<Entry> sorted = entries_;
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        if (sorted_) {
+            std::stable_sort(sorted.begin(), sorted.end(),
+                             [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        }
         const uint32_t n = static_cast<uint32_t>(sorted.size());
         const uint32_t valueArea = 20 + 16 * n;
         // Lay out the value area and the strings area first to learn their sizes.
@@ -199,6 +207,7 @@ class StoreBytes {
     }
 
     std::vector<Entry> entries_;
+    bool sorted_ = true;
 };
 
 }  // namespace storetest

@@ -125,6 +125,12 @@ TEST(XOutputError, EveryFailureIsStickyAndDropsTheBuffer) {
              DebgFailAllocation(1);
              o->Reset();
          }},
+        {"forward move out of memory",
+         [](XOutput* o) {
+             DebgFailAllocation(1);
+             o->SetOffset(5000);
+         }},
+        {"forward move past 4 GiB", [](XOutput* o) { o->SetOffset(0xFFFFFFFF); }},
         {"null source", [](XOutput* o) { o->Write(nullptr, 4); }},
         // Lengths that wrap are refused before any byte of the source is read.
         {"length -1", [](XOutput* o) { o->Write(few, 0xFFFFFFFF); }},
@@ -152,24 +158,29 @@ TEST(XOutputError, EveryFailureIsStickyAndDropsTheBuffer) {
     }
 }
 
-TEST(XOutputOffset, PlaceholdersAndBounds) {
+TEST(XOutputOffset, MovesBackToPlaceholdersAndForwardOverZeros) {
     PeekOutput out;
     uint32_t slot = out.GetOffset();
     out.WriteInt(0);
     out.WriteStr("payload");
     uint32_t end = out.GetOffset();
-    for (uint32_t beyond : {end + 4, out.Capacity() + 100, 0xFFFFFFFFu}) {
-        out.SetOffset(beyond);
-        EXPECT_EQ(out.GetOffset(), end) << "refused: " << beyond;
-    }
     out.SetOffset(slot);
     out.WriteInt(end);
     EXPECT_EQ(Bytes(out).size(), 8u) << "moving back shortens the stream";
-    out.SetOffset(end);  // still within what was written
-    EXPECT_EQ(Bytes(out), W(kMark) + W(end) + "payload" + std::string(1, '\0'));
+    out.SetOffset(end);  // what was written there is still there
+    const std::string written = W(kMark) + W(end) + "payload" + std::string(1, '\0');
+    EXPECT_EQ(Bytes(out), written);
+    // Beyond what was written the stream grows over zero bytes.
+    out.SetOffset(end + 8);
+    out.WriteInt(7);
+    EXPECT_EQ(Bytes(out), written + W(0) + W(0) + W(7));
+    out.SetOffset(3000);
+    EXPECT_EQ(out.Capacity(), 3072u);
+    EXPECT_EQ(Bytes(out), written + W(0) + W(0) + W(7) + std::string(3000 - end - 12, '\0'));
+    // After Reset the bytes of the old stream do not come back.
     out.Reset();
-    out.SetOffset(8);
-    EXPECT_EQ(out.GetOffset(), 4u) << "Reset forgets what was written";
+    out.SetOffset(16);
+    EXPECT_EQ(Bytes(out), W(kMark) + std::string(12, '\0'));
 }
 
 TEST(XOutputCopy, CopiesAreDeepAndIndependent) {

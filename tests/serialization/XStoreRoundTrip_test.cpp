@@ -1,6 +1,6 @@
 // Random stores of every type, built through XStore and checked against a model laid out by
-// hand: byte for byte, through a plain reader, in the other byte order, and after further
-// changes to an unflattened copy.
+// hand: byte for byte, as valid data, through a plain reader, in the other byte order, and
+// after further changes to an unflattened copy, among them new names.
 #include <brindle/serialization/XStore.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -136,22 +136,34 @@ TEST_F(RoundTrip, RandomStoresFlattenReadAndChange) {
         }
         const Bytes flat = Flatten(store);
         ASSERT_EQ(flat, Build(model, false)) << "round " << round;
+        const Bytes reversed = Build(model, true);
+        for (const Bytes* bytes : {&flat, &reversed})
+            ASSERT_TRUE(
+                XStoreReader::IsValidData(bytes->data(), static_cast<uint32_t>(bytes->size())));
         XStoreReader reader(flat.data());
         ExpectReads(reader, model);
-        Bytes reversed = Build(model, true);
         XStoreReader swapped(reversed.data());
         ASSERT_TRUE(swapped.MustSwap());
         ExpectReads(swapped, model);
 
-        // Unflatten a copy, change it, and compare again.
+        // Unflatten a copy, change it, and compare again; new names wait for order until a
+        // read by index now and then needs it.
         XStore changed(reversed.data());
-        for (int step = 0; step < 20 && !model.empty(); ++step) {
+        for (int step = 0; step < 40; ++step) {
+            const uint32_t action = random_() % 6;
+            if (action >= 4 || model.empty()) {
+                const std::string name = RandomText(6, false);
+                ModelEntry& entry =
+                    model.emplace(name, ModelEntry{static_cast<uint32_t>(random_() % 7), {}, {}})
+                        .first->second;
+                ASSERT_TRUE(PutValue(changed, name, entry, entry.Count()));
+                continue;
+            }
             auto it = model.begin();
             std::advance(it, random_() % model.size());
             const char* name = it->first.c_str();
             ModelEntry& entry = it->second;
             const uint32_t index = random_() % entry.Count();
-            const uint32_t action = random_() % 4;
             if (action < 2) {
                 ASSERT_TRUE(
                     PutValue(changed, it->first, entry, action == 0 ? entry.Count() : index));
@@ -167,6 +179,8 @@ TEST_F(RoundTrip, RandomStoresFlattenReadAndChange) {
                 ASSERT_TRUE(changed.RemoveEntry(name));
                 model.erase(it);
             }
+            if (random_() % 4 == 0)
+                ExpectReads(changed, model);
         }
         ExpectReads(changed, model);
         ASSERT_EQ(Flatten(changed), Build(model, false)) << "round " << round;

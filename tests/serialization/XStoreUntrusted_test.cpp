@@ -2,11 +2,13 @@
 #include <brindle/Debg.h>
 #include <brindle/serialization/XStore.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "StoreBytes.h"
@@ -25,56 +27,56 @@ void Unflatten(XStore& store, const Bytes& buffer) {
     ASSERT_TRUE(store.AddInt("n", 1));
 }
 
-TEST(XStoreUntrusted, EntriesWithoutValuesOrTypedAsNoEntryAreLeftOut) {
-    Bytes buffer =
-        StoreBytes().Int("a", {1}).Int("z", {}).Words("none", XStoreTypeNone, {1}).Build();
+TEST(XStoreUntrusted, KeepsEveryEntryAndFlattensThoseWithoutValuesAsCountZero) {
+    const Bytes buffer = StoreBytes()
+                             .Int("a", {1})
+                             .Words("n", XStoreTypeNone, {})
+                             .Words("u", 9, {1, 2, 3})
+                             .Int("z", {})
+                             .Build();
     XStore store(buffer.data());
-    EXPECT_EQ(store.EntryCount(), 3u);
-    Unflatten(store, buffer);
-    EXPECT_EQ(store.EntryType("z"), XStoreTypeNone);
-    EXPECT_EQ(store.EntryType("none"), XStoreTypeNone);
-    EXPECT_EQ(Flatten(store), StoreBytes().Int("a", {1}).Int("n", {1}).Build());
-}
-
-TEST(XStoreUntrusted, UnknownTypeKeepsItsCountAndNoValues) {
-    Bytes buffer = StoreBytes().Words("u", 9, {1, 2, 3}).Int("v", {4}).Build();
-    XStore store;
-    Unflatten(store, buffer);
-    EXPECT_EQ(store.EntryType("u"), static_cast<XStoreType>(9));
+    ASSERT_TRUE(store.AddInt("b", 0));
+    const std::pair<const char*, int32_t> entries[] = {
+        {"a", 0}, {"b", 0}, {"n", 7}, {"u", 9}, {"z", 0}};
+    ASSERT_EQ(store.EntryCount(), 5u);
+    for (uint32_t i = 0; i < 5; ++i) {
+        XStoreType type = XStoreTypeInt;
+        EXPECT_STREQ(store.IndEntry(i, &type), entries[i].first);
+        EXPECT_EQ(type, entries[i].second);
+    }
+    // A type the library does not know keeps its count but has no values to read or set.
     EXPECT_EQ(store.ValueCount("u"), 3u);
     EXPECT_FALSE(store.GetInt("u", nullptr, 0));
     EXPECT_FALSE(store.SetInt("u", 1, 0));
     EXPECT_FALSE(store.AddInt("u", 1));
+    EXPECT_FALSE(store.GetInt("z", nullptr, 0));
+    EXPECT_FALSE(store.SetInt("z", 1, 0));
+    EXPECT_FALSE(store.RemoveValue("z", 0));
+    const Bytes flat = Flatten(store);
+    EXPECT_EQ(flat, StoreBytes()
+                        .Int("a", {1})
+                        .Int("b", {0})
+                        .Words("n", XStoreTypeNone, {})
+                        .Words("u", 9, {})
+                        .Int("z", {})
+                        .Build());
+    EXPECT_TRUE(XStoreReader::IsValidData(flat.data(), static_cast<uint32_t>(flat.size())));
+    // An entry without values takes new ones; the others still go value by value.
+    EXPECT_TRUE(store.AddInt("z", 5));
+    EXPECT_EQ(store.ReadInt("z", 0, 0), 5);
     EXPECT_TRUE(store.RemoveValue("u", 2));
-    // Flattened, the entry keeps its type and count and no value bytes.
-    Bytes flat = Flatten(store);
-    XStoreReader reader(flat.data());
-    EXPECT_EQ(reader.EntryType("u"), static_cast<XStoreType>(9));
-    EXPECT_EQ(reader.ValueCount("u"), 2u);
-    EXPECT_EQ(reader.ReadInt("v", 0, 0), 4);
-    EXPECT_EQ(flat.size(), 20u + 48u + 4u + 8u + 8u);
-    EXPECT_TRUE(store.RemoveValue("u", 0));
-    EXPECT_TRUE(store.RemoveValue("u", 0));
-    EXPECT_EQ(store.EntryType("u"), XStoreTypeNone);
+    EXPECT_EQ(store.ValueCount("u"), 2u);
+    EXPECT_TRUE(store.RemoveEntry("n"));
+    EXPECT_EQ(store.EntryCount(), 4u);
 }
 
-TEST(XStoreUntrusted, RepeatedNamesKeepTheFirstAndShuffledNamesAreSorted) {
+TEST(XStoreUntrusted, NamesOutOfOrderAreSorted) {
+    const Bytes descending =
+        StoreBytes().Int("c", {3}).Int("b", {2}).Int("a", {1}).InGivenOrder().Build();
+    EXPECT_FALSE(
+        XStoreReader::IsValidData(descending.data(), static_cast<uint32_t>(descending.size())));
     XStore store;
-    Unflatten(store, StoreBytes().Int("d", {2}).Int("d", {3}).Int("e", {4}).Build());
-    EXPECT_EQ(store.EntryCount(), 3u);
-    EXPECT_EQ(store.ValueCount("d"), 1u);
-    EXPECT_EQ(store.ReadInt("d", 0, 0), 2);
-    EXPECT_TRUE(store.RemoveEntry("d"));
-    EXPECT_EQ(store.EntryType("d"), XStoreTypeNone);
-
-    Bytes sorted = StoreBytes().Int("a", {1}).Int("b", {2}).Int("c", {3}).Build();
-    Bytes shuffled = sorted;
-    // Swap the records of "a" and "c".
-    memcpy(&shuffled[EntryField(0, 0)], &sorted[EntryField(2, 0)], 16);
-    memcpy(&shuffled[EntryField(2, 0)], &sorted[EntryField(0, 0)], 16);
-    Unflatten(store, shuffled);
-    EXPECT_EQ(store.ReadInt("a", 0, 0), 1);
-    EXPECT_EQ(store.ReadInt("c", 0, 0), 3);
+    Unflatten(store, descending);
     EXPECT_EQ(Flatten(store),
               StoreBytes().Int("a", {1}).Int("b", {2}).Int("c", {3}).Int("n", {1}).Build());
 }
@@ -101,39 +103,64 @@ TEST(XStoreUntrusted, DetachedTextsComeFromResolverElseEmpty) {
     }
 }
 
-TEST(XStoreUntrusted, PiecesOutsideTheBufferAreLeftOut) {
+// 2,000 entries that each claim as their values the one run of 4,000 texts after the names:
+// 72 KB that would unflatten into 8 million copies.
+Bytes SharedValueRun() {
+    const uint32_t entries = 2000, texts = 4000, names = 12 * entries;
+    const uint32_t total = 20 + 16 * entries + names + 4 * texts;
+    storetest::ByteWriter w(false);
+    w.Words({storetest::kMagic, 0, total, total, entries});
+    for (uint32_t i = 0; i < entries; ++i)
+        w.Words({12 * i, texts, XStoreTypeString, names});
+    for (uint32_t i = 0; i < entries; ++i) {
+        char name[12];
+        snprintf(name, sizeof name, "n%07u", i);
+        w.Text(name);
+    }
+    for (uint32_t k = 0; k < texts; ++k)
+        w.Text("abc");
+    return w.Bytes();
+}
+
+// Buffers that cannot be unflattened whole: the store goes on reading them as a reader does,
+// and every change fails without counting a version.
+TEST(XStoreUntrusted, MalformedBuffersAreReadButNeverChanged) {
+    // "a" Int 1, "s" String "text", "t" LocStr "x" and "y": names and values from 68, the
+    // slots of "t" at 92 and 96, the strings area from 100.
     const Bytes base = StoreBytes()
                            .Int("a", {1})
                            .Pieces("s", StoreBytes::kString, {"text"})
-                           .Pieces("t", StoreBytes::kLocStr, {"x"})
+                           .Pieces("t", StoreBytes::kLocStr, {"x", "y"})
                            .Build();
-    // A name offset far outside leaves out "a"; a values offset outside, or a value count
-    // beyond the buffer, leaves out "s".
-    struct Lie {
-        size_t at;
-        uint32_t word;
-        const char* gone;
-    } lies[] = {{EntryField(0, 0), 0x7FFFFFF0, "a"},
-                {EntryField(1, 1), 0x40000000, "s"},
-                {EntryField(1, 3), 0xFFFFFFF0, "s"}};
-    for (const Lie& lie : lies) {
-        Bytes bytes = base;
-        PatchWord(bytes, lie.at, lie.word);
-        XStore store;
-        Unflatten(store, bytes);
-        EXPECT_EQ(store.EntryType(lie.gone), XStoreTypeNone) << lie.at;
-        EXPECT_EQ(store.EntryCount(), 3u);
-        EXPECT_STREQ(store.ReadString("t", nullptr, 0), "x");
+    std::vector<Bytes> buffers = {SharedValueRun(),
+                                  StoreBytes().Int("d", {2}).Int("d", {3}).Build()};
+    const std::pair<size_t, uint32_t> lies[] = {
+        {EntryField(0, 0), 0x7FFFFFF0},  // a name outside the buffer
+        {EntryField(1, 3), 0xFFFFFFF0},  // values outside
+        {EntryField(1, 1), 0x40000000},  // more values than the buffer holds
+        {EntryField(1, 3), 4},           // the values of "s" over those of "a"
+        {EntryField(1, 0), 1},           // the name of "s" inside that of "a"
+        {92, 1000},                      // a slot outside the strings area
+        {96, 0},                         // two slots sharing one text
+    };
+    for (const auto& lie : lies) {
+        buffers.push_back(base);
+        PatchWord(buffers.back(), lie.first, lie.second);
     }
-    // A slot pointing outside the strings area: the text is "".
-    Bytes badSlot = base;
-    const uint32_t slotAt = 20 + 48 + 24;  // names and values of "a" and "s", name "t".
-    ASSERT_EQ(badSlot[slotAt], 0);
-    PatchWord(badSlot, slotAt, 1000);
-    XStore slot;
-    Unflatten(slot, badSlot);
-    EXPECT_EQ(slot.EntryType("t"), XStoreTypeLocStr);
-    EXPECT_STREQ(slot.ReadString("t", nullptr, 0), "");
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Bytes& bytes = buffers[i];
+        EXPECT_FALSE(XStoreReader::IsValidData(bytes.data(), static_cast<uint32_t>(bytes.size())));
+        XStore store(bytes.data(), false);
+        XStoreReader reader(bytes.data(), false);
+        EXPECT_FALSE(store.AddInt("zzzz", 1));
+        EXPECT_FALSE(store.RemoveEntry("a"));
+        EXPECT_EQ(store.GetVersion(), 0u);
+        EXPECT_EQ(Flatten(store), bytes);
+        EXPECT_EQ(store.EntryCount(), reader.EntryCount());
+        EXPECT_EQ(store.IndEntry(1, nullptr), reader.IndEntry(1, nullptr));
+        EXPECT_EQ(store.ReadString("s", nullptr, 0), reader.ReadString("s", nullptr, 0));
+    }
 }
 
 // Runs `change` on a store prepared by `setup` with the nth allocation failing, for n = 1,

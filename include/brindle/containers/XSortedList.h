@@ -11,8 +11,10 @@
 // Sorting is lazy: AddItem appends at the end, and the first operation that needs the order
 // (FindItem by key, GetItem, GetKey, DoForEach) sorts first. Only the entries appended since
 // the last sort are sorted and then merged into the sorted part, so a list that grows by one
-// entry between lookups pays a binary search and one block move per entry. Entries with
-// equal keys may end in any order. A key search remembers the position of its last hit and
+// entry between lookups pays a binary search and one block move per entry, and entries
+// appended in key order (or in reverse key order) after the last one cost one comparison
+// each. Entries with equal
+// keys may end in any order. A key search remembers the position of its last hit and
 // tries it first.
 //
 // A list made with threadSafe true owns an XLocker and takes it in AddItem, both RemoveItems,
@@ -109,6 +111,9 @@ class BRINDLE_API XSortedList {
     void Sort();
     // AddItem that reports whether the entry was added (false: nothing changed).
     bool TryAddItem(void* key, void* value);
+    // Grows the entry array, in whole steps of kGrowth, to hold at least `count` entries, so
+    // that adding up to that many needs no allocation; false when it cannot.
+    bool Reserve(uint32_t count);
 
   private:
     struct Entry {

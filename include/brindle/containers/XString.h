@@ -8,6 +8,9 @@
 // ROffsetOf, Wordwrap) stop at the first NUL.
 //
 // Numbers are formatted as "%ld" does: decimal, with a leading minus for negative values.
+// Every integer type is a number (short, int, long, long long, their unsigned forms, size_t,
+// int64_t...; bool gives 0 or 1), written with its whole value, 64 bits included. The
+// character types (char, signed char, unsigned char) are not numbers: they stay single bytes.
 //
 // Safety rules, which hold for every operation:
 //   - A null `const char*` argument reads as the empty text.
@@ -25,9 +28,21 @@
 
 #include <stdint.h>
 
+#include <type_traits>
+
 #include "brindle/Export.h"
 
 class BRINDLE_API XString {
+    // Enables a member for the integer types that are written as numbers.
+    template <class T>
+    using IfNumber = std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, char>::value &&
+                                          !std::is_same<T, signed char>::value &&
+                                          !std::is_same<T, unsigned char>::value,
+                                      int>;
+    // The 64-bit type of the same signedness, which holds every value of T.
+    template <class T>
+    using Wide = std::conditional_t<std::is_signed<T>::value, int64_t, uint64_t>;
+
   public:
     // The empty string.
     XString();
@@ -35,8 +50,11 @@ class BRINDLE_API XString {
     XString(const char* s);  // NOLINT: converts implicitly, as a C string does
     // A copy of the other string's length bytes, NULs included.
     XString(const XString& other);
-    // The decimal text of v, as "%ld" formats it: XString(-42) holds "-42".
-    explicit XString(int32_t v);
+    // The decimal text of v, as "%ld" formats it: XString(-42L) holds "-42".
+    template <class T, IfNumber<T> = 0>
+    explicit XString(T v) : buffer_(nullptr), length_(0) {
+        AssignNumber(Wide<T>{v});
+    }
     // The one-byte string ch.
     explicit XString(char ch);
     // Exactly n bytes from s, as Set(s, n) copies them.
@@ -57,7 +75,10 @@ class BRINDLE_API XString {
     // unchanged.
     XString& operator=(const char* s);
     // The decimal text of v.
-    XString& operator=(int32_t v);
+    template <class T, IfNumber<T> = 0>
+    XString& operator=(T v) {
+        return AssignNumber(Wide<T>{v});
+    }
 
     // The buffer itself: length bytes of text and a NUL. It stays owned by the string and is
     // valid until the string next changes or is destroyed. Never null.
@@ -92,14 +113,20 @@ class BRINDLE_API XString {
     // Appends the NUL-terminated text s (null: nothing).
     XString& operator+=(const char* s);
     // Appends the decimal text of v.
-    XString& operator+=(int32_t v);
+    template <class T, IfNumber<T> = 0>
+    XString& operator+=(T v) {
+        return AppendNumber(Wide<T>{v});
+    }
     // Appends the byte ch.
     XString& operator+=(char ch);
     // A copy of this string with the addition appended; this string is unchanged. When
     // memory runs out the result is the empty string or a plain copy of this one.
     XString operator+(const XString& other) const;
     XString operator+(const char* s) const;
-    XString operator+(int32_t v) const;
+    template <class T, IfNumber<T> = 0>
+    XString operator+(T v) const {
+        return PlusNumber(Wide<T>{v});
+    }
     XString operator+(char ch) const;
 
     // Inserts the NUL-terminated text s before position, which is clamped to 0 .. length.
@@ -129,6 +156,14 @@ class BRINDLE_API XString {
     XString Mid(int start) const;
 
   private:
+    // The number forms of operator=, operator+= and operator+, for every integer type.
+    XString& AssignNumber(int64_t v);
+    XString& AssignNumber(uint64_t v);
+    XString& AppendNumber(int64_t v);
+    XString& AppendNumber(uint64_t v);
+    XString PlusNumber(int64_t v) const;
+    XString PlusNumber(uint64_t v) const;
+
     // Copies n bytes from s, keeping the buffer when n equals the current length and
     // otherwise replacing it by a new one of n + 1 bytes; s may lie inside this string.
     void ReadFrom(const char* s, int32_t n);

@@ -11,9 +11,9 @@
 // items. The buffer grows to the smallest multiple of 1024 above what a write needs, with one
 // realloc per growth.
 //
-// Errors are sticky. When an allocation fails, or a write asks for a stream longer than
-// 4 GiB, or a run of bytes has a null source, the buffer is released, Error() becomes -1 and
-// stays there (Reset does not clear it): later writes are ignored and GetData returns null.
+// Errors are sticky. When an allocation fails, or a write or SetOffset asks for a stream
+// longer than 4 GiB, or a run of bytes has a null source, the buffer is released, Error() becomes
+// -1 and stays there (Reset does not clear it): later writes are ignored and GetData returns null.
 // A caller therefore checks Error() or GetData once, after writing the whole stream.
 //
 // Copies are deep: a copy owns a buffer of its own with the same contents. A copy whose
@@ -58,10 +58,12 @@ class BRINDLE_API XOutput {
 
     // Length of the stream: where the next item goes.
     uint32_t GetOffset() { return writePos; }
-    // Moves the write position, typically back to a placeholder written earlier and then
-    // forward again to the end. The stream's length becomes that position. Offsets beyond
-    // the furthest byte written since the last Reset are refused (the position is left as it
-    // was), so the stream never exposes bytes that were not written.
+    // Moves the write position, and with it the stream's length: later items are written
+    // from there. Moving back, typically to a placeholder written earlier, leaves the bytes
+    // beyond in the buffer, so that moving forward again to the old end brings them back.
+    // Moving beyond the furthest byte written since the last Reset grows the stream over
+    // zero bytes, so it never exposes bytes that were not written; when the buffer cannot
+    // grow, the stream fails as a write does. Ignored in the error state.
     void SetOffset(uint32_t offset);
     // 0, or -1 once the stream has failed (see the class comment).
     int32_t Error() { return error; }
@@ -69,13 +71,16 @@ class BRINDLE_API XOutput {
   protected:
     // Releases the buffer and enters the sticky error state.
     void Fail();
+    // Grows the buffer to hold `need` bytes (to the smallest multiple of 1024 above it);
+    // false, having failed the stream, when it cannot.
+    bool Reserve(uint64_t need);
 
     uint32_t initSize;   // Capacity that Reset allocates; at least 1024.
     uint32_t writePos;   // Where the next item goes; also the stream's length.
     uint32_t capacity;   // Bytes allocated for buffer.
     uint8_t* buffer;     // The stream; null only in the error state.
     int32_t error;       // 0, or -1 once the stream has failed.
-    uint32_t highWater;  // End of the furthest byte written since Reset; bounds SetOffset.
+    uint32_t highWater;  // End of the furthest byte written since Reset; bytes beyond are unset.
 };
 
 #endif  // BRINDLE_SERIALIZATION_XOUTPUT_H_

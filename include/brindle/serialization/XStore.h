@@ -17,13 +17,24 @@
 // editable form exists (a missing name included). Failed changes, reads and flattening leave
 // it alone. It is 32-bit and wraps to 0.
 //
-// Untrusted buffers: unflattening copies out only what the reader's checks let it read.
-// Entries whose name or values do not lie inside the buffer, entries with no values or of
-// type XStoreTypeNone, and later entries repeating an earlier name are left out; names out
-// of order are sorted; entries of type numbers the library does not know are kept with
-// their count and no values. A
+// Unflattening keeps every entry of the buffer, in name order: one of a type number the
+// library does not know keeps its count but no values (flattened, it is written with count
+// 0), and one without values takes new ones like any other. Names out of order are sorted. A
 // LocStr or MovStr text of a buffer whose strings were detached becomes the text its
 // resolver gives (SetStrResolver), or "" without one.
+//
+// Untrusted buffers: a store unflattens only a buffer that it can copy out whole, at a cost
+// linear in its size: one in which every name, value and separated text lies inside the
+// buffer, the pieces follow one another in table order without overlapping, and no name is
+// repeated (XStoreReader::IsValidData, which also wants the names in order, describes the
+// rules). Any other buffer is read exactly as XStoreReader reads it, and every change fails
+// (returns false, counts no version), since it could not keep the buffer's entries. So the
+// editable form never holds more than the buffer did, and flattening it without changes
+// gives at most the buffer's size (plus, for detached texts, what the resolvers give).
+//
+// Building: a new name costs a hash probe and a lookup; names added since name order was last
+// needed (IndEntry, GetData_NF, RemoveEntry and RemoveValue of a last value) are sorted then
+// all at once, so building a store of N names costs O(N log N), in any order of names.
 //
 // Not copyable: copying a store is refused rather than done half-way.
 //
@@ -35,9 +46,14 @@
 #include <stdint.h>
 
 #include "brindle/Export.h"
-#include "brindle/containers/XSortedList.h"
 #include "brindle/serialization/XStoreReader.h"
 #include "brindle/serialization/XStoreRecord.h"
+
+namespace brindle {
+namespace store {
+class EditableForm;
+}  // namespace store
+}  // namespace brindle
 
 class BRINDLE_API XStore : public XStoreReader {
   public:
@@ -111,7 +127,7 @@ class BRINDLE_API XStore : public XStoreReader {
     // Value `index` of an entry of exactly `type`, in the same form.
     bool GetVal(const char* name, XStoreType type, void** value, uint32_t index);
     // Builds the editable form from the held buffer. Leaves the store as it was (no
-    // editable form) when memory runs out.
+    // editable form) when the buffer cannot be unflattened whole or memory runs out.
     void Unflatten();
 
   private:
@@ -123,11 +139,9 @@ class BRINDLE_API XStore : public XStoreReader {
     XStoreRecord* FindRecord(const char* name);
     // Add or Set of a value the store has just copied, freeing the copy when that fails.
     bool StoreCopy(const char* name, XStoreType type, void* copy, bool append, uint32_t index);
-    // Fills `list` with the entries of the held buffer; false when memory runs out.
-    bool UnflattenInto(XSortedList* list);
 
     // The editable form, or null while the store reads its buffer.
-    XSortedList* editable_;
+    brindle::store::EditableForm* editable_;
     uint32_t version_;
 };
 

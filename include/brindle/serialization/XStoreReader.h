@@ -19,8 +19,10 @@
 // size): a value that does not lie wholly inside the buffer cannot be read (the getter
 // fails), and a LocStr or MovStr text must lie wholly inside the strings area. Converting a
 // buffer of the other byte order converts only what lies inside it, each word at most once.
-// The caller still promises that a buffer holds at least its header's total size in bytes
-// (IsValidData with the real length tells). Borrowed buffers need no particular alignment.
+// The caller still promises that a buffer holds at least its header's total size in bytes.
+// IsValidData with the real length tells that, and whether the buffer is well formed as a
+// whole; taking a buffer does not look beyond its header, so a reader also reads buffers
+// that are not, as far as each read can go. Borrowed buffers need no particular alignment.
 //
 // Copying: a copy of a reader that owns its buffer owns a copy of that buffer (and is empty
 // if that copy cannot be allocated); a copy of a reader that borrows its buffer borrows the
@@ -114,8 +116,22 @@ class BRINDLE_API XStoreReader {
 
     // True when `data` starts with the magic in either byte order and, unless `length` is
     // 0xFFFFFFFF (length unknown: only the magic is read), `length` is the header's total
-    // size and the rest of the header passes the checks that SetData makes. A known `length`
-    // below 20 is refused without reading. Null `data` is not valid.
+    // size and the whole buffer is well formed:
+    //   - the header passes the checks that SetData makes;
+    //   - every entry's name (NUL and padding included) lies in the value area, between the
+    //     entry table and the strings offset (or the total size once detached);
+    //   - so do the values of every entry of the seven value types: a word each for Int,
+    //     Float, Bool, LocStr and MovStr, text with NUL and padding for String, length word,
+    //     bytes and padding for Blob (values of other type numbers are not looked at);
+    //   - these pieces follow one another in table order, each entry's name before its
+    //     values, without overlapping;
+    //   - while attached, the text of every LocStr and MovStr slot lies in the strings area,
+    //     the texts following one another in table and value order without overlapping;
+    //   - the names stand in strictly ascending order.
+    // A reader finds every entry of a well-formed buffer, and an XStore can change it. Every
+    // buffer the library writes is well formed. With a known length the whole buffer is
+    // read, in time linear in its size; a known `length` below 20 is refused without
+    // reading. Null `data` is not valid.
     static bool IsValidData(const void* data, uint32_t length);
     // True when the held buffer came in the other byte order and was converted when taken.
     bool MustSwap() { return converted_; }

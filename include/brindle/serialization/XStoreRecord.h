@@ -7,7 +7,9 @@
 // values in index order, each in the one-value form. An entry of a type number the library
 // does not know (kept from a buffer) holds no values at all, whatever its count says.
 //
-// Every record has at least one value; texts, blocks and the list belong to the record.
+// A record made by an Add or Set function has at least one value; one kept from a buffer may
+// have none (count 0, value null) until values are added. Texts, blocks and the list belong
+// to the record.
 #ifndef BRINDLE_SERIALIZATION_XSTORERECORD_H_
 #define BRINDLE_SERIALIZATION_XSTORERECORD_H_
 
@@ -16,7 +18,7 @@
 #include "brindle/serialization/XStoreType.h"
 
 struct XStoreRecord {
-    uint32_t valueCount;  // number of values, at least 1
+    uint32_t valueCount;  // number of values
     XStoreType type;      // the type of every value
     void* value;          // the value itself, or an XList of the values
 };
