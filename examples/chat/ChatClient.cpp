@@ -83,12 +83,12 @@ class Inbox {
                                     : static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX));
             pollfd ready[2] = {{stopFd, POLLIN, 0}, {wake_, POLLIN, 0}};
             if (poll(ready, 2, timeout) < 0 && errno != EINTR)
-                return kStopped;
+                return kStopped;  // waiting itself fails: give up as if stopped
             if (ready[0].revents != 0)
                 return kStopped;
             uint64_t count = 0;
             if (ready[1].revents != 0 && read(wake_, &count, sizeof count) != sizeof count) {
-                // Another read took the count; the queue is checked again anyway.
+                // Nothing to do: the queue is checked again either way.
             }
         }
     }

@@ -14,13 +14,13 @@
 //   16      4     store length S
 //   20      S     a flattened XStore (none when S is 0), zero-padded to L
 //
-// A post (client to server) carries the store {"sender", "text"}; the server answers it with
-// kStored holding the new message's ID (0 when it could not be stored) and no store. A message
-// (server to client) carries the store {"sender", "time", "text"} exactly as the server keeps it in
-// its block file, where "time" is the server's clock in seconds since 1970, as an unsigned 32-bit
-// value. Senders and texts are texts of at most kMaxSender and kMaxText bytes without ASCII control
-// characters (UTF-8 passes through). A receiver drops the connection on the first frame that breaks
-// any of this.
+// A post (client to server) carries the store {"sender", "text"}; the server answers it
+// with kStored, holding the new message's ID (0 when it could not be stored) and no store.
+// A message (server to client) carries the store {"sender", "time", "text"} exactly as the
+// server keeps it in its block file; "time" is the server's clock in seconds since 1970, as
+// an unsigned 32-bit value. A sender has at most kMaxSender bytes and a text at most
+// kMaxText, neither has ASCII control characters, and UTF-8 passes through. A receiver
+// drops the connection at the first frame that breaks any of this.
 #ifndef BRINDLE_EXAMPLES_CHAT_CHATPROTOCOL_H_
 #define BRINDLE_EXAMPLES_CHAT_CHATPROTOCOL_H_
 
@@ -38,6 +38,7 @@ constexpr uint32_t kMaxText = 4096;
 // Large enough for any valid message, small enough that a receiver can refuse a lying length
 // before buffering it.
 constexpr uint32_t kMaxFrame = 16384;
+// The fixed fields in front of the store.
 constexpr uint32_t kFrameHeader = 20;
 
 enum FrameKind : uint32_t {
