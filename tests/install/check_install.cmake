@@ -13,10 +13,15 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-# The brindle tool, found where it was installed and finding the library beside it.
+# The brindle tool and the chat example, found where they were installed and finding the
+# library beside them.
 run(${prefix}/bin/brindle --version)
 if(NOT run_output MATCHES "^brindle [0-9]")
   message(FATAL_ERROR "the installed brindle tool printed: ${run_output}")
+endif()
+run(${prefix}/bin/chat --help)
+if(NOT run_output MATCHES "^usage: chat serve")
+  message(FATAL_ERROR "the installed chat example printed: ${run_output}")
 endif()
 
 # Through the CMake package.

@@ -1,0 +1,99 @@
+#include "ChatServer.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <brindle/blockfile/PortablePath.h>
+#include <brindle/net/XSocketMgr.h>
+
+#include "ChatRoom.h"
+#include "FrameHandler.h"
+
+namespace chat {
+
+namespace {
+
+// The server's end of one client connection.
+class Member : public FrameHandler {
+  public:
+    Member(sockaddr_in* peer, int socket, bool udp, void* room)
+        : FrameHandler(peer, socket, udp, room), room_(static_cast<ChatRoom*>(room)) {}
+
+  private:
+    int32_t OnConnect() override {
+        room_->Join(this);
+        return 0;
+    }
+    void OnClose(uint32_t) override { room_->Leave(this); }
+
+    // Stores a post and tells the poster its ID (0 when it failed); refuses any other frame.
+    bool OnFrame(const Frame& frame) override {
+        Message message;
+        if (frame.kind != kPost || !ReadMessage(frame.store, frame.storeLength, false, &message))
+            return false;
+        message.time = static_cast<uint32_t>(::time(nullptr));
+        const uint32_t id = room_->Post(message);
+        if (id == 0)
+            fprintf(stderr, "chat: a message from %s could not be stored\n",
+                    message.sender.c_str());
+        SendFrame(this, kStored, id, nullptr, 0);
+        return true;
+    }
+
+    void OnProtocolError(const char* problem) override {
+        sockaddr_in peer = {};
+        GetRemoteAddress(&peer);
+        fprintf(stderr, "chat: client %s:%u sent %s; disconnected\n",
+                XSocketMgr::IPString(peer.sin_addr.s_addr), ntohs(peer.sin_port), problem);
+    }
+
+    ChatRoom* const room_;
+};
+
+XSocketHandler* MakeMember(sockaddr_in* peer, int socket, bool udp, void* room) {
+    return new Member(peer, socket, udp, room);
+}
+
+void WaitReadable(int fd) {
+    pollfd wait = {fd, POLLIN, 0};
+    while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+int RunServer(uint16_t port, const char* history, int stopFd) {
+    char native[kPortablePathSize];
+    PortableToNativePath(history, native);
+    ChatRoom room;
+    const int32_t opened = room.Open(history);
+    if (opened != 0) {
+        fprintf(stderr, "chat: %s: %s\n", native,
+                opened == -1 ? "not a chat history, or damaged" : strerror(opened));
+        return 1;
+    }
+    XSocketMgr::Init();
+    XSocketMgr* manager = XSocketMgr::Current();
+    manager->Start();
+    uint16_t bound = port;
+    XSocketListener* listener = manager->StartListening(port, false, MakeMember, &room, &bound);
+    if (listener != nullptr) {
+        printf("chat: listening on port %u, %u messages in %s\n", bound, room.MessageCount(),
+               native);
+        fflush(stdout);
+        WaitReadable(stopFd);
+        manager->StopListening(listener);
+    } else {
+        fprintf(stderr, "chat: cannot listen on port %u\n", port);
+    }
+    manager->Stop();
+    XSocketMgr::Dispose();
+    room.Close();
+    return listener != nullptr ? 0 : 1;
+}
+
+}  // namespace chat

@@ -1,0 +1,254 @@
+// Runs the chat example as its users would: a server, a tail and senders on loopback, with
+// clients that break the protocol or vanish in between, then a second server on the same
+// history.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <brindle/blockfile/XBlockFile.h>
+#include <brindle/serialization/XOutput.h>
+#include <brindle/serialization/XStore.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Every wait of the test, generous enough for a loaded machine and a sanitizer build.
+constexpr std::chrono::seconds kPatience(60);
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    return static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+}
+
+// A running chat program whose standard output the test reads. A process still running
+// when the object goes (a failed assertion) is killed and reaped; one whose test process
+// dies is killed by the system.
+class Chat {
+  public:
+    explicit Chat(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(127);
+            dup2(out[1], STDOUT_FILENO);
+            std::vector<char*> argv{const_cast<char*>(CHAT_PROGRAM)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+    }
+    ~Chat() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+    }
+    Chat(const Chat&) = delete;
+    Chat& operator=(const Chat&) = delete;
+
+    // Reads the output until it holds `text`; false when it ends or kPatience passes first.
+    bool Shows(const std::string& text) {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        while (output_.find(text) == std::string::npos) {
+            if (!ReadSome(deadline))
+                return false;
+        }
+        return true;
+    }
+    // Sends `signal` (none for 0), waits for the program to end and reads the rest of its
+    // output. Its exit code; 128 + the signal that killed it; -1 when it had to be killed.
+    int Exit(int signal = 0) {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        if (pid_ <= 0 || (signal != 0 && kill(pid_, signal) != 0))
+            return -1;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline)
+                return -1;  // the destructor kills it
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pid_ = -1;
+        while (ReadSome(deadline)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& Output() const { return output_; }
+
+  private:
+    bool ReadSome(Clock::time_point deadline) {
+        pollfd readable = {out_, POLLIN, 0};
+        char buffer[4096];
+        if (poll(&readable, 1, MillisecondsLeft(deadline)) != 1)
+            return false;
+        const ssize_t got = read(out_, buffer, sizeof buffer);
+        if (got > 0)
+            output_.append(buffer, static_cast<size_t>(got));
+        return got > 0;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
+
+// A client that connects on loopback and writes `bytes`: -1, or its socket.
+int RawClient(uint16_t port, const std::string& bytes) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in server = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 ||
+        send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the server ends the connection of a client that wrote `bytes`, within
+// kPatience, after the history it replays.
+bool ServerHangsUp(uint16_t port, const std::string& bytes) {
+    const int fd = RawClient(port, bytes);
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    pollfd readable = {fd, POLLIN, 0};
+    char buffer[4096];
+    while (fd >= 0 && poll(&readable, 1, MillisecondsLeft(deadline)) == 1) {
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0) {  // the end of the stream, or a reset
+            close(fd);
+            return true;
+        }
+    }
+    close(fd);
+    return false;
+}
+
+std::string Bytes(XOutput* out) {
+    uint32_t size = 0;
+    const char* data = static_cast<const char*>(out->GetData(&size));
+    return std::string(data, size);
+}
+
+// The first 8 bytes of a frame: the stream mark and the frame length.
+std::string FrameStart(uint32_t length) {
+    XOutput out;
+    out.WriteInt(length);
+    return Bytes(&out);
+}
+
+// A post, laid out as the wire format says.
+std::string Post(const char* sender, const char* text) {
+    XStore store;
+    store.AddString("sender", sender);
+    store.AddString("text", text);
+    uint32_t size = 0;
+    void* flat = store.GetData_NF(&size);
+    XOutput out;
+    for (uint32_t word : {20 + (size + 3) / 4 * 4, 1u, 0u, size})
+        out.WriteInt(word);
+    out.Write(flat, size);
+    free(flat);
+    return Bytes(&out);
+}
+
+// The port a server announces once it serves; 0 when it does not.
+uint16_t PortOf(Chat* server) {
+    unsigned port = 0;
+    if (!server->Shows(" messages in ") ||
+        sscanf(server->Output().c_str(), "chat: listening on port %u", &port) != 1)
+        return 0;
+    return static_cast<uint16_t>(port);
+}
+
+std::string Address(uint16_t port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+// A scratch directory, removed with everything in it.
+struct ScratchDir {
+    ScratchDir() {
+        char pattern[] = "/tmp/brindle-chat-XXXXXX";
+        path = mkdtemp(pattern) != nullptr ? pattern : "";
+    }
+    ~ScratchDir() {
+        if (!path.empty())
+            std::filesystem::remove_all(path);
+    }
+    std::string path;
+};
+
+TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
+    ScratchDir dir;
+    ASSERT_NE(dir.path, "");
+    const std::string db = dir.path + "/history.bf";
+    const std::string longest(4096, 'x');
+    std::string seen;
+    {
+        Chat server({"serve", "--port", "0", "--db", db});
+        const uint16_t port = PortOf(&server);
+        ASSERT_NE(port, 0);
+        for (const char* text : {"hello", longest.c_str()})
+            EXPECT_EQ(Chat({"send", Address(port), "ada", text}).Exit(), 0);
+        EXPECT_EQ(Chat({"send", Address(port), "ada", longest + "x"}).Exit(), 64);
+        Chat tail({"tail", Address(port)});
+        ASSERT_TRUE(tail.Shows(" ada: " + longest + "\n"));  // replayed
+
+        // Clients that break the protocol are disconnected, one that vanishes in the middle
+        // of a frame is forgotten, and the server goes on serving the others.
+        EXPECT_TRUE(ServerHangsUp(port, "GARBAGE!"));
+        EXPECT_TRUE(ServerHangsUp(port, FrameStart(1u << 30)));
+        close(RawClient(port, FrameStart(40) + "half"));
+        // A post that arrives in parts is put together.
+        const std::string post = Post("carl", "in two parts");
+        const int carl = RawClient(port, post.substr(0, 10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets it arrive alone
+        send(carl, post.data() + 10, post.size() - 10, MSG_NOSIGNAL);
+        ASSERT_TRUE(tail.Shows(" carl: in two parts\n"));
+        close(carl);
+
+        EXPECT_EQ(Chat({"send", Address(port), "bob", "grüße,", "世界"}).Exit(), 0);
+        ASSERT_TRUE(tail.Shows(" bob: grüße, 世界\n"));  // broadcast
+        EXPECT_EQ(tail.Exit(SIGINT), 0);
+        EXPECT_EQ(server.Exit(SIGTERM), 0);
+        seen = tail.Output();
+    }
+    // Closed cleanly: the index is on disk, so a read-only open takes the file.
+    XBlockFile file;
+    ASSERT_EQ(file.Open(("/" + db).c_str(), true), 0);
+    EXPECT_EQ(file.BlockCount(), 4u);
+    file.Close();
+
+    // A new server on the same file replays the same history, times included.
+    Chat server({"serve", "--port", "0", "--db", db});
+    const uint16_t port = PortOf(&server);
+    ASSERT_NE(port, 0);
+    Chat tail({"tail", Address(port)});
+    ASSERT_TRUE(tail.Shows(" bob: "));
+    EXPECT_EQ(tail.Exit(SIGTERM), 0);
+    EXPECT_EQ(tail.Output(), seen);
+    EXPECT_EQ(server.Exit(SIGINT), 0);
+}
+
+}  // namespace
