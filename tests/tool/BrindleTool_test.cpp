@@ -181,6 +181,14 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
         {"blobs dump store", "", 2, "", "store: not a blob set"},
         {"--version", "", 0, "brindle ", ""},
     });
+    // Entry 1's record repeats entry 0's: the bytes they share are shown once.
+    Run({"store from-json - -o shared",
+         "{\"a\": {\"blob\": \"" + std::string(200, 'f') + "\"}, \"z\": 1}", 0, "", ""});
+    std::string shared = Read("shared");
+    shared.replace(36, 16, shared, 20, 16);
+    Write("shared", shared);
+    Run({"store dump shared", "", 1, "\"a\": blob <damaged>\n",
+         "brindle: entry 1: value 0 of 1 lies outside the store or on bytes shown before\n"});
 }
 
 }  // namespace

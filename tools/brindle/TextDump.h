@@ -17,6 +17,8 @@ namespace cli {
 // or, with `json`, as the JSON object that `brindle store from-json` reads back. Returns
 // kExitOk, kExitNo when parts of the store could not be read (they are marked in the
 // text and named on stderr), or kExitFailed when `bytes` is not a store (nothing written).
+// Bytes that a damaged store uses twice are not shown twice: the text and the time taken
+// stay within a fixed multiple of the store's size.
 int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out);
 
 // Writes the blob set in `bytes` one blob a line: "name": 3 bytes 010203. kExitFailed,
