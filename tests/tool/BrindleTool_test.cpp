@@ -1,5 +1,6 @@
 // Runs the built brindle tool through scripted sessions: each step is a command line with its
 // standard input, and the exit code and the text expected on stdout and stderr.
+#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,6 +86,29 @@ class BrindleToolTest : public ::testing::Test {
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status));
+    }
+
+    // What the terminal shows of `command` run with a terminal as stdout and stderr.
+    std::string OnTerminal(const std::string& command) const {
+        const std::string line = "cd '" + dir_ + "' && '" BRINDLE_TOOL "' " + command;
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child == -1) {
+            ADD_FAILURE() << "forkpty failed";
+            return "";
+        }
+        if (child == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char chunk[4096];
+        for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+            shown.append(chunk, static_cast<size_t>(got));
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        close(terminal);
+        return shown;
     }
 
     std::string dir_;
@@ -189,6 +213,35 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
     Write("shared", shared);
     Run({"store dump shared", "", 1, "\"a\": blob <damaged>\n",
          "brindle: entry 1: value 0 of 1 lies outside the store or on bytes shown before\n"});
+}
+
+TEST_F(BrindleToolTest, ProgressLineOnlyOnATerminal) {
+    const std::string portable = "/" + Path("db");
+    ASSERT_EQ(XBlockFile::Create(portable.c_str()), 0);
+    {
+        XBlockFile file;
+        ASSERT_EQ(file.Open(portable.c_str(), false), 0);
+        const std::string mebibyte(1 << 20, 'x');
+        for (uint32_t id = 1; id <= 70; ++id)
+            ASSERT_EQ(file.WriteBlock(id, mebibyte.data(), 1 << 20), 0);
+    }
+    // The line is drawn, then cleared before the answer; the pty turns "\n" into "\r\n".
+    std::string shown = OnTerminal("bf check db");
+    EXPECT_NE(shown.find("\r\033[Kchecking db: "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r\033[Kdb: clean, 70 blocks, 0 free slots\r\n"), std::string::npos)
+        << shown;
+    RunAll({
+        {"bf check db", "", 0, "db: clean", ""},
+        {"bf rm db 1", "", 0, "", ""},
+        {"bf compact db", "", 0, "db: reclaimed", ""},
+    });
+    std::fstream(Path("db"), std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(-4, std::ios::end)
+        .write("\0\0\0\0", 4);  // over the trailer's magic: the file needs a rebuild
+    shown = OnTerminal("bf recover db");
+    EXPECT_NE(shown.find("\033[Krecovering db: rebuilding the index\r\033[Kdb: kept 69 blocks"),
+              std::string::npos)
+        << shown;
 }
 
 }  // namespace
