@@ -125,7 +125,8 @@ TEST_F(BrindleToolTest, BlockFileSession) {
         {"bf get db 7", "", 0, "hello", ""},
         {"bf get db 16 -o out", "", 0, "", ""},
         {"bf get db 8", "", 1, "", "db: no block 8"},
-        {"bf dump db 7", "", 0, "00000000  68 65 6c 6c 6f", ""},
+        {"bf dump db 7", "", 0, "00000000  68 65 6c 6c 6f" + std::string(33, ' ') + "  |hello|\n",
+         ""},
         {"bf rm db 7", "", 0, "", ""},
         {"bf rm db 7", "", 1, "", "db: no block 7"},
         {"bf info db", "", 0, "blocks:     1\ndata bytes: 40\nfree slots: 1\nfree bytes: 32", ""},
@@ -177,11 +178,12 @@ TEST_F(BrindleToolTest, CrashAndDamageRecovery) {
 
 TEST_F(BrindleToolTest, StoresAndBlobSets) {
     const std::string json =
-        "{\"n\": [1, -2], \"f\": 0.5, \"b\": {\"blob\": \"00ff\"}, \"s\": \"a\\\"\\u00e9\",\n"
+        "{\"n\": [1, -2], \"f\": [0.5, 1e2, 2.5E-1], \"b\": {\"blob\": \"00ff\"},\n"
+        " \"s\": \"a\\\"\\u00e9\\ud83d\\ude00\\u007f\","
         " \"t\": {\"locstr\": \"x\"}, \"ok\": true}";
     const std::string text =
-        "\"b\": blob 00ff\n\"f\": float 0.5\n\"n\": int 1, -2\n\"ok\": bool true\n"
-        "\"s\": string \"a\\\"\xC3\xA9\"\n\"t\": locstr \"x\"\n";
+        "\"b\": blob 00ff\n\"f\": float 0.5, 100.0, 0.25\n\"n\": int 1, -2\n\"ok\": bool true\n"
+        "\"s\": string \"a\\\"\xC3\xA9\xF0\x9F\x98\x80\\u007f\"\n\"t\": locstr \"x\"\n";
     XAKeyBlob set;
     set.SetBlob("key", const_cast<char*>("\x01\x02"), 2);
     uint32_t size = 0;
@@ -189,7 +191,7 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
     Write("set", std::string(flat, size));
     RunAll({
         {"store from-json - -o store", json, 0, "", ""},
-        {"store dump store", "", 0, "# store: 6 entries, 180 bytes, little-endian\n" + text, ""},
+        {"store dump store", "", 0, "# store: 6 entries, 192 bytes, little-endian\n" + text, ""},
         {"store dump --json store", "", 0, "  \"n\": [1, -2],\n", ""},
     });
     Write("again.json", Read("stdout"));
@@ -200,6 +202,8 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
         {"store dump - ", Read("again"), 0, text, ""},
         {"store from-json -", "{\"n\": [1, \"x\"]}", 2, "", "line 1, column 11: the elements"},
         {"store from-json -", "{\"n\": 1", 2, "", "line 1, column 8: expected ',' or '}'"},
+        {"store from-json -", "{\"n\": \"\\u1xyz\"}", 2, "", "line 1, column 14: bad escape"},
+        {"store from-json -", "{\"n\": 2147483648}", 2, "", "integer outside the 32-bit range"},
         {"store dump set", "", 2, "", "set: not a store"},
         {"blobs dump set", "", 0, "\"key\": 2 bytes 0102\n", ""},
         {"blobs dump store", "", 2, "", "store: not a blob set"},
