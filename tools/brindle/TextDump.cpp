@@ -15,9 +15,24 @@
 namespace cli {
 namespace {
 
-bool IsStore(const std::vector<uint8_t>& bytes) {
-    return bytes.size() < 0xFFFFFFFF &&
-           XStoreReader::IsValidData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+// Whether `bytes` hold a store that a reader takes: the magic in either byte order, a total
+// size that is the bytes' own, and an entry table and a strings offset inside them. Beyond
+// its header such a store may be damaged; XStoreReader::IsValidData tells whether it is not.
+bool HasStoreHeader(const std::vector<uint8_t>& bytes) {
+    constexpr uint32_t kMagic = 0x73746F72;
+    if (bytes.size() < 20 || bytes.size() >= 0xFFFFFFFF)
+        return false;
+    uint32_t header[5];
+    memcpy(header, bytes.data(), sizeof header);
+    const bool swapped = header[0] == __builtin_bswap32(kMagic);
+    if (header[0] != kMagic && !swapped)
+        return false;
+    for (uint32_t& word : header)
+        word = swapped ? __builtin_bswap32(word) : word;
+    const uint64_t tableEnd = 20 + uint64_t{header[4]} * sizeof(XStoreEntry);
+    const uint32_t strings = header[3];
+    return header[2] == bytes.size() && tableEnd <= bytes.size() &&
+           (strings == 0 || (strings >= tableEnd && strings <= bytes.size()));
 }
 
 const char* TypeName(XStoreType type) {
@@ -174,8 +189,8 @@ bool PutValue(StoreBytes* store, XStoreType type, bool json, uint64_t* at, FILE*
 const char* Unshowable(const XStoreEntry& entry, bool detached, bool json) {
     if (TypeName(entry.type) == nullptr)
         return "its type is unknown";
-    if (entry.valueCount == 0)
-        return "it has no values";
+    if (json && entry.valueCount == 0)
+        return "JSON cannot show an entry without values";
     if (json && detached && (entry.type == XStoreTypeLocStr || entry.type == XStoreTypeMovStr))
         return "JSON cannot show detached texts";
     return nullptr;
@@ -202,9 +217,10 @@ void PutQuoted(const char* text, size_t length, FILE* out) {
 }
 
 int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out) {
-    if (!IsStore(*bytes))
+    if (!HasStoreHeader(*bytes))
         return kExitFailed;
     const uint32_t size = static_cast<uint32_t>(bytes->size());
+    const bool wellFormed = XStoreReader::IsValidData(bytes->data(), size);
     XStoreReader reader(bytes->data(), false);  // converts the bytes in place if need be
     StoreBytes store(bytes->data(), size, reader.MustSwap());
     const uint32_t count = reader.EntryCount();
@@ -214,7 +230,10 @@ int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out) {
         fprintf(out, "# store: %u entries, %u bytes, %s-endian%s\n", count, size,
                 reader.MustSwap() == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ? "big" : "little",
                 store.Detached() ? ", separated strings detached" : "");
-    int result = kExitOk;
+    int result = wellFormed ? kExitOk
+                            : Fail(kExitNo,
+                                   "not a well-formed store (pieces outside their areas or "
+                                   "overlapping, or names out of order): showing what can be read");
     for (uint32_t i = 0; i < count; ++i) {
         const XStoreEntry entry = store.Entry(i);
         size_t length = 0;
@@ -234,6 +253,10 @@ int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out) {
                 fprintf(out, ": type %d, %u values\n", static_cast<int>(entry.type),
                         entry.valueCount);
             result = Fail(kExitNo, "entry %u: %s", i, why);
+            continue;
+        }
+        if (entry.valueCount == 0) {
+            fprintf(out, ": %s, no values\n", TypeName(entry.type));
             continue;
         }
         const bool list = json && entry.valueCount > 1;
@@ -295,7 +318,7 @@ void DumpHex(const uint8_t* data, size_t size, FILE* out) {
 
 const char* KindOf(const std::vector<uint8_t>& bytes) {
     XAKeyBlob set;
-    if (IsStore(bytes))
+    if (HasStoreHeader(bytes))
         return "store";
     if (bytes.size() < 0xFFFFFFFF &&
         set.SetData(const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())))
@@ -304,7 +327,7 @@ const char* KindOf(const std::vector<uint8_t>& bytes) {
 }
 
 int DumpAny(std::vector<uint8_t>* bytes, FILE* out) {
-    if (IsStore(*bytes))
+    if (HasStoreHeader(*bytes))
         return DumpStore(bytes, false, out);
     if (DumpBlobs(*bytes, out) != kExitOk)
         DumpHex(bytes->data(), bytes->size(), out);
