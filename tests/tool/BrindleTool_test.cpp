@@ -1,5 +1,6 @@
 // Runs the built brindle tool through scripted sessions: each step is a command line with its
 // standard input, and the exit code and the text expected on stdout and stderr.
+#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -87,6 +88,29 @@ class BrindleToolTest : public ::testing::Test {
         ASSERT_TRUE(WIFSIGNALED(status));
     }
 
+    // What the terminal shows of `command` run with a terminal as stdout and stderr.
+    std::string OnTerminal(const std::string& command) const {
+        const std::string line = "cd '" + dir_ + "' && '" BRINDLE_TOOL "' " + command;
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child == -1) {
+            ADD_FAILURE() << "forkpty failed";
+            return "";
+        }
+        if (child == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char chunk[4096];
+        for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;)
+            shown.append(chunk, static_cast<size_t>(got));
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        close(terminal);
+        return shown;
+    }
+
     std::string dir_;
 };
 
@@ -101,7 +125,8 @@ TEST_F(BrindleToolTest, BlockFileSession) {
         {"bf get db 7", "", 0, "hello", ""},
         {"bf get db 16 -o out", "", 0, "", ""},
         {"bf get db 8", "", 1, "", "db: no block 8"},
-        {"bf dump db 7", "", 0, "00000000  68 65 6c 6c 6f", ""},
+        {"bf dump db 7", "", 0, "00000000  68 65 6c 6c 6f" + std::string(33, ' ') + "  |hello|\n",
+         ""},
         {"bf rm db 7", "", 0, "", ""},
         {"bf rm db 7", "", 1, "", "db: no block 7"},
         {"bf info db", "", 0, "blocks:     1\ndata bytes: 40\nfree slots: 1\nfree bytes: 32", ""},
@@ -153,11 +178,12 @@ TEST_F(BrindleToolTest, CrashAndDamageRecovery) {
 
 TEST_F(BrindleToolTest, StoresAndBlobSets) {
     const std::string json =
-        "{\"n\": [1, -2], \"f\": 0.5, \"b\": {\"blob\": \"00ff\"}, \"s\": \"a\\\"\\u00e9\",\n"
+        "{\"n\": [1, -2], \"f\": [0.5, 1e2, 2.5E-1], \"b\": {\"blob\": \"00ff\"},\n"
+        " \"s\": \"a\\\"\\u00e9\\ud83d\\ude00\\u007f\","
         " \"t\": {\"locstr\": \"x\"}, \"ok\": true}";
     const std::string text =
-        "\"b\": blob 00ff\n\"f\": float 0.5\n\"n\": int 1, -2\n\"ok\": bool true\n"
-        "\"s\": string \"a\\\"\xC3\xA9\"\n\"t\": locstr \"x\"\n";
+        "\"b\": blob 00ff\n\"f\": float 0.5, 100.0, 0.25\n\"n\": int 1, -2\n\"ok\": bool true\n"
+        "\"s\": string \"a\\\"\xC3\xA9\xF0\x9F\x98\x80\\u007f\"\n\"t\": locstr \"x\"\n";
     XAKeyBlob set;
     set.SetBlob("key", const_cast<char*>("\x01\x02"), 2);
     uint32_t size = 0;
@@ -165,7 +191,7 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
     Write("set", std::string(flat, size));
     RunAll({
         {"store from-json - -o store", json, 0, "", ""},
-        {"store dump store", "", 0, "# store: 6 entries, 180 bytes, little-endian\n" + text, ""},
+        {"store dump store", "", 0, "# store: 6 entries, 192 bytes, little-endian\n" + text, ""},
         {"store dump --json store", "", 0, "  \"n\": [1, -2],\n", ""},
     });
     Write("again.json", Read("stdout"));
@@ -176,11 +202,50 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
         {"store dump - ", Read("again"), 0, text, ""},
         {"store from-json -", "{\"n\": [1, \"x\"]}", 2, "", "line 1, column 11: the elements"},
         {"store from-json -", "{\"n\": 1", 2, "", "line 1, column 8: expected ',' or '}'"},
+        {"store from-json -", "{\"n\": \"\\u1xyz\"}", 2, "", "line 1, column 14: bad escape"},
+        {"store from-json -", "{\"n\": 2147483648}", 2, "", "integer outside the 32-bit range"},
         {"store dump set", "", 2, "", "set: not a store"},
         {"blobs dump set", "", 0, "\"key\": 2 bytes 0102\n", ""},
         {"blobs dump store", "", 2, "", "store: not a blob set"},
         {"--version", "", 0, "brindle ", ""},
     });
+    // Entry 1's record repeats entry 0's: the bytes they share are shown once.
+    Run({"store from-json - -o shared",
+         "{\"a\": {\"blob\": \"" + std::string(200, 'f') + "\"}, \"z\": 1}", 0, "", ""});
+    std::string shared = Read("shared");
+    shared.replace(36, 16, shared, 20, 16);
+    Write("shared", shared);
+    Run({"store dump shared", "", 1, "\"a\": blob <damaged>\n",
+         "brindle: entry 1: value 0 of 1 lies outside the store or on bytes shown before\n"});
+}
+
+TEST_F(BrindleToolTest, ProgressLineOnlyOnATerminal) {
+    const std::string portable = "/" + Path("db");
+    ASSERT_EQ(XBlockFile::Create(portable.c_str()), 0);
+    {
+        XBlockFile file;
+        ASSERT_EQ(file.Open(portable.c_str(), false), 0);
+        const std::string mebibyte(1 << 20, 'x');
+        for (uint32_t id = 1; id <= 70; ++id)
+            ASSERT_EQ(file.WriteBlock(id, mebibyte.data(), 1 << 20), 0);
+    }
+    // The line is drawn, then cleared before the answer; the pty turns "\n" into "\r\n".
+    std::string shown = OnTerminal("bf check db");
+    EXPECT_NE(shown.find("\r\033[Kchecking db: "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r\033[Kdb: clean, 70 blocks, 0 free slots\r\n"), std::string::npos)
+        << shown;
+    RunAll({
+        {"bf check db", "", 0, "db: clean", ""},
+        {"bf rm db 1", "", 0, "", ""},
+        {"bf compact db", "", 0, "db: reclaimed", ""},
+    });
+    std::fstream(Path("db"), std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(-4, std::ios::end)
+        .write("\0\0\0\0", 4);  // over the trailer's magic: the file needs a rebuild
+    shown = OnTerminal("bf recover db");
+    EXPECT_NE(shown.find("\033[Krecovering db: rebuilding the index\r\033[Kdb: kept 69 blocks"),
+              std::string::npos)
+        << shown;
 }
 
 }  // namespace

@@ -39,13 +39,17 @@ uint64_t SlotBytes(const _XBlockFile_BlockRec& rec) {
     return (uint64_t{rec.len} + 15) & ~uint64_t{15};
 }
 
-// Examines the file; on failure prints why and returns false with the exit code in `*code`.
+// Examines the file, keeping `progress` (when given) up to date and clearing it at the end;
+// on failure prints why and returns false with the exit code in `*code`.
 bool Examine(const FileName& name, XBlockFileCheck* check, int* code,
              ProgressLine* progress = nullptr) {
     if (progress != nullptr)
         check->SetProgress(&ProgressLine::OnCheckProgress, progress);
+    const int32_t error = check->Examine(name.portable);
+    if (progress != nullptr)
+        progress->Finish();
     const char* file = name.native.c_str();
-    if (int32_t error = check->Examine(name.portable))
+    if (error != 0)
         *code = Fail(kExitFailed, "%s: %s", file, Reason(error));
     else if (check->State() == XBlockFileUnreadable)
         *code = Fail(kExitFailed, "%s: cannot be read", file);
@@ -306,11 +310,9 @@ int BlockFileCheck(const Args& args) {
     int code = kExitFailed;
     if (!NameFile(args.positional[0], &name))
         return code;
-    {
-        ProgressLine progress("checking", name.native, FileSize(name));
-        if (!Examine(name, &check, &code, &progress))
-            return code;
-    }
+    ProgressLine progress("checking", name.native, FileSize(name));
+    if (!Examine(name, &check, &code, &progress))
+        return code;
     PrintFindings(name, check);
     const char* file = name.native.c_str();
     if (check.State() == XBlockFileClean) {
@@ -334,7 +336,6 @@ int BlockFileRecover(const Args& args) {
     ProgressLine progress("recovering", name.native, FileSize(name));
     if (!Examine(name, &before, &code, &progress))
         return code;
-    progress.Finish();
     if (before.State() == XBlockFileClean) {
         printf("%s: clean, nothing to recover\n", file);
         return kExitOk;
@@ -355,10 +356,11 @@ int BlockFileRecover(const Args& args) {
     ProgressLine rebuilding("recovering", name.native, before.FileSize());
     rebuilding.Say("rebuilding the index");
     XBlockFile rebuilt;
-    if (int32_t error = rebuilt.Open(name.portable, false))
-        return Fail(kExitFailed, "%s: %s", file, Reason(error));
+    const int32_t error = rebuilt.Open(name.portable, false);
     rebuilt.Close();
     rebuilding.Finish();
+    if (error != 0)
+        return Fail(kExitFailed, "%s: %s", file, Reason(error));
     XBlockFileCheck after;
     if (!Examine(name, &after, &code))
         return code;
@@ -399,7 +401,7 @@ int BlockFileCompact(const Args& args) {
                 if (check.Blocks()[i].offset > check.FreeSlots()[0].offset)
                     moving += SlotBytes(check.Blocks()[i]);
             }
-            progress.FollowWrites(moving);
+            progress.FollowWrites(moving, "moving blocks");
         }
     }
     file.Compact(false);

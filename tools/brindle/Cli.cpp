@@ -10,14 +10,25 @@
 
 namespace cli {
 
+namespace {
+
+FILE* messages = nullptr;  // null: stderr
+
+}  // namespace
+
 int Fail(int code, const char* format, ...) {
-    fputs("brindle: ", stderr);
+    FILE* stream = messages != nullptr ? messages : stderr;
+    fputs("brindle: ", stream);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vfprintf(stream, format, args);
     va_end(args);
-    fputc('\n', stderr);
+    fputc('\n', stream);
     return code;
+}
+
+void SetMessageStream(FILE* stream) {
+    messages = stream;
 }
 
 const char* Reason(int32_t error) {

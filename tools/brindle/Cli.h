@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ enum ExitCode {
 
 // Prints "brindle: " and the formatted message on stderr; returns `code`.
 int Fail(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Sends Fail's messages to `stream` from now on (null: back to stderr), for a program that
+// reuses the commands' parts and keeps their messages apart.
+void SetMessageStream(FILE* stream);
 
 // The arguments of one command: its positional arguments and the options it allows.
 struct Args {

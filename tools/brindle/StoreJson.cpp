@@ -30,16 +30,20 @@ class Parser {
         std::set<std::string> names;
         bool first = true;
         while (Skip() && Peek() != '}') {
-            std::string name;
-            std::vector<Value> values;
             if (!first && Peek() != ',')
                 return Error("expected ',' or '}'");
             pos_ += !first;
             first = false;
+            Skip();
+            const size_t nameStart = pos_;
+            std::string name;
+            std::vector<Value> values;
             if (!ParseString(&name) || !Expect(':') || !ParseValues(&values))
                 return error_;
-            if (!names.insert(name).second)
-                return Error("\"" + name + "\" is given twice");
+            if (!names.insert(name).second) {
+                pos_ = nameStart;
+                return Error("this name was given before");
+            }
             if (!Store(&store, name, values))
                 return Error("out of memory");
         }
@@ -50,7 +54,7 @@ class Parser {
         uint32_t size = 0;
         void* data = store.GetData_NF(&size);
         if (data == nullptr)
-            return Error("out of memory");
+            return Error(size == 0 ? "the store would not fit in 4 GiB" : "out of memory");
         flat->assign(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
         free(data);
         return "";

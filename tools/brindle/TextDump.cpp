@@ -7,6 +7,7 @@
 #include <string>
 
 #include <brindle/serialization/XAKeyBlob.h>
+#include <brindle/serialization/XStoreEntry.h>
 #include <brindle/serialization/XStoreReader.h>
 
 #include "Cli.h"
@@ -14,9 +15,24 @@
 namespace cli {
 namespace {
 
-bool IsStore(const std::vector<uint8_t>& bytes) {
-    return bytes.size() < 0xFFFFFFFF &&
-           XStoreReader::IsValidData(bytes.data(), static_cast<uint32_t>(bytes.size()));
+// Whether `bytes` hold a store that a reader takes: the magic in either byte order, a total
+// size that is the bytes' own, and an entry table and a strings offset inside them. Beyond
+// its header such a store may be damaged; XStoreReader::IsValidData tells whether it is not.
+bool HasStoreHeader(const std::vector<uint8_t>& bytes) {
+    constexpr uint32_t kMagic = 0x73746F72;
+    if (bytes.size() < 20 || bytes.size() >= 0xFFFFFFFF)
+        return false;
+    uint32_t header[5];
+    memcpy(header, bytes.data(), sizeof header);
+    const bool swapped = header[0] == __builtin_bswap32(kMagic);
+    if (header[0] != kMagic && !swapped)
+        return false;
+    for (uint32_t& word : header)
+        word = swapped ? __builtin_bswap32(word) : word;
+    const uint64_t tableEnd = 20 + uint64_t{header[4]} * sizeof(XStoreEntry);
+    const uint32_t strings = header[3];
+    return header[2] == bytes.size() && tableEnd <= bytes.size() &&
+           (strings == 0 || (strings >= tableEnd && strings <= bytes.size()));
 }
 
 const char* TypeName(XStoreType type) {
@@ -44,123 +60,141 @@ std::string FloatText(float value) {
     return text;
 }
 
-// Walks the values of one store entry through the reader. Int, Float, Bool and separated
-// strings are found directly; the values of a String or Blob entry follow one another, so
-// each is found from the one before (asking the reader for value k would walk k values).
-class ValueWalker {
+// A store buffer that a reader has checked and converted to this machine's byte order, read
+// straight from its entry table in one pass (finding each value by name, as the reader
+// does, would compare the name and walk the values before it every time). Nothing outside
+// the buffer is read. Names and values lie behind the table, and a sound store never uses a
+// byte twice: the bytes shown are counted against those behind the table, so that the
+// entries of a damaged store cannot show the same bytes over and over.
+class StoreBytes {
   public:
-    ValueWalker(XStoreReader* reader, const uint8_t* buffer, uint32_t size, const char* name,
-                XStoreType type)
-        : reader_(reader), end_(buffer + size), name_(name), type_(type) {}
+    StoreBytes(const uint8_t* data, uint32_t size, bool swapped)
+        : data_(data),
+          size_(size),
+          swapped_(swapped),
+          stringsOffset_(Word(12)),
+          valueArea_(20 + uint64_t{Word(16)} * sizeof(XStoreEntry)),
+          unshown_(size - valueArea_) {}
 
-    // Writes value `k` (which follow in order) as text or JSON; false when it cannot be read.
-    bool Put(uint32_t k, bool json, bool detached, FILE* out) {
-        switch (type_) {
-            case XStoreTypeInt: {
-                int32_t value;
-                return reader_->GetInt(name_, &value, k) && fprintf(out, "%d", value) > 0;
-            }
-            case XStoreTypeFloat: {
-                float value;
-                if (!reader_->GetFloat(name_, &value, k))
-                    return false;
-                std::string text = FloatText(value);
-                fprintf(out, json && !isfinite(value) ? "{\"float\": \"%s\"}" : "%s", text.c_str());
-                return true;
-            }
-            case XStoreTypeBool: {
-                bool value;
-                return reader_->GetBool(name_, &value, k) &&
-                       fputs(value ? "true" : "false", out) >= 0;
-            }
-            case XStoreTypeString:
-                return PutString(k, out);
-            case XStoreTypeBlob:
-                return PutBlob(k, json, out);
-            default:
-                return PutSeparated(k, json, detached, out);
-        }
+    bool Swapped() const { return swapped_; }
+    bool Detached() const { return stringsOffset_ == 0; }
+    // Record `index`, which must be below the entry count.
+    XStoreEntry Entry(uint32_t index) const {
+        XStoreEntry entry;
+        memcpy(&entry, data_ + 20 + uint64_t{index} * sizeof entry, sizeof entry);
+        return entry;
+    }
+    const char* Name(const XStoreEntry& entry, size_t* length) {
+        return Text(valueArea_ + entry.nameOffset, length);
+    }
+    uint64_t ValuesStart(const XStoreEntry& entry) const { return valueArea_ + entry.valuesOffset; }
+
+    // Counts the `length` bytes at `at` as shown; false when they do not lie inside the
+    // buffer or more bytes would be shown than lie behind the table.
+    bool Take(uint64_t at, uint64_t length) {
+        if (at > size_ || length > size_ - at || length > unshown_)
+            return false;
+        unshown_ -= length;
+        return true;
+    }
+    // The word at `at`, which must lie inside the buffer.
+    uint32_t Word(uint64_t at) const {
+        uint32_t word;
+        memcpy(&word, data_ + at, 4);
+        return word;
+    }
+    const uint8_t* At(uint64_t at) const { return data_ + at; }
+    // Takes the NUL-terminated text at `at`; null when it does not end inside the buffer or
+    // cannot be taken.
+    const char* Text(uint64_t at, size_t* length) {
+        const void* end = at < size_ ? memchr(data_ + at, 0, size_ - at) : nullptr;
+        if (end == nullptr)
+            return nullptr;
+        *length = static_cast<size_t>(static_cast<const uint8_t*>(end) - (data_ + at));
+        return Take(at, *length + 1) ? reinterpret_cast<const char*>(data_ + at) : nullptr;
+    }
+    // Takes the text of a LocStr or MovStr slot from the strings area, which must be
+    // attached. Slots keep the writer's byte order.
+    const char* SeparatedText(uint32_t slot, size_t* length) {
+        return Text(uint64_t{stringsOffset_} + (swapped_ ? __builtin_bswap32(slot) : slot), length);
     }
 
   private:
-    bool PutString(uint32_t k, FILE* out) {
-        const char* text = nullptr;
-        if (k == 0) {
-            if (!reader_->GetString(name_, &text, 0))
-                return false;
-        } else {
-            text = next_;
-        }
-        size_t length =
-            strnlen(text, static_cast<size_t>(end_ - reinterpret_cast<const uint8_t*>(text)));
-        if (reinterpret_cast<const uint8_t*>(text) + length >= end_)
+    const uint8_t* data_;
+    uint64_t size_;
+    bool swapped_;
+    uint32_t stringsOffset_;
+    uint64_t valueArea_;
+    uint64_t unshown_;
+};
+
+// Writes the value of `type` at `*at` as text or JSON and moves `*at` past it; false, with
+// nothing written, when it cannot be read.
+bool PutValue(StoreBytes* store, XStoreType type, bool json, uint64_t* at, FILE* out) {
+    size_t length = 0;
+    if (type == XStoreTypeString) {
+        const char* text = store->Text(*at, &length);
+        if (text == nullptr)
             return false;
-        next_ = text + ((length + 4) & ~size_t{3});
+        *at += (length + 4) & ~size_t{3};
         PutQuoted(text, length, out);
         return true;
     }
-
-    bool PutBlob(uint32_t k, bool json, FILE* out) {
-        const uint8_t* data = nullptr;
-        uint32_t length = 0;
-        if (k == 0) {
-            const void* first = nullptr;
-            if (!reader_->GetBlob(name_, &first, &length, 0))
-                return false;
-            data = static_cast<const uint8_t*>(first);
-        } else {
-            const uint8_t* at = reinterpret_cast<const uint8_t*>(next_);
-            if (end_ - at < 4)
-                return false;
-            memcpy(&length, at, 4);
-            data = at + 4;
-            if (static_cast<uint64_t>(end_ - data) < length)
-                return false;
-        }
-        next_ = reinterpret_cast<const char*>(data + ((uint64_t{length} + 3) & ~uint64_t{3}));
-        fputs(json ? "{\"blob\": \"" : "", out);
-        PutHex(data, length, out);
-        fputs(json ? "\"}" : "", out);
-        return true;
-    }
-
-    bool PutSeparated(uint32_t k, bool json, bool detached, FILE* out) {
-        const char* text = nullptr;
-        if (!reader_->GetString(name_, &text, k))
-            return false;
-        if (detached) {
-            fputs(text, out);  // the number that SlotNumbers made of the slot
+    const uint64_t from = *at;
+    if (!store->Take(from, 4))
+        return false;
+    const uint32_t word = store->Word(from);
+    *at += 4;
+    switch (type) {
+        case XStoreTypeInt:
+            fprintf(out, "%d", static_cast<int32_t>(word));
+            return true;
+        case XStoreTypeFloat: {
+            float value;
+            memcpy(&value, &word, sizeof value);
+            const std::string text = FloatText(value);
+            fprintf(out, json && !isfinite(value) ? "{\"float\": \"%s\"}" : "%s", text.c_str());
             return true;
         }
-        if (json)
-            fprintf(out, "{\"%s\": ", TypeName(type_));
-        PutQuoted(text, strlen(text), out);
-        fputs(json ? "}" : "", out);
-        return true;
+        case XStoreTypeBool:
+            fputs(word != 0 ? "true" : "false", out);
+            return true;
+        case XStoreTypeBlob:
+            if (!store->Take(from + 4, word))
+                return false;
+            *at += (uint64_t{word} + 3) & ~uint64_t{3};
+            fputs(json ? "{\"blob\": \"" : word == 0 ? "<empty>" : "", out);
+            PutHex(store->At(from + 4), word, out);
+            fputs(json ? "\"}" : "", out);
+            return true;
+        default: {
+            if (store->Detached()) {
+                // The slot holds the number that the writer's recorder gave its text.
+                fprintf(out, "#%u", store->Swapped() ? __builtin_bswap32(word) : word);
+                return true;
+            }
+            const char* text = store->SeparatedText(word, &length);
+            if (text == nullptr)
+                return false;
+            if (json)
+                fprintf(out, "{\"%s\": ", TypeName(type));
+            PutQuoted(text, length, out);
+            fputs(json ? "}" : "", out);
+            return true;
+        }
     }
+}
 
-    XStoreReader* reader_;
-    const uint8_t* end_;
-    const char* name_;
-    XStoreType type_;
-    const char* next_ = nullptr;
-};
-
-// Once separated strings are detached, a slot holds the number that the writer's recorder
-// gave for its text; this resolver shows that number as "#n".
-class SlotNumbers : public XSepStrResolver {
-  public:
-    explicit SlotNumbers(bool swapped) : swapped_(swapped) {}
-    const char* Resolve(uint32_t id) override {
-        // Slots keep the writer's byte order.
-        snprintf(text_, sizeof text_, "#%u", swapped_ ? __builtin_bswap32(id) : id);
-        return text_;
-    }
-
-  private:
-    bool swapped_;
-    char text_[16];
-};
+// Why the entry's values cannot be shown, or null when they can.
+const char* Unshowable(const XStoreEntry& entry, bool detached, bool json) {
+    if (TypeName(entry.type) == nullptr)
+        return "its type is unknown";
+    if (json && entry.valueCount == 0)
+        return "JSON cannot show an entry without values";
+    if (json && detached && (entry.type == XStoreTypeLocStr || entry.type == XStoreTypeMovStr))
+        return "JSON cannot show detached texts";
+    return nullptr;
+}
 
 }  // namespace
 
@@ -183,63 +217,66 @@ void PutQuoted(const char* text, size_t length, FILE* out) {
 }
 
 int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out) {
-    const uint32_t size = static_cast<uint32_t>(bytes->size());
-    if (!IsStore(*bytes))
+    if (!HasStoreHeader(*bytes))
         return kExitFailed;
+    const uint32_t size = static_cast<uint32_t>(bytes->size());
+    const bool wellFormed = XStoreReader::IsValidData(bytes->data(), size);
     XStoreReader reader(bytes->data(), false);  // converts the bytes in place if need be
-    uint32_t stringsOffset;
-    memcpy(&stringsOffset, bytes->data() + 12, 4);
-    const bool detached = stringsOffset == 0;
-    SlotNumbers numbers(reader.MustSwap());
-    if (detached)
-        reader.SetStrResolver(&numbers, &numbers);
+    StoreBytes store(bytes->data(), size, reader.MustSwap());
     const uint32_t count = reader.EntryCount();
     if (json)
         fputs(count == 0 ? "{}\n" : "{\n", out);
     else
         fprintf(out, "# store: %u entries, %u bytes, %s-endian%s\n", count, size,
                 reader.MustSwap() == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) ? "big" : "little",
-                detached ? ", separated strings detached" : "");
-    // Each value takes at least 4 bytes of a sound store, so more values than that means
-    // entries share their values: a damaged store, not worth printing twice.
-    uint64_t budget = size / 4;
-    int result = kExitOk;
+                store.Detached() ? ", separated strings detached" : "");
+    int result = wellFormed ? kExitOk
+                            : Fail(kExitNo,
+                                   "not a well-formed store (pieces outside their areas or "
+                                   "overlapping, or names out of order): showing what can be read");
     for (uint32_t i = 0; i < count; ++i) {
-        XStoreType type = XStoreTypeNone;
-        const char* name = reader.IndEntry(i, &type);
+        const XStoreEntry entry = store.Entry(i);
+        size_t length = 0;
+        const char* name = store.Name(entry, &length);
         if (name == nullptr) {
-            Fail(kExitNo, "entry %u: its name lies outside the store", i);
-            result = kExitNo;
+            result = Fail(kExitNo,
+                          "entry %u: its name lies outside the store or on bytes shown before", i);
             continue;
         }
         fputs(json ? "  " : "", out);
-        PutQuoted(name, strlen(name), out);
-        const uint32_t values = reader.ValueCount(name);
-        const char* typeName = TypeName(type);
-        if (typeName == nullptr ||
-            (json && detached && (type == XStoreTypeLocStr || type == XStoreTypeMovStr))) {
-            fprintf(out, json ? ": null" : ": type %d, %u values", static_cast<int>(type), values);
-            fputs(json && i + 1 < count ? ",\n" : "\n", out);
-            Fail(kExitNo, "entry %u: type %d cannot be shown%s", i, static_cast<int>(type),
-                 json ? " as JSON" : "");
-            result = kExitNo;
+        PutQuoted(name, length, out);
+        const char* const lineEnd = json && i + 1 < count ? ",\n" : "\n";
+        if (const char* why = Unshowable(entry, store.Detached(), json)) {
+            if (json)
+                fprintf(out, ": null%s", lineEnd);
+            else
+                fprintf(out, ": type %d, %u values\n", static_cast<int>(entry.type),
+                        entry.valueCount);
+            result = Fail(kExitNo, "entry %u: %s", i, why);
             continue;
         }
-        fprintf(out, json ? ": " : ": %s ", typeName);
-        fputs(json && values > 1 ? "[" : "", out);
-        ValueWalker walker(&reader, bytes->data(), size, name, type);
-        for (uint32_t k = 0; k < values; ++k) {
+        if (entry.valueCount == 0) {
+            fprintf(out, ": %s, no values\n", TypeName(entry.type));
+            continue;
+        }
+        const bool list = json && entry.valueCount > 1;
+        if (json)
+            fputs(list ? ": [" : ": ", out);
+        else
+            fprintf(out, ": %s ", TypeName(entry.type));
+        uint64_t at = store.ValuesStart(entry);
+        for (uint32_t k = 0; k < entry.valueCount; ++k) {
             fputs(k == 0 ? "" : ", ", out);
-            if (budget == 0 || !walker.Put(k, json, detached, out)) {
+            if (!PutValue(&store, entry.type, json, &at, out)) {
                 fputs(json ? "null" : "<damaged>", out);
-                Fail(kExitNo, "entry %u: value %u of %u lies outside the store", i, k, values);
-                result = kExitNo;
+                result =
+                    Fail(kExitNo,
+                         "entry %u: value %u of %u lies outside the store or on bytes shown before",
+                         i, k, entry.valueCount);
                 break;
             }
-            --budget;
         }
-        fputs(json && values > 1 ? "]" : "", out);
-        fputs(json && i + 1 < count ? ",\n" : "\n", out);
+        fprintf(out, "%s%s", list ? "]" : "", lineEnd);
     }
     if (json && count != 0)
         fputs("}\n", out);
@@ -281,7 +318,7 @@ void DumpHex(const uint8_t* data, size_t size, FILE* out) {
 
 const char* KindOf(const std::vector<uint8_t>& bytes) {
     XAKeyBlob set;
-    if (IsStore(bytes))
+    if (HasStoreHeader(bytes))
         return "store";
     if (bytes.size() < 0xFFFFFFFF &&
         set.SetData(const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())))
@@ -290,7 +327,7 @@ const char* KindOf(const std::vector<uint8_t>& bytes) {
 }
 
 int DumpAny(std::vector<uint8_t>* bytes, FILE* out) {
-    if (IsStore(*bytes))
+    if (HasStoreHeader(*bytes))
         return DumpStore(bytes, false, out);
     if (DumpBlobs(*bytes, out) != kExitOk)
         DumpHex(bytes->data(), bytes->size(), out);

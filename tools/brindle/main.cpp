@@ -63,7 +63,8 @@ const Command kCommands[] = {
      "    \"name\": TYPE VALUE, VALUE...\n"
      "with texts quoted as in JSON and blobs in hex; detached separated strings show the\n"
      "number their recorder gave them (#n). With --json, prints the JSON object that\n"
-     "'brindle store from-json' reads back. Exit code 1 when parts cannot be read."},
+     "'brindle store from-json' reads back. A damaged store shows as far as it can be\n"
+     "read; exit code 1 then, and when parts cannot be shown."},
     {"store", "from-json", "FILE|- [-o OUT]", 1, 1, "o", cli::StoreFromJsonCommand,
      "build a flattened store from JSON",
      "Builds a flattened store from a JSON object and writes it to OUT or standard output.\n"
