@@ -3,7 +3,9 @@
 // Everything that talks to the operating system about files lives behind these few
 // functions, so that the block file itself is portable code. Every read and write is one
 // positioned call (retried only when the system transfers fewer bytes than asked), which
-// leaves no shared file position to go wrong between a seek and a read. Failures set errno.
+// leaves no shared file position to go wrong between a seek and a read. Calls interrupted
+// by a signal (EINTR) are retried. Failures set errno. Every system call passes the fault
+// hook of platform/FileFaults.h first, so that tests can fail any of them.
 #ifndef BRINDLE_BLOCKFILE_FILECALLS_H_
 #define BRINDLE_BLOCKFILE_FILECALLS_H_
 
