@@ -135,11 +135,29 @@ void XBlockFile::WriteSlot(const Record& rec, const void* data, uint32_t len, bo
     brindle::WriteAt(fd, &header, kHeaderSize, rec.offset);
 }
 
-void XBlockFile::WriteEndMarker() {
+bool XBlockFile::WriteEndMarker() {
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    brindle::WriteAt(fd, marker, sizeof marker, dataEnd);
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    return brindle::WriteAt(fd, marker, sizeof marker, dataEnd) &&
+           brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+}
+
+bool XBlockFile::WriteRecord(const Record& rec) {
+    Record header;
+    EncodeRecord(rec, &header);
+    return brindle::WriteAt(fd, &header, kHeaderSize, rec.offset);
+}
+
+bool XBlockFile::WriteFreeHeader(uint32_t offset, uint32_t size) {
+    return WriteRecord({offset, 0, size, kFreeFlag});
+}
+
+bool XBlockFile::RetireSlot(uint32_t offset) {
+    // Only the flag changes: whether the write lands whole, in part or not at all, the
+    // header reads as the used slot it was or as a free slot of the same size.
+    uint8_t flag[4];
+    brindle::blockfile::StoreLittle32(flag, kFreeFlag);
+    return brindle::WriteAt(fd, flag, sizeof flag, uint64_t{offset} + 12);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
@@ -189,16 +207,14 @@ void XBlockFile::DestroyBlock(Record* rec) {
 }
 
 void XBlockFile::WriteBlockHeader(Record* rec) {
-    Record header;
-    EncodeRecord(*rec, &header);
-    brindle::WriteAt(fd, &header, kHeaderSize, rec->offset);
+    WriteRecord(*rec);
 }
 
-void XBlockFile::Modify() {
+bool XBlockFile::Modify() {
     if (modified || fd == -1 || readOnly)
-        return;
+        return true;
     modified = true;
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    return brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
 }
 
 void XBlockFile::Flush() {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -204,6 +205,21 @@ inline std::optional<Bytes> BlockBytes(const XBlockFile& file, uint32_t id) {
 
 inline void WriteBytes(XBlockFile* file, uint32_t id, const Bytes& bytes) {
     ASSERT_EQ(file->WriteBlock(id, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
+}
+
+// The blocks a file should hold, by ID.
+using State = std::map<uint32_t, Bytes>;
+
+// Checks that `file` holds exactly the blocks of `state`, at the positions of their IDs.
+inline void ExpectHolds(const XBlockFile& file, const State& state) {
+    ASSERT_EQ(file.BlockCount(), state.size());
+    uint32_t pos = 0;
+    for (const auto& [id, bytes] : state) {
+        uint32_t stored = 0;
+        ASSERT_EQ(file.GetIndBlockID(pos++, &stored), 0);
+        ASSERT_EQ(stored, id);
+        ASSERT_EQ(BlockBytes(file, id), bytes) << "block " << id;
+    }
 }
 
 }  // namespace blockfile_test

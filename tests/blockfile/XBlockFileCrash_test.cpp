@@ -42,8 +42,6 @@ uint32_t InitialLen(uint32_t id) {
     return id * 17 % 300;
 }
 
-using State = std::map<uint32_t, Bytes>;
-
 class CrashTest : public BlockFileTest {
   protected:
     // The child's side: runs the first `count` operations, reports through `report` that it
@@ -120,9 +118,7 @@ TEST_F(CrashTest, KilledWriterLeavesEveryBlockWhole) {
         Replay(seed, count, &state);
         XBlockFile file;
         ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
-        ASSERT_EQ(file.BlockCount(), state.size());
-        for (const auto& [id, bytes] : state)
-            EXPECT_EQ(BlockBytes(file, id), bytes) << "block " << id;
+        ExpectHolds(file, state);
         file.Close();
         DiskLayout layout;
         EXPECT_EQ(CheckCleanFile(FileBytes(), &layout), "");

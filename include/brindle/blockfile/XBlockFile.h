@@ -129,19 +129,28 @@ class BRINDLE_API XBlockFile {
 
     // Moves every block down over the free space before it and cuts the file after the last
     // block, keeping IDs, lengths and contents; the free list is then empty and the file
-    // clean. Blocks move one at a time through a fixed buffer, so compaction never runs out
-    // of memory. A block whose data cannot be read is dropped with every block after it.
-    // Does nothing on a closed or read-only object or one without free slots. The argument
-    // has no effect. The index is cut off the file before anything moves, so a crash during
-    // compaction leaves a file that the next read-write Open rebuilds; the blocks that had
-    // not yet been moved may then be lost.
+    // clean. Does nothing on a closed or read-only object or one without free slots. The
+    // argument has no effect.
+    //
+    // A crash at any moment of the pass loses nothing: the next read-write Open finds every
+    // block whole, at its old place or its new one. A block is written at its new place
+    // before its old copy is given up, so one whose new place overlaps its old one goes by
+    // way of the end of the data first (the file grows by its slot meanwhile, and the block
+    // is written twice). Blocks move one at a time through a fixed buffer, so compaction
+    // never runs out of memory. If a file call fails, or a block would have to pass the
+    // largest data end (4 GiB) on its way, the pass ends there and the blocks from there on
+    // stay where they are.
     void Compact(bool);
 
   protected:
     // Rebuilds the index and free list from the slot headers of a read-write file whose
     // trailer is missing, cuts the file behind the last slot accepted, calls OnRebuild and
-    // flushes. Used slots that share an ID keep the one nearest the start of the file; the
-    // others become free space. 0 on success; ENOMEM (file untouched) when memory runs out.
+    // flushes. Of used slots that share an ID the one nearest the start of the file is kept
+    // and the others become free space. Such twins are what a crash leaves between writing
+    // a block's new copy and retiring its old one; a copy's header is written only after its
+    // data, so both are whole, and they hold the same bytes (compaction) or the block's old
+    // and new contents (an interrupted rewrite): either is a right choice. 0 on success;
+    // ENOMEM (file untouched) when memory runs out.
     int32_t Rebuild();
     // Called at the end of every Rebuild, with the index built and sorted, before it is
     // flushed. Does nothing by default.
@@ -151,8 +160,8 @@ class BRINDLE_API XBlockFile {
     virtual void OnFlush();
 
     // Marks the object changed and cuts the index area and trailer off the file; does
-    // nothing if already changed, closed or read-only.
-    void Modify();
+    // nothing if already changed, closed or read-only. False if the cut failed.
+    bool Modify();
     // Binary search for `id`: true with its position in `*pos`, or false with the position
     // at which it would be inserted. False with `*pos` untouched on a closed object.
     bool FindIndex(uint32_t id, uint32_t* pos) const;
@@ -190,7 +199,13 @@ class BRINDLE_API XBlockFile {
     // whole block or none of it to recovery; an appended slot also gets the end marker.
     void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
     // Writes the end marker at dataEnd and cuts the file just after it.
-    void WriteEndMarker();
+    bool WriteEndMarker();
+    // Writes `rec` as the header at its offset.
+    bool WriteRecord(const _XBlockFile_BlockRec& rec);
+    // Writes the header of a free slot of `size` bytes at `offset`.
+    bool WriteFreeHeader(uint32_t offset, uint32_t size);
+    // Turns the used slot at `offset` into a free one of the same size by setting its flag.
+    bool RetireSlot(uint32_t offset);
 
     // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
     // accepted.
@@ -198,9 +213,16 @@ class BRINDLE_API XBlockFile {
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
     void SortIndex();
-    // Copies the data of `rec` down to the slot at `to`, then writes the header there;
-    // false if the data cannot be read in full.
-    bool MoveSlot(_XBlockFile_BlockRec* rec, uint32_t to);
+    // Copies the data of the slot `from` to the slot at `to`, through a fixed buffer.
+    bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
+    // Writes a copy of the block `rec` as a slot at dataEnd, behind the data.
+    bool CopyToEnd(const _XBlockFile_BlockRec& rec);
+    // Moves block `rec` down to the slot at `to`, the space between being free, and sets
+    // its offset there; false (with the offset naming a whole copy) when a file call fails.
+    bool MoveDown(_XBlockFile_BlockRec* rec, uint32_t to);
+    // After a compaction that stopped at the block at `next`: the free list keeps the slots
+    // from there on, and the space from `gapStart` to `next` becomes one free slot.
+    void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
 
     _XBlockFile_BlockRec* index;
     uint32_t indexCount;
