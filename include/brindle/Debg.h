@@ -21,17 +21,16 @@ BRINDLE_API void DebgFailAllocation(uint32_t nth);
 BRINDLE_API uint32_t DebgPendingAllocationFailure();
 
 // Flags of DebgFailFileCall.
-enum : uint32_t {
-    // The failing call, if it reads or writes, first transfers the first half of its bytes
-    // (rounded up) and reports that much; the error then strikes the call that follows, which
-    // is the one retrying the rest. With error 0 the transfer is merely short, and the retry
-    // goes ahead.
-    DebgFilePartial = 1,
-    // The failing call and every file call after it fail with the error, as when a disk goes
-    // away or the process dies at that call: the file keeps exactly what was written before.
-    // Needs an error other than EINTR, which the library retries.
-    DebgFileSticky = 2,
-};
+//
+// The failing call, if it reads or writes, first transfers the first half of its bytes
+// (rounded up) and reports that much; the error then strikes the call that follows, which
+// is the one retrying the rest. With error 0 the transfer is merely short, and the retry
+// goes ahead.
+constexpr uint32_t DebgFilePartial = 1;
+// The failing call and every file call after it fail with the error, as when a disk goes
+// away or the process dies at that call: the file keeps exactly what was written before.
+// Needs an error other than EINTR, which the library retries.
+constexpr uint32_t DebgFileSticky = 2;
 
 // Makes the nth file call that the library makes from now on fail with errno `error`
 // (EIO, ENOSPC, EINTR, ...), counting 1 as the very next one; 0 disarms any armed or

@@ -212,14 +212,15 @@ using State = std::map<uint32_t, Bytes>;
 
 // Checks that `file` holds exactly the blocks of `state`, at the positions of their IDs.
 inline void ExpectHolds(const XBlockFile& file, const State& state) {
-    ASSERT_EQ(file.BlockCount(), state.size());
-    uint32_t pos = 0;
-    for (const auto& [id, bytes] : state) {
-        uint32_t stored = 0;
-        ASSERT_EQ(file.GetIndBlockID(pos++, &stored), 0);
-        ASSERT_EQ(stored, id);
+    std::vector<uint32_t> ids(file.BlockCount());
+    std::vector<uint32_t> expected;
+    for (uint32_t pos = 0; pos < ids.size(); ++pos)
+        ASSERT_EQ(file.GetIndBlockID(pos, &ids[pos]), 0);
+    for (const auto& entry : state)
+        expected.push_back(entry.first);
+    ASSERT_EQ(ids, expected);
+    for (const auto& [id, bytes] : state)
         ASSERT_EQ(BlockBytes(file, id), bytes) << "block " << id;
-    }
 }
 
 }  // namespace blockfile_test

@@ -95,7 +95,7 @@ const Layout kLayouts[] = {
 // half: the next read-write open must find every block intact and the file consistent.
 TEST_F(CompactTest, CrashAtAnyPointLosesNothing) {
     for (const Layout& layout : kLayouts) {
-        for (uint32_t flags : {0u + DebgFileSticky, 0u + DebgFileSticky + DebgFilePartial}) {
+        for (uint32_t flags : {DebgFileSticky, DebgFileSticky | DebgFilePartial}) {
             SCOPED_TRACE(std::string(layout.name) + (flags & DebgFilePartial ? ", torn" : ""));
             State state;
             unlink(Native("test.db").c_str());

@@ -23,6 +23,17 @@
 // Open rebuilds the index from the slot headers, a read-only Open refuses it. A new file is
 // the 28 bytes "AavE", 0, 0xFFFFFFFF, 0, 0, 12, "AavE".
 //
+// A process killed at any moment never costs a block that was on disk before: the next
+// read-write Open finds every block whole, and a block that was being written, deleted or
+// moved holds its old or its new contents. At every write boundary the slot headers chain
+// through every block, a header is written only after its data, and a block's old copy is
+// given up only once its new one is whole (rewriting a block into its own space therefore
+// goes by way of a copy at the end of the data). The one exception is a rewrite with the
+// block's exact length, which the format does in place with one write so that the index on
+// disk stays valid: cut short, it may leave the block's front new and its rest old. The
+// library does not ask the system to sync: this guards against the process dying, not
+// against the machine losing power.
+//
 // Files are treated as untrusted input. Open accepts an index only when its records are
 // sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
 // otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
@@ -80,8 +91,9 @@ class BRINDLE_API XBlockFile {
     // Writes `len` bytes from `data` as block `id`, replacing any block of that ID. 0 on
     // success (a failing file call is not reported); -1 with nothing changed when the object
     // is closed or read-only, `data` is null while `len` is not 0, `len` exceeds 0x7FFFFFEF,
-    // the data would not fit below 4 GiB, or memory runs out. Rewriting a block with its old
-    // length on a clean file leaves the file clean.
+    // the data (or the copy that a rewrite into the block's own space first makes at the end
+    // of the data) would not fit below 4 GiB, or memory runs out. Rewriting a block with its
+    // old length on a clean file leaves the file clean.
     int32_t WriteBlock(uint32_t id, const void* data, uint32_t len);
 
     // Reads the first bytes of block `id` into `buf`: returns how many, the smaller of the
@@ -193,11 +205,33 @@ class BRINDLE_API XBlockFile {
     // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
     uint32_t ChooseFreeSlot(uint32_t size) const;
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
-    // offset; true when it was appended.
-    bool TakeSlot(uint32_t size, uint32_t* offset);
-    // Writes the header and data of a slot so that a kill at any moment leaves either the
-    // whole block or none of it to recovery; an appended slot also gets the end marker.
-    void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
+    // offset; true when it was appended, else `*freeEnd` is where the free slot it was
+    // taken from ended.
+    bool TakeSlot(uint32_t size, uint32_t* offset, uint32_t* freeEnd);
+    // Adds the slot of the used record `rec` to the free list, merged with the free slots
+    // that touch it; the position of the merged record, or 0xFFFFFFFF when the list cannot
+    // grow. Writes nothing.
+    uint32_t ReleaseSlot(const _XBlockFile_BlockRec& rec);
+    // The position of the first free record at or after `offset`.
+    uint32_t FirstFreeFrom(uint32_t offset) const;
+    // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
+    uint32_t FreeRecordCovering(uint32_t offset) const;
+    // DestroyBlock, with a result: retires the slot on disk, then writes the merged header.
+    bool FreeSlot(const _XBlockFile_BlockRec& rec);
+
+    // The ways a block's new copy reaches the disk. Each sets `*live` to every copy that it
+    // makes whole and visible. Appends the slot `rec` at the end of the data.
+    bool AppendSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                    _XBlockFile_BlockRec* live);
+    // Writes the slot `rec` at the front of a free slot on disk that ends at `freeEnd`.
+    bool WriteIntoFree(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                       _XBlockFile_BlockRec* live, uint32_t freeEnd);
+    // Writes the slot `rec` over the block's old slot `*live` and the free space around it
+    // (up to `freeEnd`), going by way of a copy at the end of the data.
+    bool WriteOverOld(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                      _XBlockFile_BlockRec* live, uint32_t freeEnd);
+    // Writes the header of the free record whose slot holds `offset`, if there is one.
+    bool WriteFreeSlotCovering(uint32_t offset);
     // Writes the end marker at dataEnd and cuts the file just after it.
     bool WriteEndMarker();
     // Writes `rec` as the header at its offset.
