@@ -25,7 +25,7 @@ BRINDLE_API uint32_t DebgPendingAllocationFailure();
 // The failing call, if it reads or writes, first transfers the first half of its bytes
 // (rounded up) and reports that much; the error then strikes the call that follows, which
 // is the one retrying the rest. With error 0 the transfer is merely short, and the retry
-// goes ahead.
+// goes ahead. A call that transfers nothing fails outright.
 constexpr uint32_t DebgFilePartial = 1;
 // The failing call and every file call after it fail with the error, as when a disk goes
 // away or the process dies at that call: the file keeps exactly what was written before.

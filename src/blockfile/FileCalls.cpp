@@ -16,7 +16,7 @@ constexpr int kMaxSlices = 8;
 
 // Counts a call that transfers nothing; true, with errno set, when the fault hook fails it.
 bool Refused() {
-    FileCallFault fault = NextFileCallFault();
+    FileCallFault fault = NextFileCallFault(false);
     errno = fault.error;
     return fault.error != 0;
 }
@@ -50,7 +50,7 @@ bool MakeOwnerReadWrite(int fd) {
 bool CloseFile(int fd) {
     // The descriptor is released whatever close reports, so it is never retried; EINTR
     // only says that the close was interrupted, not that data was lost.
-    FileCallFault fault = NextFileCallFault();
+    FileCallFault fault = NextFileCallFault(false);
     int result = close(fd);
     if (fault.error != 0) {
         errno = fault.error;
@@ -62,7 +62,7 @@ bool CloseFile(int fd) {
 ssize_t ReadAt(int fd, void* buf, size_t size, uint64_t offset) {
     size_t done = 0;
     while (done < size) {
-        FileCallFault fault = NextFileCallFault();
+        FileCallFault fault = NextFileCallFault(true);
         size_t want = fault.partial ? PartialSize(size - done) : size - done;
         errno = fault.error;
         ssize_t got = fault.error != 0 ? -1
@@ -88,7 +88,7 @@ namespace {
 
 // One gathering write, as the fault hook lets it happen.
 ssize_t WriteOnce(int fd, const iovec* vec, int count, uint64_t offset) {
-    FileCallFault fault = NextFileCallFault();
+    FileCallFault fault = NextFileCallFault(true);
     if (fault.error != 0) {
         errno = fault.error;
         return -1;

@@ -58,7 +58,8 @@ XBlockFile::XBlockFile()
       fd(-1),
       dataEnd(0),
       modified(false),
-      readOnly(false) {}
+      readOnly(false),
+      ioError(0) {}
 
 XBlockFile::~XBlockFile() {
     Close();
@@ -93,6 +94,7 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
     if (!brindle::ConvertPortableToNative(path, native))
         return ENAMETOOLONG;
     Reset(readOnlyOpen);
+    ioError = 0;
     fd = brindle::OpenExistingFile(native, readOnlyOpen);
     if (fd == -1)
         return LastError();
@@ -111,8 +113,9 @@ void XBlockFile::Reset(bool readOnlyOpen) {
 }
 
 void XBlockFile::Discard() {
-    if (fd != -1)
-        brindle::CloseFile(fd);
+    errno = 0;
+    if (fd != -1 && !brindle::CloseFile(fd))
+        Failed();
     free(index);
     free(freeList);
     Reset(readOnly);
@@ -234,8 +237,12 @@ int32_t XBlockFile::CheckIndex() const {
 void XBlockFile::Close() {
     if (fd == -1)
         return;
-    Flush();
+    Flush();  // does nothing after a failure: the next read-write Open rebuilds the index
     Discard();
+}
+
+int32_t XBlockFile::IOError() const {
+    return ioError;
 }
 
 bool XBlockFile::FindIndex(uint32_t id, uint32_t* pos) const {

@@ -24,9 +24,13 @@ constexpr uint32_t kMoveChunk = 16384;
 
 }  // namespace
 
-bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec) const {
+bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec, int32_t* error) const {
     Record header;
-    if (brindle::ReadAt(fd, &header, kHeaderSize, p) != kHeaderSize)
+    errno = 0;
+    ssize_t got = brindle::ReadAt(fd, &header, kHeaderSize, p);
+    if (got < 0)
+        *error = errno != 0 ? errno : EIO;
+    if (got != kHeaderSize)
         return false;
     brindle::blockfile::SwapRecordsForDisk(&header, 1);
     // A header must name its own offset (the end marker never does) and cover at least
@@ -64,9 +68,10 @@ int32_t XBlockFile::Rebuild() {
     int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
-    // The scan only reads: should memory run out, the file is left as it was.
+    // The scan only reads: should memory run out or a read fail, the file is left as it was.
     uint64_t p = kFirstSlot;
-    for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec);) {
+    int32_t error = 0;
+    for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec, &error);) {
         const bool isFree = rec.freeFlag != 0;
         Record** records = isFree ? &freeList : &index;
         uint32_t* count = isFree ? &freeCount : &indexCount;
@@ -75,15 +80,17 @@ int32_t XBlockFile::Rebuild() {
         (*records)[(*count)++] = rec;
         p += SlotSize(rec.len);
     }
+    if (error != 0)
+        return error;
     // Slots are accepted only when they end within the file, so the end marker goes just
     // after the last one and never over it.
     dataEnd = static_cast<uint32_t>(p);
+    modified = true;
     WriteEndMarker();
     SortIndex();
     OnRebuild();
-    modified = true;
     Flush();
-    return 0;
+    return ioError;
 }
 
 void XBlockFile::OnRebuild() {}
@@ -93,9 +100,11 @@ bool XBlockFile::CopyData(const Record& from, uint64_t to) {
     const uint32_t dataLen = from.len - kHeaderSize;
     for (uint32_t done = 0; done < dataLen;) {
         uint32_t size = std::min(dataLen - done, kMoveChunk);
+        errno = 0;
         if (brindle::ReadAt(fd, chunk, size, uint64_t{from.offset} + kHeaderSize + done) !=
-                static_cast<ssize_t>(size) ||
-            !brindle::WriteAt(fd, chunk, size, to + kHeaderSize + done))
+            static_cast<ssize_t>(size))
+            return Failed();
+        if (!Put(chunk, size, to + kHeaderSize + done))
             return false;
         done += size;
     }
@@ -110,7 +119,7 @@ bool XBlockFile::CopyToEnd(const Record& rec) {
     const uint64_t end = uint64_t{dataEnd} + SlotSize(rec.len);
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, brindle::blockfile::kEndMarker);
-    return CopyData(rec, dataEnd) && brindle::WriteAt(fd, marker, sizeof marker, end) &&
+    return CopyData(rec, dataEnd) && Put(marker, sizeof marker, end) &&
            WriteRecord({dataEnd, rec.id, rec.len, 0});
 }
 
@@ -165,7 +174,7 @@ void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
 }
 
 void XBlockFile::Compact(bool) {
-    if (fd == -1 || readOnly || freeCount == 0 || !Modify())
+    if (fd == -1 || readOnly || ioError != 0 || freeCount == 0 || !Modify())
         return;
     // The blocks move as the index records them, which Open checked and every change kept
     // consistent; the slot headers on disk are rewritten from it, never trusted.

@@ -1,4 +1,5 @@
 // Writing and deleting blocks, free-space management and flushing the index.
+#include <errno.h>
 #include <string.h>
 
 #include "blockfile/BlockFormat.h"
@@ -35,7 +36,7 @@ void EncodeRecord(const Record& rec, Record* disk) {
 // that a crash tears in half keeps its old length and flag, and so its old meaning, or
 // reads as free.
 int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
-    if (fd == -1 || readOnly || (data == nullptr && len != 0) ||
+    if (fd == -1 || readOnly || ioError != 0 || (data == nullptr && len != 0) ||
         len > brindle::blockfile::kMaxUsedLen - kHeaderSize)
         return -1;
     const uint32_t recLen = len + kHeaderSize;
@@ -103,7 +104,7 @@ int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len)
     if (rec.len == len + kHeaderSize) {
         // Same length: the index on disk stays valid, so the file stays as clean as it was.
         // This one write is not undone should it fail or be cut short.
-        return brindle::WriteAt(fd, data, len, uint64_t{rec.offset} + kHeaderSize) ? 0 : -1;
+        return Put(data, len, uint64_t{rec.offset} + kHeaderSize) ? 0 : -1;
     }
     // The new contents go to the end of the data first, so the copy made there must fit.
     const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
@@ -130,8 +131,9 @@ bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, R
                                           {data, len},
                                           {kZeros, SlotSize(rec.len) - rec.len},
                                           {marker, sizeof marker}};
-    if (!brindle::WriteSlicesAt(fd, slices, 4, rec.offset))
-        return false;
+    errno = 0;
+    if (ioError != 0 || !brindle::WriteSlicesAt(fd, slices, 4, rec.offset))
+        return Failed();
     *live = rec;
     return true;
 }
@@ -143,7 +145,7 @@ bool XBlockFile::WriteIntoFree(const Record& rec, const void* data, uint32_t len
     const uint32_t end = rec.offset + static_cast<uint32_t>(SlotSize(rec.len));
     if (end < freeEnd && !WriteFreeHeader(end, freeEnd - end))
         return false;
-    if (!brindle::WriteAt(fd, data, len, uint64_t{rec.offset} + kHeaderSize) || !WriteRecord(rec))
+    if (!Put(data, len, uint64_t{rec.offset} + kHeaderSize) || !WriteRecord(rec))
         return false;
     *live = rec;
     return true;
@@ -167,8 +169,8 @@ bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
     uint32_t pos;
-    if (readOnly || !FindIndex(id, &pos) || !ReserveRecord(&freeList, freeCount, &freeCapacity) ||
-        !Modify())
+    if (readOnly || ioError != 0 || !FindIndex(id, &pos) ||
+        !ReserveRecord(&freeList, freeCount, &freeCapacity) || !Modify())
         return -1;
     if (!FreeSlot(index[pos]))
         return -1;
@@ -191,14 +193,13 @@ bool XBlockFile::FreeSlot(const Record& rec) {
 bool XBlockFile::WriteEndMarker() {
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    return brindle::WriteAt(fd, marker, sizeof marker, dataEnd) &&
-           brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    return Put(marker, sizeof marker, dataEnd) && Cut(uint64_t{dataEnd} + 4);
 }
 
 bool XBlockFile::WriteRecord(const Record& rec) {
     Record header;
     EncodeRecord(rec, &header);
-    return brindle::WriteAt(fd, &header, kHeaderSize, rec.offset);
+    return Put(&header, kHeaderSize, rec.offset);
 }
 
 bool XBlockFile::WriteFreeHeader(uint32_t offset, uint32_t size) {
@@ -210,7 +211,7 @@ bool XBlockFile::RetireSlot(uint32_t offset) {
     // header reads as the used slot it was or as a free slot of the same size.
     uint8_t flag[4];
     brindle::blockfile::StoreLittle32(flag, kFreeFlag);
-    return brindle::WriteAt(fd, flag, sizeof flag, uint64_t{offset} + 12);
+    return Put(flag, sizeof flag, uint64_t{offset} + 12);
 }
 
 void XBlockFile::WriteBlockHeader(Record* rec) {
@@ -221,11 +222,28 @@ bool XBlockFile::Modify() {
     if (modified || fd == -1 || readOnly)
         return true;
     modified = true;
-    return brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    return Cut(uint64_t{dataEnd} + 4);
+}
+
+bool XBlockFile::Failed() {
+    if (ioError == 0)
+        ioError = errno != 0 && errno != EINTR ? errno : EIO;
+    return false;
+}
+
+bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
+    // After a failure nothing more is written: the file stays as the failure left it.
+    errno = 0;
+    return (ioError == 0 && brindle::WriteAt(fd, data, size, offset)) || Failed();
+}
+
+bool XBlockFile::Cut(uint64_t length) {
+    errno = 0;
+    return (ioError == 0 && brindle::SetFileLength(fd, length)) || Failed();
 }
 
 void XBlockFile::Flush() {
-    if (fd == -1 || readOnly || !modified)
+    if (fd == -1 || readOnly || !modified || ioError != 0)
         return;
     OnFlush();
     uint8_t usedCount[4];
@@ -245,11 +263,12 @@ void XBlockFile::Flush() {
     // The trailer is the last thing written: until it is complete the file has none.
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
+    errno = 0;
+    const bool written = brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8);
-    modified = false;
+    if ((written || Failed()) && Cut(uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8))
+        modified = false;
 }
 
 void XBlockFile::OnFlush() {}

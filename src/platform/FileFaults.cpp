@@ -28,7 +28,7 @@ ArmedFault& Armed() {
 
 }  // namespace
 
-FileCallFault NextFileCallFault() {
+FileCallFault NextFileCallFault(bool transfers) {
     ArmedFault& armed = Armed();
     if (!armed.active.load(std::memory_order_relaxed))
         return {};
@@ -41,7 +41,7 @@ FileCallFault NextFileCallFault() {
         fault.error = armed.error;
         armed.dead = (armed.flags & DebgFileSticky) != 0;
     } else if (armed.countdown != 0 && --armed.countdown == 0) {
-        if (armed.flags & DebgFilePartial) {
+        if ((armed.flags & DebgFilePartial) && transfers) {
             fault.partial = true;
             armed.failNext = armed.error != 0;
         } else {

@@ -17,8 +17,9 @@ struct FileCallFault {
 };
 
 // Counts one file call and says how it fails; nothing (no error, not partial) unless a test
-// armed a fault. Cheap when nothing is armed.
-FileCallFault NextFileCallFault();
+// armed a fault. Cheap when nothing is armed. A call that `transfers` no bytes is never
+// made partial: a fault armed as partial fails it outright.
+FileCallFault NextFileCallFault(bool transfers);
 
 // The bytes that a partial transfer of `size` bytes moves: the first half, rounded up.
 inline size_t PartialSize(size_t size) {

@@ -34,6 +34,18 @@
 // library does not ask the system to sync: this guards against the process dying, not
 // against the machine losing power.
 //
+// I/O errors. A file call that fails while the object changes the file (a write, a cut, or
+// a read that Compact needs) is reported: WriteBlock and DeleteBlock return -1, and for
+// Flush, Compact and Close, which have no result, IOError() gives the error number. The
+// object then changes the file no more: WriteBlock and DeleteBlock return -1 at once,
+// Compact and Flush do nothing, and Close closes the file without writing an index, so
+// that the next read-write Open rebuilds the index from the slot headers. Until then reads
+// go on: every block that the failed call did not change reads as before, and the block it
+// was changing reads with its old or its new contents (after a rewrite with its exact
+// length, possibly part of each), never with bytes that the file does not hold for it. A reopened
+// file is whole in the same way as after a crash (above). Calls interrupted by a signal, and
+// transfers the system cuts short, are retried, not reported.
+//
 // Files are treated as untrusted input. Open accepts an index only when its records are
 // sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
 // otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
@@ -80,25 +92,37 @@ class BRINDLE_API XBlockFile {
     // Opens an existing file. 0 on success, also after a rebuild. -1 if this object is already
     // open (the open file is left as it was), for a null path, and for a file that is not a
     // block file or whose index fails the checks above; ENAMETOOLONG for an over-long path;
-    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0).
-    // Failure leaves the object closed and a read-only open never changes the file.
+    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0),
+    // be it a read or a write of the rebuild (the file is then left for the next read-write
+    // Open to rebuild). Failure leaves the object closed and a read-only open never changes
+    // the file. Clears IOError().
     virtual int32_t Open(const char* path, bool readOnly);
 
     // Flushes, closes the descriptor and frees the index and free list; BlockCount is then
-    // 0. Does nothing on a closed object.
+    // 0. Does nothing on a closed object. After an I/O error it writes no index. A failure of
+    // the flush, or of closing the descriptor, is left in IOError(), which stays readable
+    // after Close until the next Open.
     virtual void Close();
 
+    // 0 while every file call that changed the file since Open succeeded; else the error
+    // number of the first that failed (EIO when the system gave none). The object then
+    // changes the file no more (see "I/O errors" above).
+    int32_t IOError() const;
+
     // Writes `len` bytes from `data` as block `id`, replacing any block of that ID. 0 on
-    // success (a failing file call is not reported); -1 with nothing changed when the object
-    // is closed or read-only, `data` is null while `len` is not 0, `len` exceeds 0x7FFFFFEF,
-    // the data (or the copy that a rewrite into the block's own space first makes at the end
-    // of the data) would not fit below 4 GiB, or memory runs out. Rewriting a block with its
-    // old length on a clean file leaves the file clean.
+    // success; -1 when a file call fails (the block then reads as before, or with its new
+    // contents if they reached the file whole; a rewrite with the old length may have
+    // changed part of the bytes, in place); -1 with nothing changed when the object is
+    // closed or read-only, has met an I/O error, `data` is null while `len` is not 0, `len` exceeds
+    // 0x7FFFFFEF, the data (or the copy that a rewrite into the block's own space first makes at
+    // the end of the data) would not fit below 4 GiB, or memory runs out. Rewriting a block with
+    // its old length on a clean file leaves the file clean.
     int32_t WriteBlock(uint32_t id, const void* data, uint32_t len);
 
     // Reads the first bytes of block `id` into `buf`: returns how many, the smaller of the
     // block's length and `bufLen` (fewer if the file ends early). -1 if the object is
-    // closed, there is no such block, `buf` is null while bytes are wanted, or the read fails.
+    // closed, there is no such block, `buf` is null while bytes are wanted, or the read fails
+    // (a read error is not recorded in IOError()).
     int32_t ReadBlock(uint32_t id, void* buf, uint32_t bufLen) const;
     // ReadBlock for the block at position `pos` in ascending ID order; -1 if `pos` is not
     // below BlockCount().
@@ -122,8 +146,10 @@ class BRINDLE_API XBlockFile {
     // True when block `id` exists.
     bool BlockExists(uint32_t id) const;
 
-    // Deletes block `id`: 1 on success; -1 if closed, read-only, there is no such block or
-    // memory runs out (nothing is then changed).
+    // Deletes block `id`: 1 on success; -1 if closed, read-only, after an I/O error, when
+    // there is no such block or memory runs out (nothing is then changed), and when a file
+    // call fails (the block then still reads as before; reopened, the file may hold it or
+    // not).
     int32_t DeleteBlock(uint32_t id);
 
     // An ID that no block of the file has, drawn from rand(). On a closed object, the first
@@ -136,7 +162,9 @@ class BRINDLE_API XBlockFile {
     bool IsReadOnly() const;
 
     // Writes the index area and trailer if the file changed since it was opened or last
-    // flushed; does nothing on a closed or read-only object. Calls OnFlush first.
+    // flushed; does nothing on a closed or read-only object, or after an I/O error. Calls
+    // OnFlush first. A failed write is left in IOError(), and the file stays without
+    // trailer.
     void Flush();
 
     // Moves every block down over the free space before it and cuts the file after the last
@@ -149,9 +177,9 @@ class BRINDLE_API XBlockFile {
     // before its old copy is given up, so one whose new place overlaps its old one goes by
     // way of the end of the data first (the file grows by its slot meanwhile, and the block
     // is written twice). Blocks move one at a time through a fixed buffer, so compaction
-    // never runs out of memory. If a file call fails, or a block would have to pass the
-    // largest data end (4 GiB) on its way, the pass ends there and the blocks from there on
-    // stay where they are.
+    // never runs out of memory. If a file call fails (the error is left in IOError()), or a
+    // block would have to pass the largest data end (4 GiB) on its way, the pass ends there
+    // and the blocks from there on stay where they are. Does nothing after an I/O error.
     void Compact(bool);
 
   protected:
@@ -162,7 +190,8 @@ class BRINDLE_API XBlockFile {
     // a block's new copy and retiring its old one; a copy's header is written only after its
     // data, so both are whole, and they hold the same bytes (compaction) or the block's old
     // and new contents (an interrupted rewrite): either is a right choice. 0 on success;
-    // ENOMEM (file untouched) when memory runs out.
+    // ENOMEM when memory runs out, or the errno of a failed read (the file untouched), or of
+    // a failed write (the file can be rebuilt again).
     int32_t Rebuild();
     // Called at the end of every Rebuild, with the index built and sorted, before it is
     // flushed. Does nothing by default.
@@ -232,6 +261,13 @@ class BRINDLE_API XBlockFile {
                       _XBlockFile_BlockRec* live, uint32_t freeEnd);
     // Writes the header of the free record whose slot holds `offset`, if there is one.
     bool WriteFreeSlotCovering(uint32_t offset);
+    // Records the errno of a failed file call (EIO if it has none) as the object's I/O
+    // error, unless one is recorded already; returns false.
+    bool Failed();
+    // Writes `size` bytes at `offset`, or cuts the file to `length`; false, with the error
+    // recorded, if the call fails or an error was recorded before (nothing is then written).
+    bool Put(const void* data, size_t size, uint64_t offset);
+    bool Cut(uint64_t length);
     // Writes the end marker at dataEnd and cuts the file just after it.
     bool WriteEndMarker();
     // Writes `rec` as the header at its offset.
@@ -242,8 +278,8 @@ class BRINDLE_API XBlockFile {
     bool RetireSlot(uint32_t offset);
 
     // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
-    // accepted.
-    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec) const;
+    // accepted. A failed read also sets `*error`.
+    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec, int32_t* error) const;
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
     void SortIndex();
@@ -268,6 +304,7 @@ class BRINDLE_API XBlockFile {
     uint32_t dataEnd;
     bool modified;
     bool readOnly;
+    int32_t ioError;  // IOError()
 };
 
 #endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_
