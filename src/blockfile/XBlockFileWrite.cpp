@@ -193,7 +193,7 @@ bool XBlockFile::FreeSlot(const Record& rec) {
 bool XBlockFile::WriteEndMarker() {
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    return Put(marker, sizeof marker, dataEnd) && Cut(uint64_t{dataEnd} + 4);
+    return Put(marker, sizeof marker, dataEnd) && Cut(brindle::blockfile::CutLength(dataEnd));
 }
 
 bool XBlockFile::WriteRecord(const Record& rec) {
@@ -222,7 +222,7 @@ bool XBlockFile::Modify() {
     if (modified || fd == -1 || readOnly)
         return true;
     modified = true;
-    return Cut(uint64_t{dataEnd} + 4);
+    return Cut(brindle::blockfile::CutLength(dataEnd));
 }
 
 bool XBlockFile::Failed() {

@@ -89,6 +89,12 @@ const Layout kLayouts[] = {
          for (uint32_t id : {2u, 3u, 5u, 9u, 11u, 12u})
              Drop(file, state, id);
      }},
+    // Free space alone: the pass leaves no data at all.
+    {"no blocks",
+     [](XBlockFile* file, State* state) {
+         Put(file, state, 1, 40);
+         Drop(file, state, 1);
+     }},
 };
 
 // A crash at every file call of a compaction, and a crash that tears that call's write in

@@ -200,8 +200,9 @@ class BRINDLE_API XBlockFile {
     // its own here. Does nothing by default.
     virtual void OnFlush();
 
-    // Marks the object changed and cuts the index area and trailer off the file; does
-    // nothing if already changed, closed or read-only. False if the cut failed.
+    // Marks the object changed and cuts the index area and trailer off the file (a file
+    // without slots keeps 16 bytes, the least that Open reads); does nothing if already
+    // changed, closed or read-only. False if the cut failed.
     bool Modify();
     // Binary search for `id`: true with its position in `*pos`, or false with the position
     // at which it would be inserted. False with `*pos` untouched on a closed object.
