@@ -12,7 +12,8 @@
 
 // Makes the nth allocation that the library attempts from now on fail, counting 1 as the
 // very next one; 0 disarms a pending failure. Every library allocation counts, from any
-// thread, so tests that use this keep other threads of the library idle meanwhile.
+// thread, so tests that use this keep other threads of the library idle meanwhile. Mapping
+// a file into memory counts as an allocation too.
 BRINDLE_API void DebgFailAllocation(uint32_t nth);
 
 // How many allocations remain until the armed failure fires; 0 once it has fired or when

@@ -2,10 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "platform/Alloc.h"
 #include "platform/FileFaults.h"
 
 namespace brindle {
@@ -158,6 +161,41 @@ bool SetFileLength(int fd, uint64_t length) {
         result = Refused() ? -1 : ftruncate(fd, static_cast<off_t>(length));
     } while (result != 0 && errno == EINTR);
     return result == 0;
+}
+
+const uint8_t* MapFile(int fd, uint64_t size) {
+    if (size == 0 || size > SIZE_MAX || AllocationShouldFail())
+        return nullptr;
+    void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(map);
+}
+
+const uint8_t* RemapFile(const uint8_t* map, uint64_t oldSize, uint64_t newSize) {
+    if (newSize > SIZE_MAX || AllocationShouldFail())
+        return nullptr;
+    void* moved = mremap(const_cast<uint8_t*>(map), static_cast<size_t>(oldSize),
+                         static_cast<size_t>(newSize), MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(moved);
+}
+
+void UnmapFile(const uint8_t* map, uint64_t size) {
+    munmap(const_cast<uint8_t*>(map), static_cast<size_t>(size));
+}
+
+ssize_t ReadMapped(const uint8_t* map, void* buf, size_t size, uint64_t offset) {
+    for (size_t done = 0; done < size;) {
+        FileCallFault fault = NextFileCallFault(true);
+        if (fault.error == EINTR)
+            continue;
+        if (fault.error != 0) {
+            errno = fault.error;
+            return -1;
+        }
+        size_t part = fault.partial ? PartialSize(size - done) : size - done;
+        memcpy(static_cast<uint8_t*>(buf) + done, map + offset + done, part);
+        done += part;
+    }
+    return static_cast<ssize_t>(size);
 }
 
 bool GetExecutableName(char* buf, size_t size) {

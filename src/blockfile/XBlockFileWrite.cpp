@@ -1,6 +1,8 @@
-// Writing and deleting blocks, free-space management and flushing the index.
+// Writing and deleting blocks in an order that survives a crash, and flushing the index.
 #include <errno.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
@@ -238,6 +240,8 @@ bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
 }
 
 bool XBlockFile::Cut(uint64_t length) {
+    // Bytes cut off must not be read through the mapping (the system would raise SIGBUS).
+    mapReadable = std::min(mapReadable, length);
     errno = 0;
     return (ioError == 0 && brindle::SetFileLength(fd, length)) || Failed();
 }

@@ -53,6 +53,12 @@
 // bytes long and ends within the file; the first header it refuses ends the scan, and the
 // file is cut behind the last slot accepted.
 //
+// Reads come from a read-only memory mapping of the file (from plain reads where the file
+// cannot be mapped), so a read costs a lookup and a copy; the mapping follows the file as
+// this object's writes grow it. Like any memory-mapped store, the file must not be cut
+// short by anyone else while it is open, and a disk error under the mapping is not a
+// failed read: in both cases the system raises SIGBUS.
+//
 // Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
 // an object and its file belong to one thread at a time. Objects cannot be copied, so a
 // descriptor or an array is never released twice.
@@ -228,6 +234,12 @@ class BRINDLE_API XBlockFile {
     int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
 
     int32_t ReadData(const _XBlockFile_BlockRec& rec, void* buf, uint32_t bufLen) const;
+    // Maps the clean file just opened; without a mapping, reads use the file calls.
+    void MapWhole();
+    // Lets the mapping cover the first `end` bytes if the file holds them now, growing it
+    // when needed; false if it cannot (the read then goes to the file), -1 if the file's
+    // length cannot be learned.
+    int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
     // Rewrites block `pos` whose slot already has the right size.
@@ -306,6 +318,13 @@ class BRINDLE_API XBlockFile {
     bool modified;
     bool readOnly;
     int32_t ioError;  // IOError()
+    // Reads come from a read-only shared mapping of the file, which grows as reads reach
+    // past it. At most `mapReadable` bytes of it are read, never more than the file held
+    // when last looked at: the length of the clean file at Open, the length found when a
+    // read reached further, lowered before every cut. Null: reads use the file calls.
+    mutable const uint8_t* map;
+    mutable uint64_t mapSize;
+    mutable uint64_t mapReadable;
 };
 
 #endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_
