@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <random>
-#include <set>
 
 #include <gtest/gtest.h>
 
@@ -60,24 +59,6 @@ Op OperationAt(uint64_t seed, uint32_t i, const Ending& ending) {
 
 uint32_t InitialLen(uint32_t id) {
     return id * 17 % 300;
-}
-
-// Whether `actual` is one of the versions a block may hold. A rewrite with the block's
-// exact length changes only the data, in place, so a kill in the middle of that write may
-// leave the front of one version before the rest of another of the same length.
-bool IsOneVersion(const Bytes& actual, const std::set<Bytes>& versions) {
-    for (const Bytes& front : versions) {
-        for (const Bytes& back : versions) {
-            if (front.size() != actual.size() || back.size() != actual.size())
-                continue;
-            size_t split = 0;
-            while (split < actual.size() && actual[split] == front[split])
-                ++split;
-            if (std::equal(actual.begin() + split, actual.end(), back.begin() + split))
-                return true;
-        }
-    }
-    return false;
 }
 
 class CrashTest : public BlockFileTest {
