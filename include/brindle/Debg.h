@@ -36,9 +36,10 @@ constexpr uint32_t DebgFileSticky = 2;
 // Makes the nth file call that the library makes from now on fail with errno `error`
 // (EIO, ENOSPC, EINTR, ...), counting 1 as the very next one; 0 disarms any armed or
 // sticky failure. Every system call on a file counts, each retry too (open, close, read,
-// write, length, truncation, permissions, mapping), and so does every read of block data
-// served from a memory mapping. From any thread; tests that use this keep other threads of
-// the library away from files meanwhile. `flags` is 0 or a combination of the flags above.
+// write, length, truncation, permissions), and so does every read of block data served
+// from a memory mapping (mapping a file counts as an allocation instead). From any thread; tests
+// that use this keep other threads of the library away from files meanwhile. `flags` is 0 or a
+// combination of the flags above.
 BRINDLE_API void DebgFailFileCall(uint32_t nth, int32_t error, uint32_t flags);
 
 // How many file calls remain until the armed failure fires; 0 once it has fired or when

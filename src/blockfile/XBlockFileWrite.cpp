@@ -250,6 +250,8 @@ void XBlockFile::Flush() {
     if (fd == -1 || readOnly || !modified || ioError != 0)
         return;
     OnFlush();
+    if (ioError != 0)
+        return;  // a write of the hook failed
     uint8_t usedCount[4];
     uint8_t freeRecords[4];
     uint8_t trailer[8];

@@ -242,5 +242,28 @@ TEST_F(FaultTest, EveryFileCallFailingInEveryWayLosesNothing) {
     }
 }
 
+// A derived class writes a block of its own at every flush; when that write fails, no index
+// may follow it onto the disk.
+TEST_F(FaultTest, FailingWriteOfTheFlushHookStopsTheFlush) {
+    class Hooked : public XBlockFile {
+      protected:
+        void OnFlush() override {
+            Bytes bytes = Pattern(200, 0, 64);
+            WriteBlock(200, bytes.data(), 64);
+        }
+    };
+    WriteFileBytes(Native("test.db"), startBytes_);
+    {
+        Hooked file;
+        ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
+        WriteBytes(&file, 100, Pattern(100, 1, 500));
+        DebgFailFileCall(1, ENOSPC, 0);
+        file.Flush();
+        DebgFailFileCall(0, 0, 0);
+        EXPECT_EQ(file.IOError(), ENOSPC);
+    }
+    ExpectReopened("test.db", written_, 200, {}, true);
+}
+
 }  // namespace
 }  // namespace blockfile_test
