@@ -3,13 +3,12 @@
 // writes, deletes and compacts with the fault armed, and checks that whatever the library
 // leaves behind reopens with the blocks it should hold: every block as the model says,
 // except that one whose change was reported failed may hold what it held before or after.
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-#include <errno.h>
 
 #include <map>
 #include <optional>
