@@ -32,7 +32,9 @@
 // block's exact length, which the format does in place with one write so that the index on
 // disk stays valid: cut short, it may leave the block's front new and its rest old. The
 // library does not ask the system to sync: this guards against the process dying, not
-// against the machine losing power.
+// against the machine losing power. One trace of a crash can stop a file from opening: an
+// append cut short just after block bytes that read "AavE" looks like a trailer, and Open
+// refuses the index it seems to point to, as it refuses every damaged index.
 //
 // I/O errors. A file call that fails while the object changes the file (a write, a cut, or
 // a read that Compact needs) is reported: WriteBlock and DeleteBlock return -1, and for
