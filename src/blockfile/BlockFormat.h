@@ -20,6 +20,8 @@ constexpr uint32_t kHeaderSize = 16;
 constexpr uint32_t kRecordSize = 16;
 constexpr uint32_t kFirstSlot = 8;
 constexpr uint32_t kNewFileSize = 28;
+// The shortest file that Open reads: the header and 8 more bytes.
+constexpr uint32_t kMinFileSize = 16;
 // The largest `len` of a used record: its data length must fit a signed 32-bit result.
 constexpr uint32_t kMaxUsedLen = 0x7FFFFFFF;
 // The largest dataEnd: the index offset written in the trailer, dataEnd + 4, must fit 32 bits.
@@ -35,6 +37,13 @@ constexpr bool kHostIsLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 // The size of the slot of a record whose `len` is given: `len` raised to a multiple of 16.
 inline uint64_t SlotSize(uint32_t len) {
     return (uint64_t{len} + 15) & ~uint64_t{15};
+}
+
+// The length to which a change cuts the file: just after the end marker at `dataEnd`, but
+// never below kMinFileSize, so that a file whose data is empty still opens after a crash
+// (the bytes behind the marker are not read).
+inline uint64_t CutLength(uint32_t dataEnd) {
+    return uint64_t{dataEnd} + 4 > kMinFileSize ? uint64_t{dataEnd} + 4 : kMinFileSize;
 }
 
 inline bool IsSlotOffset(uint64_t offset) {

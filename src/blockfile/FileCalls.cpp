@@ -2,16 +2,34 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "platform/Alloc.h"
+#include "platform/FileFaults.h"
+
 namespace brindle {
+namespace {
+
+// The most slices that one gathered write takes.
+constexpr int kMaxSlices = 8;
+
+// Counts a call that transfers nothing; true, with errno set, when the fault hook fails it.
+bool Refused() {
+    FileCallFault fault = NextFileCallFault(false);
+    errno = fault.error;
+    return fault.error != 0;
+}
+
+}  // namespace
 
 int OpenExistingFile(const char* path, bool readOnly) {
     int fd;
     do {
-        fd = open(path, (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        fd = Refused() ? -1 : open(path, (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     } while (fd == -1 && errno == EINTR);
     return fd;
 }
@@ -19,25 +37,40 @@ int OpenExistingFile(const char* path, bool readOnly) {
 int CreateNewFile(const char* path) {
     int fd;
     do {
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
+        fd = Refused() ? -1 : open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
     } while (fd == -1 && errno == EINTR);
     return fd;
 }
 
 bool MakeOwnerReadWrite(int fd) {
-    return fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    int result;
+    do {
+        result = Refused() ? -1 : fchmod(fd, S_IRUSR | S_IWUSR);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 bool CloseFile(int fd) {
-    // Linux releases the descriptor even when close reports EINTR; never retry.
-    return close(fd) == 0;
+    // The descriptor is released whatever close reports, so it is never retried; EINTR
+    // only says that the close was interrupted, not that data was lost.
+    FileCallFault fault = NextFileCallFault(false);
+    int result = close(fd);
+    if (fault.error != 0) {
+        errno = fault.error;
+        result = -1;
+    }
+    return result == 0 || errno == EINTR;
 }
 
 ssize_t ReadAt(int fd, void* buf, size_t size, uint64_t offset) {
     size_t done = 0;
     while (done < size) {
-        ssize_t got = pread(fd, static_cast<char*>(buf) + done, size - done,
-                            static_cast<off_t>(offset + done));
+        FileCallFault fault = NextFileCallFault(true);
+        size_t want = fault.partial ? PartialSize(size - done) : size - done;
+        errno = fault.error;
+        ssize_t got = fault.error != 0 ? -1
+                                       : pread(fd, static_cast<char*>(buf) + done, want,
+                                               static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -54,8 +87,36 @@ bool WriteAt(int fd, const void* data, size_t size, uint64_t offset) {
     return WriteSlicesAt(fd, &slice, 1, offset);
 }
 
+namespace {
+
+// One gathering write, as the fault hook lets it happen.
+ssize_t WriteOnce(int fd, const iovec* vec, int count, uint64_t offset) {
+    FileCallFault fault = NextFileCallFault(true);
+    if (fault.error != 0) {
+        errno = fault.error;
+        return -1;
+    }
+    if (!fault.partial)
+        return pwritev(fd, vec, count, static_cast<off_t>(offset));
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += vec[i].iov_len;
+    // The same slices cut to the first part of the bytes.
+    iovec part[kMaxSlices];
+    size_t left = PartialSize(total);
+    int used = 0;
+    for (; used < count && left > 0; ++used) {
+        part[used] = vec[used];
+        if (part[used].iov_len > left)
+            part[used].iov_len = left;
+        left -= part[used].iov_len;
+    }
+    return pwritev(fd, part, used, static_cast<off_t>(offset));
+}
+
+}  // namespace
+
 bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset) {
-    constexpr int kMaxSlices = 8;
     if (count < 0 || count > kMaxSlices)
         return false;
     iovec vec[kMaxSlices];
@@ -73,7 +134,7 @@ bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset)
             return true;
         next->iov_base = static_cast<char*>(next->iov_base) + done;
         next->iov_len -= done;
-        ssize_t put = pwritev(fd, next, count, static_cast<off_t>(offset));
+        ssize_t put = WriteOnce(fd, next, count, offset);
         if (put < 0 && errno == EINTR) {
             done = 0;
             continue;
@@ -87,17 +148,54 @@ bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset)
 
 int64_t FileLength(int fd) {
     struct stat info;
-    if (fstat(fd, &info) != 0)
-        return -1;
-    return static_cast<int64_t>(info.st_size);
+    int result;
+    do {
+        result = Refused() ? -1 : fstat(fd, &info);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
 bool SetFileLength(int fd, uint64_t length) {
     int result;
     do {
-        result = ftruncate(fd, static_cast<off_t>(length));
+        result = Refused() ? -1 : ftruncate(fd, static_cast<off_t>(length));
     } while (result != 0 && errno == EINTR);
     return result == 0;
+}
+
+const uint8_t* MapFile(int fd, uint64_t size) {
+    if (size == 0 || size > SIZE_MAX || AllocationShouldFail())
+        return nullptr;
+    void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(map);
+}
+
+const uint8_t* RemapFile(const uint8_t* map, uint64_t oldSize, uint64_t newSize) {
+    if (newSize > SIZE_MAX || AllocationShouldFail())
+        return nullptr;
+    void* moved = mremap(const_cast<uint8_t*>(map), static_cast<size_t>(oldSize),
+                         static_cast<size_t>(newSize), MREMAP_MAYMOVE);
+    return moved == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(moved);
+}
+
+void UnmapFile(const uint8_t* map, uint64_t size) {
+    munmap(const_cast<uint8_t*>(map), static_cast<size_t>(size));
+}
+
+ssize_t ReadMapped(const uint8_t* map, void* buf, size_t size, uint64_t offset) {
+    for (size_t done = 0; done < size;) {
+        FileCallFault fault = NextFileCallFault(true);
+        if (fault.error == EINTR)
+            continue;
+        if (fault.error != 0) {
+            errno = fault.error;
+            return -1;
+        }
+        size_t part = fault.partial ? PartialSize(size - done) : size - done;
+        memcpy(static_cast<uint8_t*>(buf) + done, map + offset + done, part);
+        done += part;
+    }
+    return static_cast<ssize_t>(size);
 }
 
 bool GetExecutableName(char* buf, size_t size) {

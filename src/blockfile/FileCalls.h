@@ -3,7 +3,9 @@
 // Everything that talks to the operating system about files lives behind these few
 // functions, so that the block file itself is portable code. Every read and write is one
 // positioned call (retried only when the system transfers fewer bytes than asked), which
-// leaves no shared file position to go wrong between a seek and a read. Failures set errno.
+// leaves no shared file position to go wrong between a seek and a read. Calls interrupted
+// by a signal (EINTR) are retried. Failures set errno. Every system call passes the fault
+// hook of platform/FileFaults.h first, so that tests can fail any of them.
 #ifndef BRINDLE_BLOCKFILE_FILECALLS_H_
 #define BRINDLE_BLOCKFILE_FILECALLS_H_
 
@@ -52,6 +54,22 @@ int64_t FileLength(int fd);
 
 // Cuts or extends the file to length bytes.
 bool SetFileLength(int fd, uint64_t length);
+
+// Maps the first `size` bytes of the file for reading, shared with the file, so that its
+// writes show at once; null when that cannot be done. A mapping is memory: the
+// allocation hook of platform/Alloc.h can make it fail. Bytes past the end of the file
+// must never be read through it (the system would raise SIGBUS).
+const uint8_t* MapFile(int fd, uint64_t size);
+
+// Resizes a mapping from `oldSize` to `newSize` bytes, perhaps moving it; null, with the old
+// mapping left as it was, when that cannot be done.
+const uint8_t* RemapFile(const uint8_t* map, uint64_t oldSize, uint64_t newSize);
+
+void UnmapFile(const uint8_t* map, uint64_t size);
+
+// Copies `size` bytes at `offset` of a mapping into buf, as ReadAt would read them from the
+// file: the fault hook counts each copy as a read; the number copied, or -1.
+ssize_t ReadMapped(const uint8_t* map, void* buf, size_t size, uint64_t offset);
 
 // Writes the full native file name of the running executable, NUL-terminated, into buf of
 // size bytes; false when it cannot be learned or does not fit.

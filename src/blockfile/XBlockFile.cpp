@@ -58,7 +58,11 @@ XBlockFile::XBlockFile()
       fd(-1),
       dataEnd(0),
       modified(false),
-      readOnly(false) {}
+      readOnly(false),
+      ioError(0),
+      map(nullptr),
+      mapSize(0),
+      mapReadable(0) {}
 
 XBlockFile::~XBlockFile() {
     Close();
@@ -93,17 +97,52 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
     if (!brindle::ConvertPortableToNative(path, native))
         return ENAMETOOLONG;
     Reset(readOnlyOpen);
+    ioError = 0;
     fd = brindle::OpenExistingFile(native, readOnlyOpen);
     if (fd == -1)
         return LastError();
     int32_t result = Load();
     if (result != 0)
         Discard();
+    else
+        MapWhole();
     return result;
+}
+
+void XBlockFile::MapWhole() {
+    // Open leaves the file clean: data, end marker, index area and trailer.
+    const uint64_t length = uint64_t{dataEnd} + 4 + 4 + uint64_t{indexCount} * kRecordSize + 4 +
+                            uint64_t{freeCount} * kRecordSize + 8;
+    map = brindle::MapFile(fd, length);
+    mapSize = mapReadable = map != nullptr ? length : 0;
+}
+
+int32_t XBlockFile::MapThrough(uint64_t end) const {
+    if (map == nullptr)
+        return 0;
+    errno = 0;
+    const int64_t length = brindle::FileLength(fd);
+    if (length < 0)
+        return -1;
+    if (static_cast<uint64_t>(length) < end)
+        return 0;
+    if (static_cast<uint64_t>(length) > mapSize) {
+        // Room to grow, so that a file growing block by block is not remapped at every read.
+        const uint64_t size = std::max(static_cast<uint64_t>(length), 2 * mapSize);
+        const uint8_t* moved = brindle::RemapFile(map, mapSize, size);
+        if (moved == nullptr)
+            return 0;
+        map = moved;
+        mapSize = size;
+    }
+    mapReadable = std::min(static_cast<uint64_t>(length), mapSize);
+    return end <= mapReadable ? 1 : 0;
 }
 
 void XBlockFile::Reset(bool readOnlyOpen) {
     index = freeList = nullptr;
+    map = nullptr;
+    mapSize = mapReadable = 0;
     indexCount = indexCapacity = freeCount = freeCapacity = 0;
     dataEnd = 0;
     modified = false;
@@ -111,8 +150,11 @@ void XBlockFile::Reset(bool readOnlyOpen) {
 }
 
 void XBlockFile::Discard() {
-    if (fd != -1)
-        brindle::CloseFile(fd);
+    if (map != nullptr)
+        brindle::UnmapFile(map, mapSize);
+    errno = 0;
+    if (fd != -1 && !brindle::CloseFile(fd))
+        Failed();
     free(index);
     free(freeList);
     Reset(readOnly);
@@ -234,8 +276,12 @@ int32_t XBlockFile::CheckIndex() const {
 void XBlockFile::Close() {
     if (fd == -1)
         return;
-    Flush();
+    Flush();  // does nothing after a failure: the next read-write Open rebuilds the index
     Discard();
+}
+
+int32_t XBlockFile::IOError() const {
+    return ioError;
 }
 
 bool XBlockFile::FindIndex(uint32_t id, uint32_t* pos) const {
@@ -263,7 +309,12 @@ int32_t XBlockFile::ReadData(const Record& rec, void* buf, uint32_t bufLen) cons
     uint32_t size = std::min(rec.len - kHeaderSize, bufLen);
     if (size != 0 && buf == nullptr)
         return -1;
-    ssize_t got = brindle::ReadAt(fd, buf, size, uint64_t{rec.offset} + kHeaderSize);
+    const uint64_t at = uint64_t{rec.offset} + kHeaderSize;
+    int32_t mapped = at + size <= mapReadable ? 1 : MapThrough(at + size);
+    if (mapped < 0)
+        return -1;
+    ssize_t got =
+        mapped != 0 ? brindle::ReadMapped(map, buf, size, at) : brindle::ReadAt(fd, buf, size, at);
     return got < 0 ? -1 : static_cast<int32_t>(got);
 }
 

@@ -1,6 +1,7 @@
 // The two whole-file passes: rebuilding a lost index from the slot headers, and compaction.
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -10,6 +11,7 @@
 
 using brindle::blockfile::kFirstSlot;
 using brindle::blockfile::kHeaderSize;
+using brindle::blockfile::kRecordSize;
 using brindle::blockfile::Record;
 using brindle::blockfile::ReserveRecord;
 using brindle::blockfile::SlotSize;
@@ -22,9 +24,13 @@ constexpr uint32_t kMoveChunk = 16384;
 
 }  // namespace
 
-bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec) const {
+bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec, int32_t* error) const {
     Record header;
-    if (brindle::ReadAt(fd, &header, kHeaderSize, p) != kHeaderSize)
+    errno = 0;
+    ssize_t got = brindle::ReadAt(fd, &header, kHeaderSize, p);
+    if (got < 0)
+        *error = errno != 0 ? errno : EIO;
+    if (got != kHeaderSize)
         return false;
     brindle::blockfile::SwapRecordsForDisk(&header, 1);
     // A header must name its own offset (the end marker never does) and cover at least
@@ -62,9 +68,10 @@ int32_t XBlockFile::Rebuild() {
     int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
-    // The scan only reads: should memory run out, the file is left as it was.
+    // The scan only reads: should memory run out or a read fail, the file is left as it was.
     uint64_t p = kFirstSlot;
-    for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec);) {
+    int32_t error = 0;
+    for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec, &error);) {
         const bool isFree = rec.freeFlag != 0;
         Record** records = isFree ? &freeList : &index;
         uint32_t* count = isFree ? &freeCount : &indexCount;
@@ -73,60 +80,127 @@ int32_t XBlockFile::Rebuild() {
         (*records)[(*count)++] = rec;
         p += SlotSize(rec.len);
     }
+    if (error != 0)
+        return error;
     // Slots are accepted only when they end within the file, so the end marker goes just
     // after the last one and never over it.
     dataEnd = static_cast<uint32_t>(p);
+    modified = true;
     WriteEndMarker();
     SortIndex();
     OnRebuild();
-    modified = true;
     Flush();
-    return 0;
+    return ioError;
 }
 
 void XBlockFile::OnRebuild() {}
 
-bool XBlockFile::MoveSlot(Record* rec, uint32_t to) {
-    // The target lies below the source, so copying from the front never overwrites data
-    // not yet read. The header goes last: until it is written, a scan does not find a block
-    // at its new place whose data is incomplete.
+bool XBlockFile::CopyData(const Record& from, uint64_t to) {
     uint8_t chunk[kMoveChunk];
-    const uint32_t dataLen = rec->len - kHeaderSize;
+    const uint32_t dataLen = from.len - kHeaderSize;
     for (uint32_t done = 0; done < dataLen;) {
         uint32_t size = std::min(dataLen - done, kMoveChunk);
-        if (brindle::ReadAt(fd, chunk, size, uint64_t{rec->offset} + kHeaderSize + done) !=
+        errno = 0;
+        if (brindle::ReadAt(fd, chunk, size, uint64_t{from.offset} + kHeaderSize + done) !=
             static_cast<ssize_t>(size))
+            return Failed();
+        if (!Put(chunk, size, to + kHeaderSize + done))
             return false;
-        brindle::WriteAt(fd, chunk, size, uint64_t{to} + kHeaderSize + done);
         done += size;
     }
-    rec->offset = to;
-    WriteBlockHeader(rec);
     return true;
 }
 
+bool XBlockFile::CopyToEnd(const Record& rec) {
+    // The file ends just after the end marker. The data and a new end marker go behind it
+    // first; the header then replaces the old end marker, and the bytes it lands on beyond
+    // that were never written (they read as 0), so a header cut short shows a length of 0
+    // and is not accepted by a scan.
+    const uint64_t end = uint64_t{dataEnd} + SlotSize(rec.len);
+    uint8_t marker[4];
+    brindle::blockfile::StoreLittle32(marker, brindle::blockfile::kEndMarker);
+    return CopyData(rec, dataEnd) && Put(marker, sizeof marker, end) &&
+           WriteRecord({dataEnd, rec.id, rec.len, 0});
+}
+
+// Moving a block down keeps the slot headers on disk chained from offset 8 through every
+// block at every write boundary, with a whole copy of the block in the chain: a copy at a
+// new place becomes visible (its header is written) only once its data is there, and the
+// copy it replaces is retired (its free flag set) only after that. A crash in between
+// leaves two identical copies, of which the rebuild keeps one.
+//
+// On entry the space from `to` up to the block is free on disk, as one or more free slots.
+bool XBlockFile::MoveDown(Record* rec, uint32_t to) {
+    const uint32_t size = static_cast<uint32_t>(SlotSize(rec->len));
+    const uint32_t old = rec->offset;
+    uint32_t gap = old - to;
+    // The gap becomes one free slot, so that nothing written into it breaks the chain.
+    if (!WriteFreeHeader(to, gap))
+        return false;
+    if (size > gap) {
+        // The new place overlaps the old one, whose header the data would overwrite before
+        // the new header exists: the block first goes to the end of the data, where it
+        // overlaps nothing, and its old slot joins the gap.
+        if (!CopyToEnd(*rec))
+            return false;
+        rec->offset = dataEnd;
+        gap += size;
+        if (!RetireSlot(old) || !WriteFreeHeader(to, gap))
+            return false;
+    }
+    // The rest of the free slot behind the new place keeps a header of its own.
+    if (size < gap && !WriteFreeHeader(to + size, gap - size))
+        return false;
+    if (!CopyData(*rec, to) || !WriteRecord({to, rec->id, rec->len, 0}))
+        return false;
+    const uint32_t from = rec->offset;
+    rec->offset = to;
+    // The copy at the end is cut off again, so that the file once more ends after the end
+    // marker and the next copy there finds the bytes behind it unwritten.
+    return from == dataEnd ? WriteEndMarker() : RetireSlot(from);
+}
+
+void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
+    uint32_t first = 0;
+    while (first < freeCount && freeList[first].offset < next)
+        ++first;
+    memmove(freeList, freeList + first, size_t{freeCount - first} * kRecordSize);
+    freeCount -= first;
+    if (next > gapStart && ReserveRecord(&freeList, freeCount, &freeCapacity)) {
+        memmove(freeList + 1, freeList, size_t{freeCount} * kRecordSize);
+        freeList[0] = {gapStart, 0, next - gapStart, brindle::blockfile::kFreeFlag};
+        ++freeCount;
+    }
+}
+
 void XBlockFile::Compact(bool) {
-    if (fd == -1 || readOnly || freeCount == 0)
+    if (fd == -1 || readOnly || ioError != 0 || freeCount == 0 || !Modify())
         return;
     // The blocks move as the index records them, which Open checked and every change kept
     // consistent; the slot headers on disk are rewritten from it, never trusted.
-    Modify();
     std::sort(index, index + indexCount,
               [](const Record& a, const Record& b) { return a.offset < b.offset; });
-    uint64_t w = kFirstSlot;
-    uint32_t kept = 0;
-    for (; kept < indexCount; ++kept) {
-        Record& rec = index[kept];
-        if (rec.offset != w && !MoveSlot(&rec, static_cast<uint32_t>(w)))
-            break;  // unreadable data: this block and those after it are dropped
-        w += SlotSize(rec.len);
+    uint32_t w = kFirstSlot;
+    uint32_t moved = 0;
+    for (; moved < indexCount; ++moved) {
+        Record& rec = index[moved];
+        const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
+        // A block that must go by way of the end of the data cannot where that would pass
+        // the largest data end; the pass then ends before it, as it does when a file call
+        // fails.
+        if (rec.offset != w && ((size > rec.offset - w &&
+                                 dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd) ||
+                                !MoveDown(&rec, w)))
+            break;
+        w += size;
     }
-    indexCount = kept;
-    free(freeList);
-    freeList = nullptr;
-    freeCount = freeCapacity = 0;
-    dataEnd = static_cast<uint32_t>(w);
-    WriteEndMarker();
+    if (moved == indexCount) {
+        freeCount = 0;
+        dataEnd = w;
+        WriteEndMarker();
+    } else {
+        KeepFreeSpaceFrom(w, index[moved].offset);
+    }
     SortIndex();
     Flush();
 }

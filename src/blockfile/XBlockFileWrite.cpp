@@ -1,5 +1,8 @@
-// Writing and deleting blocks, free-space management and flushing the index.
+// Writing and deleting blocks in an order that survives a crash, and flushing the index.
+#include <errno.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
@@ -25,8 +28,17 @@ void EncodeRecord(const Record& rec, Record* disk) {
 
 }  // namespace
 
+// A block's bytes are never given up before a whole copy of its new contents is on disk:
+// at every write boundary the slot headers chain from offset 8 through every block, and a
+// scan finds each block whole, as it was or as it is being written. Three rules make it so:
+// a header is written only after the data it describes; a used slot is retired by setting
+// its free flag alone (a write that reads as used or free however much of it lands); and
+// data that must overwrite the block's own old bytes is preceded by a copy of the new
+// contents at the end of the data, cut off again once the block is in place. A header
+// that a crash tears in half keeps its old length and flag, and so its old meaning, or
+// reads as free.
 int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
-    if (fd == -1 || readOnly || (data == nullptr && len != 0) ||
+    if (fd == -1 || readOnly || ioError != 0 || (data == nullptr && len != 0) ||
         len > brindle::blockfile::kMaxUsedLen - kHeaderSize)
         return -1;
     const uint32_t recLen = len + kHeaderSize;
@@ -36,8 +48,8 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     if (exists && SlotSize(index[pos].len) == size)
         return RewriteInPlace(pos, data, len);
     // Everything that can fail is checked before the file changes: the room to append (the
-    // block may well land in a free slot, but must never push the data past 4 GiB), and
-    // the one record that the free list or the index may gain.
+    // block may well land in a free slot, but must never push the data, or the copy made on
+    // the way, past 4 GiB), and the one record that the free list or the index may gain.
     if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd)
         return -1;
     if (exists ? !ReserveRecord(&freeList, freeCount, &freeCapacity)
@@ -45,166 +57,201 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
         return -1;
     // The index area is cut off before anything is written, so that a crash from here on
     // leaves a file without trailer, which the next read-write open rebuilds.
-    Modify();
-    if (exists)
-        DestroyBlock(&index[pos]);
-    Record rec = {0, id, recLen, 0};
-    const bool appended = TakeSlot(size, &rec.offset);
-    if (!exists) {
+    if (!Modify())
+        return -1;
+    const Record old = exists ? index[pos] : Record{};
+    Record live = old;  // the latest whole copy of the block on disk; len 0 for none
+    Record released = {};
+    if (exists) {
+        released = freeList[ReleaseSlot(old)];
+    } else {
         memmove(index + pos + 1, index + pos, size_t{indexCount - pos} * kRecordSize);
         ++indexCount;
     }
+    Record rec = {0, id, recLen, 0};
+    uint32_t freeEnd = 0;
+    const bool appended = TakeSlot(size, &rec.offset, &freeEnd);
     index[pos] = rec;
-    WriteSlot(rec, data, len, appended);
-    return 0;
+    const bool overlaps = exists && !appended && rec.offset < old.offset + SlotSize(old.len) &&
+                          old.offset < uint64_t{rec.offset} + size;
+    bool written;
+    if (appended) {
+        written = AppendSlot(rec, data, len, &live);
+    } else if (overlaps) {
+        written = WriteOverOld(rec, data, len, &live, released.offset + released.len);
+    } else {
+        // Taken from the free space that now includes the old slot, the new place lies
+        // before it; on disk that free slot still ends where the old slot begins.
+        if (exists && rec.offset == released.offset)
+            freeEnd = old.offset;
+        written = WriteIntoFree(rec, data, len, &live, freeEnd);
+    }
+    // The old copy goes only now, into the free slot that holds its space.
+    if (written && exists && !overlaps)
+        written = RetireSlot(old.offset) && WriteFreeSlotCovering(old.offset);
+    if (written)
+        return 0;
+    // The block stays as the file last held it whole.
+    if (live.len != 0) {
+        index[pos] = live;
+    } else {
+        memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
+        --indexCount;
+    }
+    return -1;
 }
 
 int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len) {
     Record& rec = index[pos];
     if (rec.len == len + kHeaderSize) {
         // Same length: the index on disk stays valid, so the file stays as clean as it was.
-        brindle::WriteAt(fd, data, len, uint64_t{rec.offset} + kHeaderSize);
-        return 0;
+        // This one write is not undone should it fail or be cut short.
+        return Put(data, len, uint64_t{rec.offset} + kHeaderSize) ? 0 : -1;
     }
-    Modify();
-    // The slot reads as free while its data changes, so that a crash meanwhile leaves the
-    // block absent, never its new data under its old length.
-    Record hidden = {rec.offset, 0, static_cast<uint32_t>(SlotSize(rec.len)), kFreeFlag};
-    WriteBlockHeader(&hidden);
+    // The new contents go to the end of the data first, so the copy made there must fit.
+    const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
+    if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd || !Modify())
+        return -1;
+    Record live = rec;
     rec.len = len + kHeaderSize;
-    WriteSlot(rec, data, len, false);
-    return 0;
+    if (WriteOverOld(rec, data, len, &live, rec.offset + size))
+        return 0;
+    rec = live;
+    return -1;
 }
 
-uint32_t XBlockFile::ChooseFreeSlot(uint32_t size) const {
-    uint32_t best = kNoRecord;
-    for (uint32_t i = 0; i < freeCount; ++i) {
-        uint32_t slotLen = freeList[i].len;
-        if (slotLen == size)
-            return i;
-        // A split must leave at least 32 bytes: a 16-byte free slot could hold nothing.
-        if (uint64_t{slotLen} > uint64_t{size} + 16 &&
-            (best == kNoRecord || slotLen < freeList[best].len))
-            best = i;
-    }
-    return best;
-}
-
-bool XBlockFile::TakeSlot(uint32_t size, uint32_t* offset) {
-    uint32_t chosen = ChooseFreeSlot(size);
-    if (chosen == kNoRecord) {
-        *offset = dataEnd;
-        dataEnd += size;
-        return true;
-    }
-    Record& slot = freeList[chosen];
-    *offset = slot.offset;
-    if (slot.len == size) {
-        memmove(freeList + chosen, freeList + chosen + 1,
-                size_t{freeCount - chosen - 1} * kRecordSize);
-        --freeCount;
-    } else {
-        slot.offset += size;
-        slot.len -= size;
-        WriteBlockHeader(&slot);
-    }
-    return false;
-}
-
-void XBlockFile::WriteSlot(const Record& rec, const void* data, uint32_t len, bool appended) {
+bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, Record* live) {
+    // Header, data, padding and a new end marker in one call. The file ends just after the
+    // end marker at rec.offset, so a write cut short (a kill can stop it at a page boundary)
+    // leaves a slot running past the end of the file, which a scan does not accept.
     Record header;
     EncodeRecord(rec, &header);
-    if (appended) {
-        // Header, data, padding and the new end marker in one call. The file ends just after
-        // the old end marker, so a write cut short by a kill (which can stop it at a page
-        // boundary) leaves a slot running past the end of the file, which recovery drops.
-        static const uint8_t kZeros[16] = {};
-        uint8_t marker[4];
-        brindle::blockfile::StoreLittle32(marker, kEndMarker);
-        const brindle::WriteSlice slices[] = {{&header, kHeaderSize},
-                                              {data, len},
-                                              {kZeros, SlotSize(rec.len) - rec.len},
-                                              {marker, sizeof marker}};
-        brindle::WriteSlicesAt(fd, slices, 4, rec.offset);
-        return;
-    }
-    // Inside the data the slot's old header (a free slot's) describes the place until the
-    // new one is written, so the data goes first: a kill in between leaves the block absent
-    // rather than a new header over stale bytes.
-    brindle::WriteAt(fd, data, len, uint64_t{rec.offset} + kHeaderSize);
-    brindle::WriteAt(fd, &header, kHeaderSize, rec.offset);
-}
-
-void XBlockFile::WriteEndMarker() {
+    static const uint8_t kZeros[16] = {};
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    brindle::WriteAt(fd, marker, sizeof marker, dataEnd);
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    const brindle::WriteSlice slices[] = {{&header, kHeaderSize},
+                                          {data, len},
+                                          {kZeros, SlotSize(rec.len) - rec.len},
+                                          {marker, sizeof marker}};
+    errno = 0;
+    if (ioError != 0 || !brindle::WriteSlicesAt(fd, slices, 4, rec.offset))
+        return Failed();
+    *live = rec;
+    return true;
+}
+
+bool XBlockFile::WriteIntoFree(const Record& rec, const void* data, uint32_t len, Record* live,
+                               uint32_t freeEnd) {
+    // The slot is the front of a free slot on disk; the rest keeps a header of its own
+    // before anything lands in front of it.
+    const uint32_t end = rec.offset + static_cast<uint32_t>(SlotSize(rec.len));
+    if (end < freeEnd && !WriteFreeHeader(end, freeEnd - end))
+        return false;
+    if (!Put(data, len, uint64_t{rec.offset} + kHeaderSize) || !WriteRecord(rec))
+        return false;
+    *live = rec;
+    return true;
+}
+
+bool XBlockFile::WriteOverOld(const Record& rec, const void* data, uint32_t len, Record* live,
+                              uint32_t freeEnd) {
+    // The new contents first go to the end of the data; then the old slot is retired and
+    // the free space around it, in which the new place lies, becomes one free slot.
+    const uint32_t old = live->offset;
+    const bool spreads = freeEnd != old + SlotSize(live->len) || rec.offset != old;
+    return AppendSlot({dataEnd, rec.id, rec.len, 0}, data, len, live) && RetireSlot(old) &&
+           (!spreads || WriteFreeHeader(rec.offset, freeEnd - rec.offset)) &&
+           WriteIntoFree(rec, data, len, live, freeEnd) && WriteEndMarker();
+}
+
+bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
+    const uint32_t at = FreeRecordCovering(offset);
+    return at == kNoRecord || WriteRecord(freeList[at]);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
     uint32_t pos;
-    if (readOnly || !FindIndex(id, &pos) || !ReserveRecord(&freeList, freeCount, &freeCapacity))
+    if (readOnly || ioError != 0 || !FindIndex(id, &pos) ||
+        !ReserveRecord(&freeList, freeCount, &freeCapacity) || !Modify())
         return -1;
-    Modify();
-    DestroyBlock(&index[pos]);
+    if (!FreeSlot(index[pos]))
+        return -1;
     memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
     --indexCount;
     return 1;
 }
 
 void XBlockFile::DestroyBlock(Record* rec) {
-    Record freed = {rec->offset, 0, static_cast<uint32_t>(SlotSize(rec->len)), kFreeFlag};
-    if (!ReserveRecord(&freeList, freeCount, &freeCapacity)) {
-        WriteBlockHeader(&freed);
-        return;
-    }
-    // q: the first free record whose offset is not below the freed slot's.
-    int64_t lo = -1;
-    int64_t hi = freeCount;
-    while (lo < hi - 1) {
-        int64_t mid = (lo + hi) / 2;
-        if (freeList[mid].offset < freed.offset)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    const uint32_t q = static_cast<uint32_t>(hi);
-    memmove(freeList + q + 1, freeList + q, size_t{freeCount - q} * kRecordSize);
-    freeList[q] = freed;
-    ++freeCount;
-    uint32_t b = q;
-    if (q > 0 && uint64_t{freeList[q - 1].offset} + freeList[q - 1].len == freed.offset)
-        b = q - 1;
-    uint32_t next = b + 1;
-    while (next < freeCount &&
-           uint64_t{freeList[b].offset} + freeList[b].len == freeList[next].offset) {
-        freeList[b].len += freeList[next].len;
-        ++next;
-    }
-    memmove(freeList + b + 1, freeList + next, size_t{freeCount - next} * kRecordSize);
-    freeCount -= next - b - 1;
-    // The headers of the records merged into b stay inside its slot, never read again.
-    WriteBlockHeader(&freeList[b]);
+    FreeSlot(*rec);
+}
+
+bool XBlockFile::FreeSlot(const Record& rec) {
+    // If the free list cannot grow, the slot is free on disk but its space stays unused
+    // until the next compaction.
+    const uint32_t merged = ReleaseSlot(rec);
+    return RetireSlot(rec.offset) && (merged == kNoRecord || WriteRecord(freeList[merged]));
+}
+
+bool XBlockFile::WriteEndMarker() {
+    uint8_t marker[4];
+    brindle::blockfile::StoreLittle32(marker, kEndMarker);
+    return Put(marker, sizeof marker, dataEnd) && Cut(brindle::blockfile::CutLength(dataEnd));
+}
+
+bool XBlockFile::WriteRecord(const Record& rec) {
+    Record header;
+    EncodeRecord(rec, &header);
+    return Put(&header, kHeaderSize, rec.offset);
+}
+
+bool XBlockFile::WriteFreeHeader(uint32_t offset, uint32_t size) {
+    return WriteRecord({offset, 0, size, kFreeFlag});
+}
+
+bool XBlockFile::RetireSlot(uint32_t offset) {
+    // Only the flag changes: whether the write lands whole, in part or not at all, the
+    // header reads as the used slot it was or as a free slot of the same size.
+    uint8_t flag[4];
+    brindle::blockfile::StoreLittle32(flag, kFreeFlag);
+    return Put(flag, sizeof flag, uint64_t{offset} + 12);
 }
 
 void XBlockFile::WriteBlockHeader(Record* rec) {
-    Record header;
-    EncodeRecord(*rec, &header);
-    brindle::WriteAt(fd, &header, kHeaderSize, rec->offset);
+    WriteRecord(*rec);
 }
 
-void XBlockFile::Modify() {
+bool XBlockFile::Modify() {
     if (modified || fd == -1 || readOnly)
-        return;
+        return true;
     modified = true;
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4);
+    return Cut(brindle::blockfile::CutLength(dataEnd));
+}
+
+bool XBlockFile::Failed() {
+    if (ioError == 0)
+        ioError = errno != 0 && errno != EINTR ? errno : EIO;
+    return false;
+}
+
+bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
+    // After a failure nothing more is written: the file stays as the failure left it.
+    errno = 0;
+    return (ioError == 0 && brindle::WriteAt(fd, data, size, offset)) || Failed();
+}
+
+bool XBlockFile::Cut(uint64_t length) {
+    // Bytes cut off must not be read through the mapping (the system would raise SIGBUS).
+    mapReadable = std::min(mapReadable, length);
+    errno = 0;
+    return (ioError == 0 && brindle::SetFileLength(fd, length)) || Failed();
 }
 
 void XBlockFile::Flush() {
-    if (fd == -1 || readOnly || !modified)
+    if (fd == -1 || readOnly || !modified || ioError != 0)
         return;
     OnFlush();
+    if (ioError != 0)
+        return;  // a write of the hook failed
     uint8_t usedCount[4];
     uint8_t freeRecords[4];
     uint8_t trailer[8];
@@ -222,11 +269,12 @@ void XBlockFile::Flush() {
     // The trailer is the last thing written: until it is complete the file has none.
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
+    errno = 0;
+    const bool written = brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    brindle::SetFileLength(fd, uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8);
-    modified = false;
+    if ((written || Failed()) && Cut(uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8))
+        modified = false;
 }
 
 void XBlockFile::OnFlush() {}

@@ -51,6 +51,31 @@ TEST_F(InterfaceTest, ReadsReturnWhatWasWritten) {
     EXPECT_EQ(file.BlockLen(1), 0);
 }
 
+// Reads come from a mapping of the file that must follow it as writes grow it (with the
+// mapping's growth failing now and then) and compaction cuts it.
+TEST_F(InterfaceTest, ReadsFollowTheFileAsItGrowsAndShrinks) {
+    XBlockFile file;
+    CreateAndOpen(&file);
+    State state;
+    std::vector<uint8_t> buf(4000);
+    for (uint32_t id = 1; id <= 400; ++id) {
+        state[id] = Pattern(id, 0, id * 37 % 4000);
+        WriteBytes(&file, id, state[id]);
+        DebgFailAllocation(id % 3 == 0 ? 1 : 0);
+        ASSERT_EQ(file.ReadBlock(id, buf.data(), 4000), static_cast<int32_t>(state[id].size()));
+        DebgFailAllocation(0);
+        ASSERT_EQ(Bytes(buf.begin(), buf.begin() + state[id].size()), state[id]);
+        if (id % 100 == 0) {
+            for (uint32_t gone = id - 99; gone < id; gone += 2) {
+                ASSERT_EQ(file.DeleteBlock(gone), 1);
+                state.erase(gone);
+            }
+            file.Compact(false);
+            ExpectHolds(file, state);
+        }
+    }
+}
+
 TEST_F(InterfaceTest, LookupsByIdAndPositionAndDeletion) {
     XBlockFile file;
     CreateAndOpen(&file);

@@ -23,12 +23,43 @@
 // Open rebuilds the index from the slot headers, a read-only Open refuses it. A new file is
 // the 28 bytes "AavE", 0, 0xFFFFFFFF, 0, 0, 12, "AavE".
 //
+// A process killed at any moment never costs a block that was on disk before: the next
+// read-write Open finds every block whole, and a block that was being written, deleted or
+// moved holds its old or its new contents. At every write boundary the slot headers chain
+// through every block, a header is written only after its data, and a block's old copy is
+// given up only once its new one is whole (rewriting a block into its own space therefore
+// goes by way of a copy at the end of the data). The one exception is a rewrite with the
+// block's exact length, which the format does in place with one write so that the index on
+// disk stays valid: cut short, it may leave the block's front new and its rest old. The
+// library does not ask the system to sync: this guards against the process dying, not
+// against the machine losing power. One trace of a crash can stop a file from opening: an
+// append cut short just after block bytes that read "AavE" looks like a trailer, and Open
+// refuses the index it seems to point to, as it refuses every damaged index.
+//
+// I/O errors. A file call that fails while the object changes the file (a write, a cut, or
+// a read that Compact needs) is reported: WriteBlock and DeleteBlock return -1, and for
+// Flush, Compact and Close, which have no result, IOError() gives the error number. The
+// object then changes the file no more: WriteBlock and DeleteBlock return -1 at once,
+// Compact and Flush do nothing, and Close closes the file without writing an index, so
+// that the next read-write Open rebuilds the index from the slot headers. Until then reads
+// go on: every block that the failed call did not change reads as before, and the block it
+// was changing reads with its old or its new contents (after a rewrite with its exact
+// length, possibly part of each), never with bytes that the file does not hold for it. A reopened
+// file is whole in the same way as after a crash (above). Calls interrupted by a signal, and
+// transfers the system cuts short, are retried, not reported.
+//
 // Files are treated as untrusted input. Open accepts an index only when its records are
 // sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
 // otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
 // scan behind a rebuild accepts a header only when it names its own offset, is at least 16
 // bytes long and ends within the file; the first header it refuses ends the scan, and the
 // file is cut behind the last slot accepted.
+//
+// Reads come from a read-only memory mapping of the file (from plain reads where the file
+// cannot be mapped), so a read costs a lookup and a copy; the mapping follows the file as
+// this object's writes grow it. Like any memory-mapped store, the file must not be cut
+// short by anyone else while it is open, and a disk error under the mapping is not a
+// failed read: in both cases the system raises SIGBUS.
 //
 // Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
 // an object and its file belong to one thread at a time. Objects cannot be copied, so a
@@ -69,24 +100,37 @@ class BRINDLE_API XBlockFile {
     // Opens an existing file. 0 on success, also after a rebuild. -1 if this object is already
     // open (the open file is left as it was), for a null path, and for a file that is not a
     // block file or whose index fails the checks above; ENAMETOOLONG for an over-long path;
-    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0).
-    // Failure leaves the object closed and a read-only open never changes the file.
+    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0),
+    // be it a read or a write of the rebuild (the file is then left for the next read-write
+    // Open to rebuild). Failure leaves the object closed and a read-only open never changes
+    // the file. Clears IOError().
     virtual int32_t Open(const char* path, bool readOnly);
 
     // Flushes, closes the descriptor and frees the index and free list; BlockCount is then
-    // 0. Does nothing on a closed object.
+    // 0. Does nothing on a closed object. After an I/O error it writes no index. A failure of
+    // the flush, or of closing the descriptor, is left in IOError(), which stays readable
+    // after Close until the next Open.
     virtual void Close();
 
+    // 0 while every file call that changed the file since Open succeeded; else the error
+    // number of the first that failed (EIO when the system gave none). The object then
+    // changes the file no more (see "I/O errors" above).
+    int32_t IOError() const;
+
     // Writes `len` bytes from `data` as block `id`, replacing any block of that ID. 0 on
-    // success (a failing file call is not reported); -1 with nothing changed when the object
-    // is closed or read-only, `data` is null while `len` is not 0, `len` exceeds 0x7FFFFFEF,
-    // the data would not fit below 4 GiB, or memory runs out. Rewriting a block with its old
-    // length on a clean file leaves the file clean.
+    // success; -1 when a file call fails (the block then reads as before, or with its new
+    // contents if they reached the file whole; a rewrite with the old length may have
+    // changed part of the bytes, in place); -1 with nothing changed when the object is
+    // closed or read-only, has met an I/O error, `data` is null while `len` is not 0, `len` exceeds
+    // 0x7FFFFFEF, the data (or the copy that a rewrite into the block's own space first makes at
+    // the end of the data) would not fit below 4 GiB, or memory runs out. Rewriting a block with
+    // its old length on a clean file leaves the file clean.
     int32_t WriteBlock(uint32_t id, const void* data, uint32_t len);
 
     // Reads the first bytes of block `id` into `buf`: returns how many, the smaller of the
     // block's length and `bufLen` (fewer if the file ends early). -1 if the object is
-    // closed, there is no such block, `buf` is null while bytes are wanted, or the read fails.
+    // closed, there is no such block, `buf` is null while bytes are wanted, or the read fails
+    // (a read error is not recorded in IOError()).
     int32_t ReadBlock(uint32_t id, void* buf, uint32_t bufLen) const;
     // ReadBlock for the block at position `pos` in ascending ID order; -1 if `pos` is not
     // below BlockCount().
@@ -110,8 +154,10 @@ class BRINDLE_API XBlockFile {
     // True when block `id` exists.
     bool BlockExists(uint32_t id) const;
 
-    // Deletes block `id`: 1 on success; -1 if closed, read-only, there is no such block or
-    // memory runs out (nothing is then changed).
+    // Deletes block `id`: 1 on success; -1 if closed, read-only, after an I/O error, when
+    // there is no such block or memory runs out (nothing is then changed), and when a file
+    // call fails (the block then still reads as before; reopened, the file may hold it or
+    // not).
     int32_t DeleteBlock(uint32_t id);
 
     // An ID that no block of the file has, drawn from rand(). On a closed object, the first
@@ -124,24 +170,36 @@ class BRINDLE_API XBlockFile {
     bool IsReadOnly() const;
 
     // Writes the index area and trailer if the file changed since it was opened or last
-    // flushed; does nothing on a closed or read-only object. Calls OnFlush first.
+    // flushed; does nothing on a closed or read-only object, or after an I/O error. Calls
+    // OnFlush first. A failed write is left in IOError(), and the file stays without
+    // trailer.
     void Flush();
 
     // Moves every block down over the free space before it and cuts the file after the last
     // block, keeping IDs, lengths and contents; the free list is then empty and the file
-    // clean. Blocks move one at a time through a fixed buffer, so compaction never runs out
-    // of memory. A block whose data cannot be read is dropped with every block after it.
-    // Does nothing on a closed or read-only object or one without free slots. The argument
-    // has no effect. The index is cut off the file before anything moves, so a crash during
-    // compaction leaves a file that the next read-write Open rebuilds; the blocks that had
-    // not yet been moved may then be lost.
+    // clean. Does nothing on a closed or read-only object or one without free slots. The
+    // argument has no effect.
+    //
+    // A crash at any moment of the pass loses nothing: the next read-write Open finds every
+    // block whole, at its old place or its new one. A block is written at its new place
+    // before its old copy is given up, so one whose new place overlaps its old one goes by
+    // way of the end of the data first (the file grows by its slot meanwhile, and the block
+    // is written twice). Blocks move one at a time through a fixed buffer, so compaction
+    // never runs out of memory. If a file call fails (the error is left in IOError()), or a
+    // block would have to pass the largest data end (4 GiB) on its way, the pass ends there
+    // and the blocks from there on stay where they are. Does nothing after an I/O error.
     void Compact(bool);
 
   protected:
     // Rebuilds the index and free list from the slot headers of a read-write file whose
     // trailer is missing, cuts the file behind the last slot accepted, calls OnRebuild and
-    // flushes. Used slots that share an ID keep the one nearest the start of the file; the
-    // others become free space. 0 on success; ENOMEM (file untouched) when memory runs out.
+    // flushes. Of used slots that share an ID the one nearest the start of the file is kept
+    // and the others become free space. Such twins are what a crash leaves between writing
+    // a block's new copy and retiring its old one; a copy's header is written only after its
+    // data, so both are whole, and they hold the same bytes (compaction) or the block's old
+    // and new contents (an interrupted rewrite): either is a right choice. 0 on success;
+    // ENOMEM when memory runs out, or the errno of a failed read (the file untouched), or of
+    // a failed write (the file can be rebuilt again).
     int32_t Rebuild();
     // Called at the end of every Rebuild, with the index built and sorted, before it is
     // flushed. Does nothing by default.
@@ -150,9 +208,10 @@ class BRINDLE_API XBlockFile {
     // its own here. Does nothing by default.
     virtual void OnFlush();
 
-    // Marks the object changed and cuts the index area and trailer off the file; does
-    // nothing if already changed, closed or read-only.
-    void Modify();
+    // Marks the object changed and cuts the index area and trailer off the file (a file
+    // without slots keeps 16 bytes, the least that Open reads); does nothing if already
+    // changed, closed or read-only. False if the cut failed.
+    bool Modify();
     // Binary search for `id`: true with its position in `*pos`, or false with the position
     // at which it would be inserted. False with `*pos` untouched on a closed object.
     bool FindIndex(uint32_t id, uint32_t* pos) const;
@@ -177,6 +236,12 @@ class BRINDLE_API XBlockFile {
     int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
 
     int32_t ReadData(const _XBlockFile_BlockRec& rec, void* buf, uint32_t bufLen) const;
+    // Maps the clean file just opened; without a mapping, reads use the file calls.
+    void MapWhole();
+    // Lets the mapping cover the first `end` bytes if the file holds them now, growing it
+    // when needed; false if it cannot (the read then goes to the file), -1 if the file's
+    // length cannot be learned.
+    int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
     // Rewrites block `pos` whose slot already has the right size.
@@ -184,23 +249,65 @@ class BRINDLE_API XBlockFile {
     // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
     uint32_t ChooseFreeSlot(uint32_t size) const;
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
-    // offset; true when it was appended.
-    bool TakeSlot(uint32_t size, uint32_t* offset);
-    // Writes the header and data of a slot so that a kill at any moment leaves either the
-    // whole block or none of it to recovery; an appended slot also gets the end marker.
-    void WriteSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len, bool appended);
+    // offset; true when it was appended, else `*freeEnd` is where the free slot it was
+    // taken from ended.
+    bool TakeSlot(uint32_t size, uint32_t* offset, uint32_t* freeEnd);
+    // Adds the slot of the used record `rec` to the free list, merged with the free slots
+    // that touch it; the position of the merged record, or 0xFFFFFFFF when the list cannot
+    // grow. Writes nothing.
+    uint32_t ReleaseSlot(const _XBlockFile_BlockRec& rec);
+    // The position of the first free record at or after `offset`.
+    uint32_t FirstFreeFrom(uint32_t offset) const;
+    // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
+    uint32_t FreeRecordCovering(uint32_t offset) const;
+    // DestroyBlock, with a result: retires the slot on disk, then writes the merged header.
+    bool FreeSlot(const _XBlockFile_BlockRec& rec);
+
+    // The ways a block's new copy reaches the disk. Each sets `*live` to every copy that it
+    // makes whole and visible. Appends the slot `rec` at the end of the data.
+    bool AppendSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                    _XBlockFile_BlockRec* live);
+    // Writes the slot `rec` at the front of a free slot on disk that ends at `freeEnd`.
+    bool WriteIntoFree(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                       _XBlockFile_BlockRec* live, uint32_t freeEnd);
+    // Writes the slot `rec` over the block's old slot `*live` and the free space around it
+    // (up to `freeEnd`), going by way of a copy at the end of the data.
+    bool WriteOverOld(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
+                      _XBlockFile_BlockRec* live, uint32_t freeEnd);
+    // Writes the header of the free record whose slot holds `offset`, if there is one.
+    bool WriteFreeSlotCovering(uint32_t offset);
+    // Records the errno of a failed file call (EIO if it has none) as the object's I/O
+    // error, unless one is recorded already; returns false.
+    bool Failed();
+    // Writes `size` bytes at `offset`, or cuts the file to `length`; false, with the error
+    // recorded, if the call fails or an error was recorded before (nothing is then written).
+    bool Put(const void* data, size_t size, uint64_t offset);
+    bool Cut(uint64_t length);
     // Writes the end marker at dataEnd and cuts the file just after it.
-    void WriteEndMarker();
+    bool WriteEndMarker();
+    // Writes `rec` as the header at its offset.
+    bool WriteRecord(const _XBlockFile_BlockRec& rec);
+    // Writes the header of a free slot of `size` bytes at `offset`.
+    bool WriteFreeHeader(uint32_t offset, uint32_t size);
+    // Turns the used slot at `offset` into a free one of the same size by setting its flag.
+    bool RetireSlot(uint32_t offset);
 
     // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
-    // accepted.
-    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec) const;
+    // accepted. A failed read also sets `*error`.
+    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec, int32_t* error) const;
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
     void SortIndex();
-    // Copies the data of `rec` down to the slot at `to`, then writes the header there;
-    // false if the data cannot be read in full.
-    bool MoveSlot(_XBlockFile_BlockRec* rec, uint32_t to);
+    // Copies the data of the slot `from` to the slot at `to`, through a fixed buffer.
+    bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
+    // Writes a copy of the block `rec` as a slot at dataEnd, behind the data.
+    bool CopyToEnd(const _XBlockFile_BlockRec& rec);
+    // Moves block `rec` down to the slot at `to`, the space between being free, and sets
+    // its offset there; false (with the offset naming a whole copy) when a file call fails.
+    bool MoveDown(_XBlockFile_BlockRec* rec, uint32_t to);
+    // After a compaction that stopped at the block at `next`: the free list keeps the slots
+    // from there on, and the space from `gapStart` to `next` becomes one free slot.
+    void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
 
     _XBlockFile_BlockRec* index;
     uint32_t indexCount;
@@ -212,6 +319,14 @@ class BRINDLE_API XBlockFile {
     uint32_t dataEnd;
     bool modified;
     bool readOnly;
+    int32_t ioError;  // IOError()
+    // Reads come from a read-only shared mapping of the file, which grows as reads reach
+    // past it. At most `mapReadable` bytes of it are read, never more than the file held
+    // when last looked at: the length of the clean file at Open, the length found when a
+    // read reached further, lowered before every cut. Null: reads use the file calls.
+    mutable const uint8_t* map;
+    mutable uint64_t mapSize;
+    mutable uint64_t mapReadable;
 };
 
 #endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_
