@@ -16,6 +16,8 @@ namespace {
 
 // The first batch holds this many names; each later one twice as many as the one before.
 constexpr uint64_t kFirstBatch = 16;
+// The smallest index.
+constexpr uint64_t kFirstIndexSize = 32;
 
 int CompareNames(const void* a, const void* b) {
     return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
@@ -55,41 +57,9 @@ EditableForm::EditableForm() = default;
 
 EditableForm::~EditableForm() {
     for (uint32_t i = 0; i < waitingCount_; ++i)
-        FreeRecord(waiting_[i].record);
+        FreeRecord(waiting_[i]);
     free(waiting_);
-    free(slots_);
-}
-
-XStoreRecord* EditableForm::Find(const char* name) {
-    XStoreRecord* waiting = FindWaiting(name);
-    if (waiting != nullptr)
-        return waiting;
-    return static_cast<XStoreRecord*>(list_.FindItem(const_cast<char*>(name), nullptr));
-}
-
-XStoreRecord* EditableForm::FindWaiting(const char* name) const {
-    if (waitingCount_ == 0)
-        return nullptr;
-    const uint32_t hash = Hash(name);
-    const uint32_t mask = 2 * waitingCapacity_ - 1;
-    for (uint32_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-        const Waiting& waiting = waiting_[slots_[slot] - 1];
-        if (waiting.hash == hash && strcmp(NameOf(waiting.record), name) == 0)
-            return waiting.record;
-    }
-    return nullptr;
-}
-
-bool EditableForm::Add(const char* name, const XStoreRecord& record) {
-    // Room in the sorted list is made now, so that the batch always fits into it later.
-    if (!Reserve(Count() + 1) || !MakeRoomToWait())
-        return false;
-    XStoreRecord* block = NewRecord(name, record);
-    if (block == nullptr)
-        return false;
-    waiting_[waitingCount_] = {block, Hash(name)};
-    Place(waitingCount_++);
-    return true;
+    free(index_);
 }
 
 bool EditableForm::Reserve(uint32_t count) {
@@ -106,14 +76,38 @@ bool EditableForm::Reserve(uint32_t count) {
     return true;
 }
 
+XStoreRecord* EditableForm::Find(const char* name) {
+    if (IndexRoomFor(Count()))
+        return Probe(name, Hash(name))->record;
+    Order();
+    return static_cast<XStoreRecord*>(list_.FindItem(const_cast<char*>(name), nullptr));
+}
+
+bool EditableForm::Add(const char* name, const XStoreRecord& record) {
+    // Room in the sorted list is made now, so that the batch always fits into it later.
+    if (!Reserve(Count() + 1) || !MakeRoomToWait() || !IndexRoomFor(Count() + 1))
+        return false;
+    XStoreRecord* block = NewRecord(name, record);
+    if (block == nullptr)
+        return false;
+    waiting_[waitingCount_++] = block;
+    Enter(block, Hash(name));
+    return true;
+}
+
 bool EditableForm::Append(const char* name, const XStoreRecord& record) {
     XStoreRecord* block = NewRecord(name, record);
     if (block == nullptr)
         return false;
-    if (list_.TryAddItem(NameOf(block), block))
-        return true;
-    free(block);
-    return false;
+    if (!list_.TryAddItem(NameOf(block), block)) {
+        free(block);
+        return false;
+    }
+    // Indexed again, all at once, at the next lookup.
+    free(index_);
+    index_ = nullptr;
+    indexSize_ = 0;
+    return true;
 }
 
 bool EditableForm::HasRepeatedName() {
@@ -128,32 +122,79 @@ bool EditableForm::MakeRoomToWait() {
     if (waitingCount_ < waitingCapacity_)
         return true;
     const uint64_t capacity = waitingCapacity_ == 0 ? kFirstBatch : uint64_t{waitingCapacity_} * 2;
-    if (2 * capacity > UINT32_MAX)
+    if (capacity > UINT32_MAX)
         return false;
-    uint32_t* slots = static_cast<uint32_t*>(Malloc(2 * capacity * sizeof(uint32_t)));
-    if (slots == nullptr)
+    void* grown = Realloc(waiting_, capacity * sizeof(XStoreRecord*));
+    if (grown == nullptr)
         return false;
-    void* grown = Realloc(waiting_, capacity * sizeof(Waiting));
-    if (grown == nullptr) {
-        free(slots);
-        return false;
-    }
-    waiting_ = static_cast<Waiting*>(grown);
+    waiting_ = static_cast<XStoreRecord**>(grown);
     waitingCapacity_ = static_cast<uint32_t>(capacity);
-    free(slots_);
-    slots_ = slots;
-    memset(slots_, 0, 2 * capacity * sizeof(uint32_t));
-    for (uint32_t i = 0; i < waitingCount_; ++i)
-        Place(i);
     return true;
 }
 
-void EditableForm::Place(uint32_t index) {
-    const uint32_t mask = 2 * waitingCapacity_ - 1;
-    uint32_t slot = waiting_[index].hash & mask;
-    while (slots_[slot] != 0)
-        slot = (slot + 1) & mask;
-    slots_[slot] = index + 1;
+bool EditableForm::IndexRoomFor(uint32_t count) {
+    if (index_ != nullptr && uint64_t{count} * 2 < indexSize_)
+        return true;
+    uint64_t size = std::max<uint64_t>(kFirstIndexSize, uint64_t{indexSize_} * 2);
+    while (size <= uint64_t{count} * 2)
+        size *= 2;
+    if (size > UINT32_MAX)
+        return false;
+    Slot* fresh = static_cast<Slot*>(Malloc(size * sizeof(Slot)));
+    if (fresh == nullptr)
+        return false;
+    memset(fresh, 0, size * sizeof(Slot));
+    Slot* old = index_;
+    const uint32_t oldSize = indexSize_;
+    index_ = fresh;
+    indexSize_ = static_cast<uint32_t>(size);
+    if (old != nullptr) {
+        for (uint32_t i = 0; i < oldSize; ++i) {
+            if (old[i].record != nullptr)
+                Enter(old[i].record, old[i].hash);
+        }
+        free(old);
+    } else {
+        for (uint32_t i = 0; i < list_.Count(); ++i) {
+            XStoreRecord* record = static_cast<XStoreRecord*>(list_.GetItem(i));
+            Enter(record, Hash(NameOf(record)));
+        }
+        for (uint32_t i = 0; i < waitingCount_; ++i)
+            Enter(waiting_[i], Hash(NameOf(waiting_[i])));
+    }
+    return true;
+}
+
+EditableForm::Slot* EditableForm::Probe(const char* name, uint32_t hash) const {
+    const uint32_t mask = indexSize_ - 1;
+    for (uint32_t at = hash & mask;; at = (at + 1) & mask) {
+        Slot* slot = &index_[at];
+        if (slot->record == nullptr ||
+            (slot->hash == hash && strcmp(NameOf(slot->record), name) == 0))
+            return slot;
+    }
+}
+
+void EditableForm::Enter(XStoreRecord* record, uint32_t hash) {
+    const uint32_t mask = indexSize_ - 1;
+    uint32_t at = hash & mask;
+    while (index_[at].record != nullptr)
+        at = (at + 1) & mask;
+    index_[at] = {record, hash};
+}
+
+void EditableForm::Erase(Slot* slot) {
+    const uint32_t mask = indexSize_ - 1;
+    uint32_t gap = static_cast<uint32_t>(slot - index_);
+    for (uint32_t at = (gap + 1) & mask; index_[at].record != nullptr; at = (at + 1) & mask) {
+        // A record may fill the gap when its home slot does not lie in (gap, at].
+        const uint32_t home = index_[at].hash & mask;
+        if (((at - home) & mask) >= ((at - gap) & mask)) {
+            index_[gap] = index_[at];
+            gap = at;
+        }
+    }
+    index_[gap] = {nullptr, 0};
 }
 
 void EditableForm::Order() {
@@ -161,16 +202,18 @@ void EditableForm::Order() {
         return;
     // Cannot fail: Add reserved the room, and the list copies nothing.
     for (uint32_t i = 0; i < waitingCount_; ++i)
-        list_.TryAddItem(NameOf(waiting_[i].record), waiting_[i].record);
-    free(waiting_);
-    free(slots_);
-    waiting_ = nullptr;
-    slots_ = nullptr;
-    waitingCount_ = waitingCapacity_ = 0;
+        list_.TryAddItem(NameOf(waiting_[i]), waiting_[i]);
+    waitingCount_ = 0;
 }
 
 bool EditableForm::Remove(const char* name) {
     Order();
+    if (index_ != nullptr) {
+        Slot* slot = Probe(name, Hash(name));
+        if (slot->record == nullptr)
+            return false;
+        Erase(slot);
+    }
     return list_.RemoveItem(const_cast<char*>(name));
 }
 

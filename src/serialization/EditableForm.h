@@ -2,11 +2,14 @@
 //
 // Records live in a sorted list (XSortedList, in the byte order of names that strcmp gives,
 // which is the order of a flattened store's entry table). A new name does not go into it
-// straight away: it waits in a batch, found through a hash of the name, and the whole batch
-// joins the sorted list when name order is next needed (NameAt, RecordAt, Remove), sorted
-// once and merged in. Adding N new names therefore costs O(N log N) in all, however
-// additions and lookups interleave, rather than a shift of the sorted list per name; a
-// lookup is a hash probe and a binary search.
+// straight away: it waits in a batch, and the whole batch joins the sorted list when name
+// order is next needed (NameAt, RecordAt, Remove), sorted once and merged in. Adding N new
+// names therefore costs O(N log N) in all, however additions and lookups interleave, rather
+// than a shift of the sorted list per name.
+//
+// Lookups go through a hash index of every record, made at the first lookup or addition and
+// kept up to date from then on; records loaded in bulk (Append) are indexed at the next
+// lookup. Without memory for the index, a lookup falls back on a binary search.
 //
 // The form owns every record it holds (one block each, with its name), and what the records
 // hold. A record does not move while it is in the form. No lock: the form belongs to one
@@ -61,8 +64,8 @@ class EditableForm {
         using XSortedList::Reserve;
         using XSortedList::TryAddItem;
     };
-    // A record waiting for the sorted list, with the hash of its name.
-    struct Waiting {
+    // A slot of the hash index: a record and the hash of its name; null when free.
+    struct Slot {
         XStoreRecord* record;
         uint32_t hash;
     };
@@ -71,19 +74,25 @@ class EditableForm {
     void Order();
     // Makes room for one more waiting name; false when memory runs out.
     bool MakeRoomToWait();
-    // Enters waiting name `index` in the hash table.
-    void Place(uint32_t index);
-    XStoreRecord* FindWaiting(const char* name) const;
+    // Makes the index if there is none and lets it hold `count` records at under half load;
+    // false when memory runs out (an index made before stays as it was).
+    bool IndexRoomFor(uint32_t count);
+    // The slot holding `name`, or the free slot where its probe ends.
+    Slot* Probe(const char* name, uint32_t hash) const;
+    void Enter(XStoreRecord* record, uint32_t hash);
+    // Frees an occupied slot, moving later slots of its probe run back into the gap.
+    void Erase(Slot* slot);
 
     RecordList list_;
     // Records the sorted list has room for, at least.
     uint32_t reserved_ = 0;
-    Waiting* waiting_ = nullptr;
+    XStoreRecord** waiting_ = nullptr;
     uint32_t waitingCount_ = 0;
     uint32_t waitingCapacity_ = 0;
-    // Open-addressed hash table of the waiting names: 0 for a free slot, else the index of a
-    // waiting name + 1. Twice as many slots as waiting names fit, a power of two.
-    uint32_t* slots_ = nullptr;
+    // Open-addressed (linear probing) index of every record, or null; its size is a power
+    // of two, 0 without an index.
+    Slot* index_ = nullptr;
+    uint32_t indexSize_ = 0;
 };
 
 }  // namespace store
