@@ -32,9 +32,10 @@
 // editable form never holds more than the buffer did, and flattening it without changes
 // gives at most the buffer's size (plus, for detached texts, what the resolvers give).
 //
-// Building: a new name costs a hash probe and a lookup; names added since name order was last
-// needed (IndEntry, GetData_NF, RemoveEntry and RemoveValue of a last value) are sorted then
-// all at once, so building a store of N names costs O(N log N), in any order of names.
+// Building and lookups: a changed store finds a name by one probe of a hash index over all
+// its names (made at the first lookup after unflattening). Names added since name order was
+// last needed (IndEntry, GetData_NF, RemoveEntry and RemoveValue of a last value) are sorted
+// then all at once, so building a store of N names costs O(N log N), in any order of names.
 //
 // Not copyable: copying a store is refused rather than done half-way.
 //
