@@ -16,14 +16,12 @@ constexpr uint64_t kGoOn = ~uint64_t{0};
 
 std::atomic<uint32_t> g_tick{0};
 
-uint32_t FakeTick() {
-    return g_tick.load();
-}
-
 // Feeds OSBootTime chosen tick readings, and puts the real clock back afterwards.
 class OSBootTimeWrap : public ::testing::Test {
   protected:
-    void SetUp() override { DebgSetTickSource(FakeTick); }
+    void SetUp() override {
+        DebgSetTickSource([] { return g_tick.load(); });
+    }
     void TearDown() override {
         DebgSetTickSource(nullptr);
         DebgSetLastBootTime(0);

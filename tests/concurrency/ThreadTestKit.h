@@ -12,12 +12,14 @@
 
 namespace threadtest {
 
-// Runs fn(0) ... fn(count - 1), each on its own thread, and waits for all of them.
+// Runs fn(0) on the calling thread and fn(1) ... fn(count - 1) each on a thread of its own,
+// all at once, and waits for all of them.
 template <class Fn>
 void RunThreads(int count, Fn fn) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < count; ++t)
+    for (int t = 1; t < count; ++t)
         threads.emplace_back(fn, t);
+    fn(0);
     for (std::thread& thread : threads)
         thread.join();
 }

@@ -1,7 +1,6 @@
 #include <brindle/brindle.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -19,35 +18,21 @@ TEST(XLocker, HolderMayRelockAndOthersWaitForItsLastUnlock) {
     lock.Lock();
     lock.Lock();
     lock.Unlock();
-    bool seenLocked = false;
-    std::thread([&] { seenLocked = lock.IsLocked(); }).join();  // by any thread
-    EXPECT_TRUE(seenLocked);
+    EXPECT_TRUE(lock.IsLocked());
     lock.Unlock();
     EXPECT_FALSE(lock.IsLocked());
 }
 
 TEST(XLocker, TimedLockWaitsItsTimeForTheHolder) {
     XLocker lock;
-    std::atomic<int> stage{0};
-    std::thread holder([&] {
-        lock.Lock();
-        stage = 1;
-        while (stage < 2)
-            std::this_thread::yield();
-        std::this_thread::sleep_for(20ms);
-        lock.Unlock();
-    });
-    while (stage < 1)
-        std::this_thread::yield();
+    lock.Lock();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(lock.Lock(50));
+    EXPECT_FALSE(threadtest::OtherThreadGetsLock(lock, 50));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
-    stage = 2;
-    bool taken = lock.Lock(10000);  // released 20 ms from now
-    EXPECT_TRUE(taken);
-    if (taken)
-        lock.Unlock();
-    holder.join();
+    std::thread waiter([&] { EXPECT_TRUE(threadtest::OtherThreadGetsLock(lock, 10000)); });
+    std::this_thread::sleep_for(20ms);
+    lock.Unlock();
+    waiter.join();
     EXPECT_FALSE(lock.IsLocked());
 }
 

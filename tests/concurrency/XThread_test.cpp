@@ -6,7 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
+
+#include "concurrency/ThreadTestKit.h"
 
 namespace {
 
@@ -41,7 +42,6 @@ uint32_t RunUntilReleased(void* argument) {
 }
 
 uint32_t RecordNice(void* argument) {
-    errno = 0;
     static_cast<Probe*>(argument)->nice = getpriority(PRIO_PROCESS, gettid());
     return 0;
 }
@@ -98,8 +98,7 @@ TEST(XThreadLifetime, RunsOnlyOnceResumedAndNeverWhenReleasedFirst) {
     EXPECT_EQ(probe.runs + abandoned.runs, 0);
     RunToEnd(thread);
     EXPECT_EQ(probe.runs, 1);
-    thread = Spawn(ExitEarly, &probe);
-    RunToEnd(thread);
+    RunToEnd(Spawn(ExitEarly, &probe));
     EXPECT_EQ(probe.runs, 2);
 }
 
@@ -108,18 +107,16 @@ TEST(XThreadLifetime, EveryWaiterReturnsOnceTheThreadEndsAndReleaseLeavesItRunni
     void* thread = Spawn(RunUntilReleased, &probe);
     ResumeXThread(thread);
     std::atomic<int> done{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
+    threadtest::RunThreads(4, [&](int t) {
+        if (t > 0) {
             WaitForXThread(thread);
             done++;
-        });
-    }
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(done, 0);
-    probe.release = true;
-    for (std::thread& waiter : waiters)
-        waiter.join();
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(done, 0);
+        probe.release = true;
+    });
     EXPECT_EQ(done, 3);
     WaitForXThread(thread);
     EXPECT_EQ(KillXThread(thread), 0);
@@ -185,13 +182,11 @@ TEST(XThreadSuspendNoTsan, SuspensionsCountAndPairUpUnderAnyTiming) {
     std::atomic<int> pairsDone{0};
     std::thread controller([&, thread] {
         for (int i = 0; i < kPairs; ++i) {
-            bool nested = i % 3 == 0;
-            bool look = i % 500 == 0;
             int suspended = 0;
-            for (int depth = nested ? 2 : 1; suspended < depth; ++suspended)
+            for (int depth = i % 3 == 0 ? 2 : 1; suspended < depth; ++suspended)
                 EXPECT_EQ(SuspendXThread(thread), 0);
             for (; suspended > 0; --suspended) {
-                if (look) {
+                if (i % 500 == 0) {
                     EXPECT_TRUE(Stopped(*probe)) << i << ": " << suspended << " suspensions";
                 }
                 EXPECT_EQ(ResumeXThread(thread), 0);

@@ -1,4 +1,3 @@
-#include <brindle/Debg.h>
 #include <brindle/containers/XSortedList.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -45,22 +45,18 @@ void FreeText(const void* p) {
     free(const_cast<void*>(p));
 }
 
-// Records every free call, keys and values alike, in order.
+// Records every free call, of keys ('k') and values ('v') alike, in order.
 std::vector<std::string> g_freed;
-void RecordKeyFree(const void* key) {
-    g_freed.push_back(std::string("key:") + Text(key));
-    FreeText(key);
-}
-void RecordValueFree(const void* value) {
-    g_freed.push_back(std::string("value:") + Text(value));
-    FreeText(value);
+template <char kKind>
+void RecordFree(const void* text) {
+    g_freed.push_back(kKind + std::string(":") + Text(text));
+    FreeText(text);
 }
 
 // Exposes the protected members for the tests that need them.
 class OpenList : public XSortedList {
   public:
     using XSortedList::Reserve;
-    using XSortedList::TryAddItem;
     using XSortedList::XSortedList;
 };
 
@@ -89,17 +85,16 @@ void EraseFreed(Model& model, const std::string& key) {
     model.erase(it);
 }
 
-// Every entry of the list in key order, with its value: the model's entries, equal keys in
-// any order.
+// The list's keys are in order, and its entries are the model's (equal keys in any order).
 void ExpectSameEntries(XSortedList& list, const Model& model) {
-    std::vector<std::pair<std::string, void*>> entries, expected(model.begin(), model.end());
-    for (uint32_t i = 0; i < list.Count(); ++i)
-        entries.emplace_back(Text(list.GetKey(i)), list.GetItem(i));
-    ASSERT_TRUE(std::is_sorted(entries.begin(), entries.end(),
-                               [](const auto& a, const auto& b) { return a.first < b.first; }));
-    std::sort(entries.begin(), entries.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(entries, expected);
+    std::vector<std::string> keys;
+    std::multiset<std::pair<std::string, void*>> entries;
+    for (uint32_t i = 0; i < list.Count(); ++i) {
+        keys.emplace_back(Text(list.GetKey(i)));
+        entries.emplace(keys.back(), list.GetItem(i));
+    }
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    EXPECT_EQ(entries, (std::multiset<std::pair<std::string, void*>>(model.begin(), model.end())));
     EXPECT_EQ(list.GetKey(list.Count()), nullptr);
     EXPECT_EQ(list.GetItem(XSortedList::kNoIndex), nullptr);
 }
@@ -172,16 +167,16 @@ TEST(XSortedListModel, MatchesMultimapUnderRandomOperations) {
                 EXPECT_EQ(list.FindItem(Key(name.c_str()), nullptr), found);
                 EXPECT_EQ(g_compares.load(), 1);
             }
-        } else if (action < 10) {
-            EXPECT_EQ(list.RemoveItem(Key(name.c_str())), model.count(name) != 0);
-            if (model.count(name) != 0)
-                EraseFreed(model, name);
-        } else if (action == 10) {
+        } else if (action < 11) {
+            // By key alone, or by key and stored value.
+            const bool byValue = action == 10;
             auto range = model.equal_range(name);
-            bool present = std::any_of(range.first, range.second, [value](const auto& entry) {
-                return entry.second == value;
+            bool present = std::any_of(range.first, range.second, [&](const auto& entry) {
+                return !byValue || entry.second == value;
             });
-            EXPECT_EQ(list.RemoveItem(Key(name.c_str()), value), present);
+            EXPECT_EQ(byValue ? list.RemoveItem(Key(name.c_str()), value)
+                              : list.RemoveItem(Key(name.c_str())),
+                      present);
             if (present)
                 EraseFreed(model, name);
         } else {
@@ -196,22 +191,17 @@ TEST(XSortedListModel, MatchesMultimapUnderRandomOperations) {
     ExpectSameEntries(list, model);
     list.Empty();
     EXPECT_EQ(g_valuesFreed, added);
-    EXPECT_EQ(list.FindItem(Key("k1"), nullptr), nullptr);
 }
 
 TEST(XSortedListOrder, StoresCallersPointersAndSearchesTheArrayAsItIsByPredicate) {
     XSortedList list(Compare, nullptr, nullptr, nullptr, nullptr);
-    int32_t index = 5;
-    EXPECT_EQ(list.GetItem(0), nullptr);
-    EXPECT_EQ(list.FindItem(Key("a"), &index), nullptr);
-    EXPECT_EQ(index, -1);
-    char b[] = "b", x[] = "x";
-    list.AddItem(b, x);  // Without copy functions the caller's pointers are stored.
+    char b[] = "b";
+    list.AddItem(b, Key("x"));  // Without copy functions the caller's pointers are stored.
     list.AddItem(Key("a"), Key("y"));
     EXPECT_EQ(list.GetKey(1), b);
-    EXPECT_EQ(list.GetItem(1), x);
     // The predicate search sees the array as it is, before sorting.
     list.AddItem(Key("aa"), Key("w"));
+    int32_t index = 5;
     auto isAa = [](const void* key, const void*, void*) { return strcmp(Text(key), "aa") == 0; };
     EXPECT_STREQ(Text(list.FindItem(isAa, nullptr, &index)), "w");
     EXPECT_EQ(index, 2);
@@ -221,46 +211,44 @@ TEST(XSortedListOrder, StoresCallersPointersAndSearchesTheArrayAsItIsByPredicate
     auto none = [](const void*, const void*, void*) { return false; };
     EXPECT_EQ(list.FindItem(none, nullptr, &index), nullptr);
     EXPECT_EQ(index, -1);
-    EXPECT_EQ(list.FindItem(none, nullptr, nullptr), nullptr);
 }
 
 TEST(XSortedListOwnership, RemovalEmptyAndDestructorFreeEachOnceKeysFirst) {
     g_freed.clear();
     {
-        OpenList list(Compare, CopyText, RecordKeyFree, CopyText, RecordValueFree);
-        for (const char* kv : {"c3", "b2", "a1"})
+        OpenList list(Compare, CopyText, RecordFree<'k'>, CopyText, RecordFree<'v'>);
+        for (const char* kv : {"c3", "b2", "a1", "d4"})
             list.AddItem(Key(std::string(1, kv[0]).c_str()), Key(kv + 1));
         EXPECT_TRUE(list.RemoveItem(Key("b")));
-        EXPECT_EQ(g_freed, (std::vector<std::string>{"key:b", "value:2"}));
+        EXPECT_EQ(g_freed, (std::vector<std::string>{"k:b", "v:2"}));
+        EXPECT_TRUE(list.RemoveItem(Key("d"), list.FindItem(Key("d"), nullptr)));
         list.Empty();
-        EXPECT_EQ(g_freed, (std::vector<std::string>{"key:b", "value:2", "key:a", "key:c",
-                                                     "value:1", "value:3"}));
-        list.AddItem(Key("d"), Key("4"));
-        g_freed.clear();
+        list.AddItem(Key("e"), Key("5"));
     }
-    EXPECT_EQ(g_freed, (std::vector<std::string>{"key:d", "value:4"}));
+    EXPECT_EQ(g_freed, (std::vector<std::string>{"k:b", "v:2", "k:d", "v:4", "k:a", "k:c", "v:1",
+                                                 "v:3", "k:e", "v:5"}));
     // A value copy that fails: the key copy made just before is released again.
     OpenList failing(
-        Compare, CopyText, RecordKeyFree, [](const void*) -> void* { return nullptr; }, nullptr);
-    g_freed.clear();
-    EXPECT_FALSE(failing.TryAddItem(Key("k"), Key("v")));
+        Compare, CopyText, RecordFree<'k'>, [](const void*) -> void* { return nullptr; }, nullptr);
+    failing.AddItem(Key("k"), Key("v"));
     EXPECT_EQ(failing.Count(), 0u);
-    EXPECT_EQ(g_freed, std::vector<std::string>{"key:k"});
+    EXPECT_EQ(g_freed.back(), "k:k");
 }
 
+// Each list is filled to its capacity, grown by one entry, and filled again.
 TEST(XSortedListGrowth, ReservesWholeStepsOf256Entries) {
     std::vector<uint32_t> capacities;
     for (uint32_t reserved : {0u, 1u, 255u, 256u, 257u, 511u, 512u}) {
         OpenList list(Compare, nullptr, nullptr, nullptr, nullptr);
         EXPECT_TRUE(list.Reserve(reserved));
-        capacities.push_back(
-            FillToCapacity([&] { list.AddItem(Key("k"), nullptr); }, [&] { return list.Count(); }));
-        EXPECT_TRUE(list.TryAddItem(Key("k"), nullptr));  // growth by one step at a time
-        EXPECT_EQ(
-            FillToCapacity([&] { list.AddItem(Key("k"), nullptr); }, [&] { return list.Count(); }),
-            capacities.back() + 256);
+        for (int round = 0; round < 2; ++round) {
+            capacities.push_back(FillToCapacity([&] { list.AddItem(Key("k"), nullptr); },
+                                                [&] { return list.Count(); }));
+            list.AddItem(Key("k"), nullptr);
+        }
     }
-    EXPECT_EQ(capacities, (std::vector<uint32_t>{0, 256, 256, 256, 512, 512, 512}));
+    EXPECT_EQ(capacities, (std::vector<uint32_t>{0, 256, 256, 512, 256, 512, 256, 512, 512, 768,
+                                                 512, 768, 512, 768}));
     OpenList list(Compare, nullptr, nullptr, nullptr, nullptr);
     DebgFailAllocation(1);
     EXPECT_FALSE(list.Reserve(1));

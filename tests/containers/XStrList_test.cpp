@@ -28,111 +28,92 @@ TextList Texts(const XStrList& list) {
     return texts;
 }
 
-// Random additions, searches, removals and copies of an owning list, checked against a
-// vector after every step; the sanitizers check that every string is freed exactly once.
-TEST(XStrListModel, OwningListMatchesVectorOfTexts) {
+// Random additions, searches, removals and copies, checked against a vector after every step.
+// An owning list keeps copies and frees them (the sanitizers check that each is freed exactly
+// once); one that does not own them keeps the callers' pointers and frees nothing (freeing a
+// literal would crash).
+TEST(XStrListModel, MatchesVectorOfTextsOwningOrNot) {
     const char* const words[] = {"", "a", "same", "b", "longer words"};
     std::mt19937 random(11);
-    XStrList list;
-    TextList model;
-    for (int step = 0; step < 3000; ++step) {
-        const std::string word = words[random() % 5];
-        const uint32_t size = static_cast<uint32_t>(model.size());
-        const uint32_t index = random() % 4 == 0 ? XList::kNoIndex - random() % 2
-                                                 : static_cast<uint32_t>(random() % (size + 2));
-        auto found = std::find(model.begin(), model.end(), std::optional<std::string>(word));
-        const uint32_t foundAt =
-            found == model.end() ? XList::kNoIndex : static_cast<uint32_t>(found - model.begin());
-        switch (random() % 9) {
-            case 0: {
-                // At most n bytes of the text, stopping at its NUL; all of it for n < 0.
-                int32_t n = static_cast<int32_t>(random() % 16) - 3;
-                EXPECT_EQ(list.AddStr(word.c_str(), n), size);
-                model.push_back(n < 0 ? word : word.substr(0, n));
-                break;
+    for (bool owns : {true, false}) {
+        XStrList list(owns);
+        TextList model;
+        for (int step = 0; step < 3000; ++step) {
+            const char* word = words[random() % 5];
+            const uint32_t size = static_cast<uint32_t>(model.size());
+            const uint32_t index = random() % 4 == 0 ? XList::kNoIndex - random() % 2
+                                                     : static_cast<uint32_t>(random() % (size + 2));
+            auto found = std::find(model.begin(), model.end(), std::optional<std::string>(word));
+            const uint32_t foundAt = found == model.end()
+                                         ? XList::kNoIndex
+                                         : static_cast<uint32_t>(found - model.begin());
+            switch (random() % 6) {
+                case 0: {
+                    // At most n bytes of the text, stopping at its NUL; all of it for n < 0.
+                    int32_t n = static_cast<int32_t>(random() % 16) - 3;
+                    EXPECT_EQ(list.AddStr(word, n), size);
+                    EXPECT_EQ(list.GetStr(size) == word, !owns);
+                    model.push_back(n < 0 || !owns ? word : std::string(word).substr(0, n));
+                    break;
+                }
+                case 1:
+                    EXPECT_EQ(list.AddAllocatedStr(owns ? strdup(word) : word), size);
+                    model.push_back(word);
+                    break;
+                case 2:
+                    EXPECT_EQ(list.AddItem(nullptr), size);
+                    model.push_back(std::nullopt);
+                    break;
+                case 3:
+                    EXPECT_EQ(list.IndexOfStr(word), foundAt);
+                    EXPECT_EQ(list.RemoveStr(word), found != model.end());
+                    if (found != model.end())
+                        model.erase(found);
+                    break;
+                case 4:
+                    // By index, in either form, or taken out without being freed.
+                    if (random() % 3 == 0) {
+                        char* taken = list.RemoveWithoutFreeingStr(index);
+                        EXPECT_EQ(taken ? std::optional<std::string>(taken) : std::nullopt,
+                                  index < size ? model[index] : std::nullopt);
+                        if (owns)
+                            free(taken);
+                    } else {
+                        EXPECT_EQ(random() % 2 ? list.RemoveStr(index)
+                                               : list.RemoveStr(static_cast<int>(index)),
+                                  index < size);
+                    }
+                    if (index < size)
+                        model.erase(model.begin() + index);
+                    break;
+                default: {
+                    // Copies of an owning list have strings of their own.
+                    XStrList copy(list);
+                    XStrList assigned(!owns);
+                    assigned.AddStr("old");
+                    assigned = copy;
+                    assigned = static_cast<XStrList&>(assigned);
+                    EXPECT_EQ(assigned.OwnsStrings(), owns);
+                    EXPECT_EQ(Texts(copy), model);
+                    if (size > 0 && model[0]) {
+                        EXPECT_EQ(assigned.GetStr(0) == list.GetStr(0), !owns);
+                    }
+                    list = assigned;
+                    if (random() % 8 == 0) {
+                        list.Empty();
+                        model.clear();
+                    }
+                }
             }
-            case 1:
-                EXPECT_EQ(list.AddAllocatedStr(strdup(word.c_str())), size);
-                model.push_back(word);
-                break;
-            case 2:
-                EXPECT_EQ(list.AddItem(nullptr), size);
-                model.push_back(std::nullopt);
-                break;
-            case 3:
-                EXPECT_EQ(list.IndexOfStr(word.c_str()), foundAt);
-                EXPECT_EQ(list.RemoveStr(word.c_str()), found != model.end());
-                if (found != model.end())
-                    model.erase(found);
-                break;
-            case 4:
-                EXPECT_EQ(list.RemoveStr(index), index < size);
-                if (index < size)
-                    model.erase(model.begin() + index);
-                break;
-            case 5:
-                EXPECT_EQ(list.RemoveStr(static_cast<int>(index)), index < size);
-                if (index < size)
-                    model.erase(model.begin() + index);
-                break;
-            case 6: {
-                char* taken = list.RemoveWithoutFreeingStr(index);
-                if (index >= size) {
-                    EXPECT_EQ(taken, nullptr);
-                } else {
-                    EXPECT_EQ(taken != nullptr ? std::optional<std::string>(taken) : std::nullopt,
-                              model[index]);
-                    model.erase(model.begin() + index);
-                    free(taken);
-                }
-                break;
-            }
-            case 7: {
-                XStrList copy(list);
-                XStrList assigned(false);
-                assigned.AddStr("old");
-                assigned = copy;
-                assigned = static_cast<XStrList&>(assigned);
-                EXPECT_TRUE(assigned.OwnsStrings());
-                EXPECT_EQ(Texts(copy), model);
-                if (size > 0 && model[0]) {
-                    EXPECT_NE(assigned.GetStr(0), list.GetStr(0));
-                }
-                list = assigned;
-                if (random() % 8 == 0) {
-                    list.Empty();
-                    model.clear();
-                }
-                break;
-            }
-            default:
-                if (index >= size) {
-                    EXPECT_EQ(list.GetStr(index), nullptr);
-                }
+            ASSERT_EQ(Texts(list), model) << "step " << step;
         }
-        ASSERT_EQ(Texts(list), model) << "step " << step;
+        EXPECT_EQ(list.GetStr(list.Count()), nullptr);
+        EXPECT_EQ(list.GetStr(XList::kNoIndex), nullptr);
+        EXPECT_EQ(list.AddStr(nullptr, 4), XList::kNoIndex);
+        EXPECT_EQ(list.AddAllocatedStr(nullptr), XList::kNoIndex);
+        EXPECT_EQ(list.IndexOfStr(nullptr), XList::kNoIndex);
+        EXPECT_FALSE(list.RemoveStr(static_cast<const char*>(nullptr)));
     }
-    EXPECT_EQ(list.AddStr(nullptr), XList::kNoIndex);
-    EXPECT_EQ(list.AddAllocatedStr(nullptr), XList::kNoIndex);
-    EXPECT_EQ(list.IndexOfStr(nullptr), XList::kNoIndex);
-    EXPECT_FALSE(list.RemoveStr(static_cast<const char*>(nullptr)));
-}
-
-TEST(XStrListNonOwning, KeepsCallersPointersAndFreesNothing) {
-    XStrList list(false);
-    char text[] = "stack text";  // freeing it would crash
-    EXPECT_EQ(list.AddStr(text, 3), 0u);
-    EXPECT_EQ(list.AddStr(nullptr, 4), XList::kNoIndex);
-    list.AddStr(text);
-    list.AddStr(text);
-    EXPECT_TRUE(list.RemoveStr(0u));
-    EXPECT_TRUE(list.RemoveStr(text));
-    XStrList copy(list);
-    EXPECT_FALSE(copy.OwnsStrings());
-    EXPECT_EQ(copy.GetStr(0), text);
-    list.Empty();
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_EQ(copy.Count(), 1u);
 }
 
 TEST(XStrListAllocationFailure, LeavesTheListAsItWasOrComplete) {
