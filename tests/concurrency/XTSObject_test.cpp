@@ -157,9 +157,11 @@ TEST_F(XTSObjectTest, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGi
 }
 
 TEST_F(XTSObjectTest, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
+    int made = 0;
     allocationtest::SweepAllocationFailures(
         [&] { return new Tracked(&destroyed_); },
         [&](Tracked* object, bool) {
+            ++made;
             object->Lock();
             EXPECT_TRUE(object->IsLocked());
             object->Unlock();
@@ -170,6 +172,7 @@ TEST_F(XTSObjectTest, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
             object->Delete();
             XTSObject::Dispose();
             EXPECT_EQ(XTSObject::Registry(), nullptr);
+            EXPECT_EQ(destroyed_.load(), made);
         });
 }
 

@@ -55,7 +55,6 @@ TEST(XListModel, MatchesVectorUnderRandomOperations) {
     std::mt19937 random(7);
     XList list(0);
     std::vector<void*> model;
-    auto same = [](const void* item, void* wanted) { return item == wanted; };
     for (int step = 0; step < 5000; ++step) {
         void* item = P(random() % 16);
         uint32_t index = random() % (model.size() + 3);  // some beyond the end
@@ -87,7 +86,8 @@ TEST(XListModel, MatchesVectorUnderRandomOperations) {
             }
             case 7:
                 EXPECT_EQ(list.IndexOf(item), foundAt);
-                EXPECT_EQ(list.FindItem(same, item), foundAt);
+                EXPECT_EQ(list.FindItem([](const void* a, void* b) { return a == b; }, item),
+                          foundAt);
                 EXPECT_EQ(list.RemoveItemByValue(item), found != model.end());
                 if (found != model.end())
                     model.erase(found);
