@@ -4,70 +4,57 @@
 #include <time.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
+
+#include "concurrency/ThreadTestKit.h"
 
 namespace {
 
-std::atomic<uint32_t> g_tick{0};
+constexpr uint64_t k32 = uint64_t{1} << 32;
+// In place of a last value: go on from the value the reading before returned.
+constexpr uint64_t kGoOn = ~uint64_t{0};
 
-uint32_t FakeTick() {
-    return g_tick.load();
-}
+std::atomic<uint32_t> g_tick{0};
 
 // Feeds OSBootTime chosen tick readings, and puts the real clock back afterwards.
 class OSBootTimeWrap : public ::testing::Test {
   protected:
-    void SetUp() override { DebgSetTickSource(FakeTick); }
+    void SetUp() override {
+        DebgSetTickSource([] { return g_tick.load(); });
+    }
     void TearDown() override {
         DebgSetTickSource(nullptr);
         DebgSetLastBootTime(0);
     }
 };
 
-TEST_F(OSBootTimeWrap, FirstReadingIsTheTickItself) {
-    DebgSetLastBootTime(0);
-    g_tick = 123456;
-    EXPECT_EQ(OSBootTime(), 123456u);
-}
-
-TEST_F(OSBootTimeWrap, ExtendsAcrossTheWrap) {
-    const uint64_t k32 = uint64_t{1} << 32;
-    DebgSetLastBootTime(k32 - 256);
-    g_tick = 256;
-    EXPECT_EQ(OSBootTime(), k32 + 256);
-    g_tick = 512;
-    EXPECT_EQ(OSBootTime(), k32 + 512);
-    g_tick = 256;
-    EXPECT_EQ(OSBootTime(), 2 * k32 + 256);
-}
-
-TEST_F(OSBootTimeWrap, SameTickDoesNotWrap) {
-    DebgSetLastBootTime(1000);
-    g_tick = 1000;
-    EXPECT_EQ(OSBootTime(), 1000u);
-    EXPECT_EQ(OSBootTime(), 1000u);
+TEST_F(OSBootTimeWrap, ExtendsTheTickFromTheLastValueAcrossEachWrap) {
+    const struct {
+        uint64_t last;
+        uint32_t tick;
+        uint64_t expected;
+    } readings[] = {
+        {0, 123456, 123456},         {1000, 1000, 1000},      {kGoOn, 1000, 1000},
+        {k32 - 256, 256, k32 + 256}, {kGoOn, 512, k32 + 512}, {kGoOn, 256, 2 * k32 + 256},
+    };
+    for (const auto& reading : readings) {
+        if (reading.last != kGoOn)
+            DebgSetLastBootTime(reading.last);
+        g_tick = reading.tick;
+        EXPECT_EQ(OSBootTime(), reading.expected) << reading.tick;
+    }
 }
 
 TEST_F(OSBootTimeWrap, ConcurrentReadersAtTheWrapAgreeOnOneExtension) {
-    const uint64_t k32 = uint64_t{1} << 32;
     DebgSetLastBootTime(k32 - 1);
     g_tick = 5;
-    std::atomic<bool> go{false};
+    threadtest::StartLine start(8);
     std::vector<uint64_t> seen(8);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&, i] {
-            while (!go)
-                std::this_thread::yield();
-            seen[i] = OSBootTime();
-        });
-    }
-    go = true;
-    for (std::thread& thread : threads)
-        thread.join();
-    for (uint64_t value : seen)
-        EXPECT_EQ(value, k32 + 5);
+    threadtest::RunThreads(8, [&](int t) {
+        start.Wait();
+        seen[t] = OSBootTime();
+    });
+    EXPECT_EQ(seen, std::vector<uint64_t>(8, k32 + 5));
 }
 
 TEST(OSBootTime, FollowsTheMonotonicClockAndNeverGoesBack) {
@@ -77,19 +64,14 @@ TEST(OSBootTime, FollowsTheMonotonicClockAndNeverGoesBack) {
     uint64_t first = OSBootTime();
     // The low half is the 32-bit millisecond tick of CLOCK_MONOTONIC.
     EXPECT_LE((first - ms) & 0xFFFFFFFFu, 50u);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([] {
-            uint64_t last = OSBootTime();
-            for (int i = 0; i < 20000; ++i) {
-                uint64_t now = OSBootTime();
-                EXPECT_GE(now, last);
-                last = now;
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+    threadtest::RunThreads(4, [](int) {
+        uint64_t last = OSBootTime();
+        for (int i = 0; i < 20000; ++i) {
+            uint64_t now = OSBootTime();
+            EXPECT_GE(now, last);
+            last = now;
+        }
+    });
 }
 
 }  // namespace

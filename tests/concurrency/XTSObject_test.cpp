@@ -1,12 +1,13 @@
 #include <brindle/brindle.h>
-#include <brindle/concurrency/XTSObject.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
+
+#include "concurrency/ThreadTestKit.h"
+#include "containers/AllocationProbe.h"
 
 namespace {
 
@@ -48,68 +49,44 @@ class XTSObjectInitTest : public XTSObjectTest {
 
 // --- Lookup, release and deletion ---
 
-TEST_F(XTSObjectInitTest, UsesDelayDestructionAndAFreedSlotComesBackUnderANewReference) {
+TEST_F(XTSObjectInitTest, UsesDelayDestructionAndARetiredReferenceFindsNothing) {
     XTSObject::ReleaseObject(nullptr);
     Tracked* object = new Tracked(&destroyed_);
     uint32_t reference = object->GetRef();
     ASSERT_NE(reference, 0u);
     XTSObject::ReleaseObject(object);  // unused: nothing
-    EXPECT_EQ(object->IsUsed(), 0);
     ASSERT_EQ(XTSObject::GetObjectA(reference), object);
-    ASSERT_EQ(XTSObject::GetObjectA(reference, nullptr), object);
+    ASSERT_EQ(XTSObject::GetObjectA(reference), object);
     EXPECT_EQ(object->IsUsed(), 2);
     object->Delete();
-    EXPECT_TRUE(object->Deleted());
-    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     object->Delete();  // already deleted: nothing
     object->GetMe();   // deleted: takes nothing
-    EXPECT_EQ(object->IsUsed(), 2);
+    EXPECT_TRUE(object->Deleted());
+    EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     XTSObject::ReleaseObject(object);
-    EXPECT_EQ(destroyed_.load(), 0);
     EXPECT_TRUE(object->Alive());
     XTSObject::ReleaseObject(object);
     EXPECT_EQ(destroyed_.load(), 1);
-
+    // The freed slot comes back under a new reference.
     Tracked* second = new Tracked(&destroyed_);
     EXPECT_EQ(second->GetRef() & 0xFFFF, reference & 0xFFFF);
-    EXPECT_NE(second->GetRef(), reference);
     EXPECT_EQ(XTSObject::GetObjectA(reference), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(0), nullptr);
     second->Delete();  // no uses: at once
     EXPECT_EQ(destroyed_.load(), 2);
-    Tracked* owned = new Tracked(&destroyed_);
-    owned->GetMe();
-    EXPECT_EQ(owned->IsUsed(), 1);
-    owned->Delete();
-    EXPECT_EQ(destroyed_.load(), 2);
-    owned->ReleaseMe();
-    EXPECT_EQ(destroyed_.load(), 3);
 }
 
-TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPrivate) {
+TEST_F(XTSObjectInitTest, BorrowsTheLockItIsGivenAndOtherwiseOwnsOne) {
     XLocker locker;
     Tracked* borrower = new Tracked(&destroyed_, &locker);
     EXPECT_EQ(borrower->GetLocker(), &locker);
-    borrower->Lock();
-    EXPECT_TRUE(locker.IsLocked());
-    borrower->Unlock();
     borrower->Delete();
-    ASSERT_EQ(destroyed_.load(), 1);
-    EXPECT_TRUE(locker.Lock(0));
-    locker.Unlock();
-
+    threadtest::ExpectRecursiveLock(locker);  // outlives the object
     Tracked* a = new Tracked(&destroyed_);
     Tracked* b = new Tracked(&destroyed_);
-    ASSERT_NE(a->GetLocker(), nullptr);
-    EXPECT_NE(a->GetLocker(), b->GetLocker());
     a->Lock();
-    EXPECT_TRUE(a->Lock(0));  // recursive for its holder
     EXPECT_TRUE(a->IsLocked());
-    bool otherGotIt = true;
-    std::thread([&] { otherGotIt = a->Lock(10); }).join();
-    EXPECT_FALSE(otherGotIt);
     EXPECT_FALSE(b->IsLocked());
-    a->Unlock();
     a->Unlock();
     a->Delete();
     b->Delete();
@@ -117,44 +94,50 @@ TEST_F(XTSObjectInitTest, BorrowedLockIsUsedAndSurvivesTheObjectAndOwnLockIsPriv
 
 // --- Registries ---
 
-TEST_F(XTSObjectTest, InitAndDisposeNestAndAnObjectBuiltWithoutRegistryMakesItself) {
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-    XTSObject::Dispose();  // unbalanced: nothing
-    DebgFailAllocation(1);
-    XTSObject::Init();
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-    Tracked* object = new Tracked(&destroyed_);  // its own Init, which no Dispose balances
-    XRefList* registry = XTSObject::Registry();
-    ASSERT_NE(registry, nullptr);
-    EXPECT_EQ(registry->ElelemSize(), sizeof(void*));
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-    XTSObject::ReleaseObject(object);
-    object->Delete();
-    EXPECT_EQ(destroyed_.load(), 1);
-    XTSObject::Init();
-    XTSObject::Dispose();
-    XTSObject::Dispose();
-    EXPECT_EQ(XTSObject::Registry(), registry);
-    XTSObject::Dispose();
-    EXPECT_EQ(XTSObject::Registry(), nullptr);
-}
+// Checks in its destructor that it runs under the registry's lock, and enters a successor
+// in the same registry, which works because that lock is recursive.
+class Inspecting : public Tracked {
+  public:
+    Inspecting(std::atomic<int>* destroyed, XRefList* registry, bool* lockHeld)
+        : Tracked(destroyed, nullptr, registry), registry_(registry), lockHeld_(lockHeld) {}
 
+  protected:
+    ~Inspecting() override {
+        *lockHeld_ = !threadtest::OtherThreadGetsLock(*registry_, 0);
+        Tracked* successor = new Tracked(destroyed_, nullptr, registry_);
+        EXPECT_NE(successor->GetRef(), 0u);
+        successor->Delete();
+    }
+
+  private:
+    XRefList* registry_;
+    bool* lockHeld_;
+};
+
+// An object of a registry of the caller's is found only through it, and destroyed under its
+// lock by Delete or by the release of its last use. A registry that cannot hold it (wrong
+// element size, or full) leaves it with reference 0.
 TEST_F(XTSObjectTest, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGivesReference0) {
     XTSObject::Init();
     XRefList mine(sizeof(void*), true);
-    Tracked* object = new Tracked(&destroyed_, nullptr, &mine);
-    ASSERT_NE(object->GetRef(), 0u);
-    EXPECT_EQ(mine.Count(), 1);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), nullptr), nullptr);
-    EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), &mine), object);
-    object->Delete();
-    EXPECT_EQ(destroyed_.load(), 0);
-    EXPECT_TRUE(mine.IsEmpty());
-    object->ReleaseMe();
-    EXPECT_EQ(destroyed_.load(), 1);
+    for (bool byRelease : {false, true}) {
+        bool lockHeld = false;
+        Inspecting* object = new Inspecting(&destroyed_, &mine, &lockHeld);
+        ASSERT_NE(object->GetRef(), 0u);
+        EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), nullptr), nullptr);
+        if (byRelease) {
+            EXPECT_EQ(XTSObject::GetObjectA(object->GetRef(), &mine), object);
+        }
+        object->Delete();
+        EXPECT_EQ(destroyed_.load(), 2);  // with its successor; a use held delays it
+        if (byRelease)
+            object->ReleaseMe();
+        EXPECT_TRUE(lockHeld);
+        EXPECT_TRUE(mine.IsEmpty());
+    }
+    EXPECT_EQ(destroyed_.load(), 4);
     XTSObject::Dispose();
 
-    // Wrong element size, and a registry filled to the last slot.
     XRefList wrongSize(4, true);
     XRefList full(sizeof(void*), true);
     full.Preallocate(65535);
@@ -170,37 +153,47 @@ TEST_F(XTSObjectTest, PrivateRegistryIsSearchedOnlyWhenPassedAndOneWithoutRoomGi
         misfit->Delete();
     }
     EXPECT_TRUE(wrongSize.IsEmpty());
-    EXPECT_EQ(destroyed_.load(), 3);
+    EXPECT_EQ(destroyed_.load(), 6);
 }
 
 TEST_F(XTSObjectTest, EveryFailedAllocationInConstructionLeavesAWorkingObject) {
-    for (uint32_t nth = 1;; ++nth) {
-        ASSERT_EQ(XTSObject::Registry(), nullptr);
-        DebgFailAllocation(nth);
-        Tracked* object = new Tracked(&destroyed_);
-        bool fired = DebgPendingAllocationFailure() == 0;
-        DebgFailAllocation(0);
-        ASSERT_NE(object->GetLocker(), nullptr);
-        object->Lock();
-        EXPECT_TRUE(object->IsLocked());
-        object->Unlock();
-        if (object->GetRef() != 0) {
-            EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-            XTSObject::ReleaseObject(object);
-        }
-        object->Delete();
-        EXPECT_EQ(destroyed_.load(), static_cast<int>(nth));
-        XTSObject::Dispose();
-        if (!fired)
-            break;
-    }
+    int made = 0;
+    allocationtest::SweepAllocationFailures(
+        [&] { return new Tracked(&destroyed_); },
+        [&](Tracked* object, bool) {
+            ++made;
+            object->Lock();
+            EXPECT_TRUE(object->IsLocked());
+            object->Unlock();
+            if (object->GetRef() != 0) {
+                EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
+                XTSObject::ReleaseObject(object);
+            }
+            object->Delete();
+            XTSObject::Dispose();
+            EXPECT_EQ(XTSObject::Registry(), nullptr);
+            EXPECT_EQ(destroyed_.load(), made);
+        });
 }
 
-TEST_F(XTSObjectTest, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes) {
+// Init and Dispose nest, and an object built with no registry while there is none makes one
+// by an Init of its own. The last Dispose ends the process-wide registry at once, but objects
+// still in it keep it until the last of them goes.
+TEST_F(XTSObjectTest, InitAndDisposeNestAndLiveObjectsKeepTheirRegistry) {
+    XTSObject::Dispose();  // unbalanced: nothing
+    DebgFailAllocation(1);
     XTSObject::Init();
-    Tracked* deletedFirst = new Tracked(&destroyed_);
+    EXPECT_EQ(XTSObject::Registry(), nullptr);
+    Tracked* deletedFirst = new Tracked(&destroyed_);  // Init without Dispose
+    XRefList* registry = XTSObject::Registry();
+    ASSERT_NE(registry, nullptr);
+    EXPECT_EQ(registry->ElelemSize(), sizeof(void*));
     Tracked* inUse = new Tracked(&destroyed_);
     ASSERT_EQ(XTSObject::GetObjectA(inUse->GetRef()), inUse);
+    XTSObject::Init();
+    XTSObject::Dispose();
+    XTSObject::Dispose();
+    EXPECT_EQ(XTSObject::Registry(), registry);
     XTSObject::Dispose();
     EXPECT_EQ(XTSObject::Registry(), nullptr);
     EXPECT_EQ(XTSObject::GetObjectA(deletedFirst->GetRef()), nullptr);
@@ -217,64 +210,19 @@ TEST_F(XTSObjectTest, DisposeWhileObjectsLiveKeepsTheirRegistryUntilTheLastGoes)
     XTSObject::Dispose();
 }
 
-// Checks in its destructor that it runs under the registry's lock, and enters a successor
-// in the same registry, which works because that lock is recursive.
-class Inspecting : public Tracked {
-  public:
-    Inspecting(std::atomic<int>* destroyed, XRefList* registry, bool* lockHeld)
-        : Tracked(destroyed, nullptr, registry), registry_(registry), lockHeld_(lockHeld) {}
-
-  protected:
-    ~Inspecting() override {
-        std::thread([this] {
-            *lockHeld_ = !registry_->Lock(0);
-            if (!*lockHeld_)
-                registry_->Unlock();
-        }).join();
-        Tracked* successor = new Tracked(destroyed_, nullptr, registry_);
-        EXPECT_NE(successor->GetRef(), 0u);
-        successor->Delete();
-    }
-
-  private:
-    XRefList* registry_;
-    bool* lockHeld_;
-};
-
-TEST_F(XTSObjectTest, DestructionRunsUnderTheRegistryLockByDeleteOrByRelease) {
-    XRefList registry(sizeof(void*), true);
-    for (bool byRelease : {false, true}) {
-        bool lockHeld = false;
-        Inspecting* object = new Inspecting(&destroyed_, &registry, &lockHeld);
-        if (byRelease)
-            object->GetMe();
-        object->Delete();
-        if (byRelease)
-            object->ReleaseMe();
-        EXPECT_TRUE(lockHeld);
-    }
-    EXPECT_EQ(destroyed_.load(), 4);
-    EXPECT_TRUE(registry.IsEmpty());
-}
-
 // --- Threads ---
 
 TEST_F(XTSObjectTest, InitAndDisposeFromManyThreads) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 300; ++i) {
-                XTSObject::Init();
-                Tracked* object = new Tracked(&destroyed_);
-                EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
-                object->Delete();
-                XTSObject::ReleaseObject(object);
-                XTSObject::Dispose();
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+    threadtest::RunThreads(4, [&](int) {
+        for (int i = 0; i < 300; ++i) {
+            XTSObject::Init();
+            Tracked* object = new Tracked(&destroyed_);
+            EXPECT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
+            object->Delete();
+            XTSObject::ReleaseObject(object);
+            XTSObject::Dispose();
+        }
+    });
     EXPECT_EQ(destroyed_.load(), 4 * 300);
     EXPECT_EQ(XTSObject::Registry(), nullptr);
 }
@@ -287,39 +235,34 @@ TEST_F(XTSObjectInitTest, LookupsReleasesAndDeletesRaceSafely) {
     std::vector<std::atomic<uint32_t>> references(64);
     for (std::atomic<uint32_t>& reference : references)
         reference = (new Tracked(&destroyed_))->GetRef();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(t + 1);
-            for (int i = 0; i < 20000; ++i) {
-                std::atomic<uint32_t>& reference = references[random() % references.size()];
-                Tracked* object = static_cast<Tracked*>(XTSObject::GetObjectA(reference.load()));
-                if (object == nullptr)
-                    continue;
-                EXPECT_TRUE(object->Alive());
-                uint32_t action = random() % 8;
-                if (action == 0) {
-                    // Retire it and put a new object in its place, unless another thread
-                    // has already done so.
-                    object->Delete();
-                    Tracked* fresh = new Tracked(&destroyed_);
-                    created++;
-                    uint32_t expected = object->GetRef();
-                    if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
-                        fresh->Delete();
-                } else if (action == 1) {
-                    // Hold a second use across another thread's chance to delete.
-                    XTSObject* again = XTSObject::GetObjectA(object->GetRef());
-                    std::this_thread::yield();
-                    XTSObject::ReleaseObject(again);
-                }
-                EXPECT_TRUE(object->Alive());
-                XTSObject::ReleaseObject(object);
+    threadtest::RunThreads(4, [&](int t) {
+        std::mt19937 random(t + 1);
+        for (int i = 0; i < 20000; ++i) {
+            std::atomic<uint32_t>& reference = references[random() % references.size()];
+            Tracked* object = static_cast<Tracked*>(XTSObject::GetObjectA(reference.load()));
+            if (object == nullptr)
+                continue;
+            EXPECT_TRUE(object->Alive());
+            uint32_t action = random() % 8;
+            if (action == 0) {
+                // Retire it and put a new object in its place, unless another thread
+                // has already done so.
+                object->Delete();
+                Tracked* fresh = new Tracked(&destroyed_);
+                created++;
+                uint32_t expected = object->GetRef();
+                if (!reference.compare_exchange_strong(expected, fresh->GetRef()))
+                    fresh->Delete();
+            } else if (action == 1) {
+                // Hold a second use across another thread's chance to delete.
+                XTSObject* again = XTSObject::GetObjectA(object->GetRef());
+                std::this_thread::yield();
+                XTSObject::ReleaseObject(again);
             }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+            EXPECT_TRUE(object->Alive());
+            XTSObject::ReleaseObject(object);
+        }
+    });
     for (std::atomic<uint32_t>& reference : references) {
         XTSObject* object = XTSObject::GetObjectA(reference.load());
         object->Delete();
@@ -345,26 +288,19 @@ TEST_F(XTSObjectTest, DeleteTheLastReleaseAndTheLastDisposeRaceSafely) {
         if (userHoldsUse) {
             ASSERT_EQ(XTSObject::GetObjectA(object->GetRef()), object);
         }
-        std::atomic<int> ready{0};
-        auto startTogether = [&ready] {
-            for (ready++; ready < 3;)
-                std::this_thread::yield();
-        };
-        std::thread user([&] {
-            startTogether();
-            if (userHoldsUse)
+        threadtest::StartLine start(3);
+        threadtest::RunThreads(3, [&](int role) {
+            start.Wait();
+            if (role == 0) {
+                object->Delete();
+                if (ownerHoldsUse)
+                    object->ReleaseMe();
+            } else if (role == 1 && userHoldsUse) {
                 XTSObject::ReleaseObject(object);
+            } else if (role == 2) {
+                XTSObject::Dispose();
+            }
         });
-        std::thread disposer([&] {
-            startTogether();
-            XTSObject::Dispose();
-        });
-        startTogether();
-        object->Delete();
-        if (ownerHoldsUse)
-            object->ReleaseMe();
-        user.join();
-        disposer.join();
         ASSERT_EQ(destroyed_.load(), i + 1);
         ASSERT_EQ(XTSObject::Registry(), nullptr);
     }

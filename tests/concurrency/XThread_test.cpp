@@ -6,7 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
+
+#include "concurrency/ThreadTestKit.h"
 
 namespace {
 
@@ -18,6 +19,10 @@ struct Probe {
     std::atomic<uint64_t> progress{0};
     std::atomic<int> nice{999};
     std::atomic<bool> done{false};
+    // For a thread that suspends itself: its handle, and how far it has come.
+    std::atomic<void*> handle{nullptr};
+    std::atomic<int> stage{0};
+    std::atomic<int32_t> suspended{-2};
 };
 
 uint32_t CountRun(void* argument) {
@@ -37,15 +42,36 @@ uint32_t RunUntilReleased(void* argument) {
 }
 
 uint32_t RecordNice(void* argument) {
-    Probe* probe = static_cast<Probe*>(argument);
-    errno = 0;
-    probe->nice = getpriority(PRIO_PROCESS, gettid());
+    static_cast<Probe*>(argument)->nice = getpriority(PRIO_PROCESS, gettid());
     return 0;
 }
 
 uint32_t ExitEarly(void* argument) {
     static_cast<Probe*>(argument)->runs++;
     ExitXThread(3);
+}
+
+uint32_t SuspendSelfThenSpin(void* argument) {
+    Probe* self = static_cast<Probe*>(argument);
+    while (self->handle == nullptr)
+        std::this_thread::yield();
+    self->stage = 1;
+    self->suspended = SuspendXThread(self->handle);
+    self->stage = 2;
+    return RunUntilReleased(self);
+}
+
+void* Spawn(uint32_t (*start)(void*), Probe* probe, int priority = ThreadPriorityNormal) {
+    void* thread = SpawnXThread("t", start, probe, static_cast<ThreadPriority>(priority));
+    EXPECT_NE(thread, nullptr);
+    return thread;
+}
+
+// Resumes the thread, waits for it to end and releases its handle.
+void RunToEnd(void* thread) {
+    EXPECT_EQ(ResumeXThread(thread), 0);
+    WaitForXThread(thread);
+    EXPECT_EQ(KillXThread(thread), 0);
 }
 
 // True when the thread makes no progress for a moment. A suspended thread cannot move at
@@ -64,85 +90,55 @@ bool MovesAgain(const Probe& probe) {
     return probe.progress != before;
 }
 
-TEST(XThreadLifetime, SpawnedThreadWaitsForResume) {
-    Probe probe;
-    void* thread = SpawnXThread("t", CountRun, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
+TEST(XThreadLifetime, RunsOnlyOnceResumedAndNeverWhenReleasedFirst) {
+    Probe probe, abandoned;
+    void* thread = Spawn(CountRun, &probe);
+    EXPECT_EQ(KillXThread(Spawn(CountRun, &abandoned)), 0);
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(probe.runs, 0);
-    EXPECT_EQ(ResumeXThread(thread), 0);
-    WaitForXThread(thread);
+    EXPECT_EQ(probe.runs + abandoned.runs, 0);
+    RunToEnd(thread);
     EXPECT_EQ(probe.runs, 1);
-    EXPECT_EQ(KillXThread(thread), 0);
+    RunToEnd(Spawn(ExitEarly, &probe));
+    EXPECT_EQ(probe.runs, 2);
 }
 
-TEST(XThreadLifetime, WaitingTwiceAndFromSeveralThreadsReturns) {
+TEST(XThreadLifetime, EveryWaiterReturnsOnceTheThreadEndsAndReleaseLeavesItRunning) {
     Probe probe;
-    void* thread = SpawnXThread("t", RunUntilReleased, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
+    void* thread = Spawn(RunUntilReleased, &probe);
     ResumeXThread(thread);
-    std::vector<std::thread> waiters;
     std::atomic<int> done{0};
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
+    threadtest::RunThreads(4, [&](int t) {
+        if (t > 0) {
             WaitForXThread(thread);
             done++;
-        });
-    }
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(done, 0);
-    probe.release = true;
-    for (std::thread& waiter : waiters)
-        waiter.join();
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(done, 0);
+        probe.release = true;
+    });
     EXPECT_EQ(done, 3);
     WaitForXThread(thread);
     EXPECT_EQ(KillXThread(thread), 0);
-}
 
-TEST(XThreadLifetime, KillReleasesHandleButThreadRunsOn) {
-    Probe probe;
-    void* thread = SpawnXThread("t", RunUntilReleased, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
-    ResumeXThread(thread);
+    Probe released;
+    ResumeXThread(thread = Spawn(RunUntilReleased, &released));
     EXPECT_EQ(KillXThread(thread), 0);
-    EXPECT_TRUE(MovesAgain(probe));
-    probe.release = true;
+    EXPECT_TRUE(MovesAgain(released));
+    released.release = true;
     // Nothing can wait for a released thread; keep the probe alive until it is done with it.
-    while (!probe.done)
+    while (!released.done)
         std::this_thread::yield();
 }
 
-TEST(XThreadLifetime, NeverResumedThreadEndsWithoutRunningWhenReleased) {
-    Probe probe;
-    void* thread = SpawnXThread("t", CountRun, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(KillXThread(thread), 0);
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(probe.runs, 0);
-}
-
-TEST(XThreadLifetime, ExitXThreadEndsTheThread) {
-    Probe probe;
-    void* thread = SpawnXThread("t", ExitEarly, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
-    ResumeXThread(thread);
-    WaitForXThread(thread);
-    EXPECT_EQ(probe.runs, 1);
-    KillXThread(thread);
-}
-
-TEST(XThreadLifetime, BadArgumentsAreRefused) {
+TEST(XThreadLifetime, BadArgumentsAndLackOfMemoryAreRefused) {
     Probe probe;
     EXPECT_EQ(SpawnXThread("t", nullptr, &probe, ThreadPriorityNormal), nullptr);
-    EXPECT_EQ(SpawnXThread("t", CountRun, &probe, static_cast<ThreadPriority>(6)), nullptr);
-    EXPECT_EQ(SpawnXThread("t", CountRun, &probe, static_cast<ThreadPriority>(-1)), nullptr);
+    for (int priority : {-1, 6})
+        EXPECT_EQ(SpawnXThread("t", CountRun, &probe, ThreadPriority(priority)), nullptr);
     EXPECT_EQ(ResumeXThread(nullptr), -1);
     EXPECT_EQ(SuspendXThread(nullptr), -1);
     EXPECT_EQ(KillXThread(nullptr), -1);
-}
-
-TEST(XThreadLifetime, SpawnFailsCleanlyWhenMemoryRunsOut) {
-    Probe probe;
     DebgFailAllocation(1);
     EXPECT_EQ(SpawnXThread("t", CountRun, &probe, ThreadPriorityNormal), nullptr);
     EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
@@ -152,11 +148,7 @@ TEST(XThreadPriority, PrioritiesKeepTheirOrder) {
     int niceByPriority[6];
     for (int priority = 0; priority < 6; ++priority) {
         Probe probe;
-        void* thread = SpawnXThread("t", RecordNice, &probe, static_cast<ThreadPriority>(priority));
-        ASSERT_NE(thread, nullptr);
-        ResumeXThread(thread);
-        WaitForXThread(thread);
-        KillXThread(thread);
+        RunToEnd(Spawn(RecordNice, &probe, priority));
         niceByPriority[priority] = probe.nice;
     }
     errno = 0;
@@ -182,8 +174,7 @@ TEST(XThreadPriority, PrioritiesKeepTheirOrder) {
 // controller thread and the test gives up on it after a deadline.
 TEST(XThreadSuspendNoTsan, SuspensionsCountAndPairUpUnderAnyTiming) {
     Probe* probe = new Probe;  // left to the threads if they hang
-    void* thread = SpawnXThread("t", RunUntilReleased, probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
+    void* thread = Spawn(RunUntilReleased, probe);
     ResumeXThread(thread);
     ASSERT_TRUE(MovesAgain(*probe));
 
@@ -191,13 +182,11 @@ TEST(XThreadSuspendNoTsan, SuspensionsCountAndPairUpUnderAnyTiming) {
     std::atomic<int> pairsDone{0};
     std::thread controller([&, thread] {
         for (int i = 0; i < kPairs; ++i) {
-            bool nested = i % 3 == 0;
-            bool look = i % 500 == 0;
             int suspended = 0;
-            for (int depth = nested ? 2 : 1; suspended < depth; ++suspended)
+            for (int depth = i % 3 == 0 ? 2 : 1; suspended < depth; ++suspended)
                 EXPECT_EQ(SuspendXThread(thread), 0);
             for (; suspended > 0; --suspended) {
-                if (look) {
+                if (i % 500 == 0) {
                     EXPECT_TRUE(Stopped(*probe)) << i << ": " << suspended << " suspensions";
                 }
                 EXPECT_EQ(ResumeXThread(thread), 0);
@@ -224,59 +213,29 @@ TEST(XThreadSuspendNoTsan, SuspensionsCountAndPairUpUnderAnyTiming) {
     delete probe;
 }
 
-TEST(XThreadSuspendNoTsan, SuspendBeforeFirstResumeAddsASuspension) {
-    Probe probe;
-    void* thread = SpawnXThread("t", CountRun, &probe, ThreadPriorityNormal);
-    ASSERT_NE(thread, nullptr);
+// A suspension before the first resume needs a resume of its own. The thread then suspends
+// itself and is resumed; a later suspension from outside still waits for it to stop.
+TEST(XThreadSuspendNoTsan, ThreadMaySuspendItselfOrBeSuspendedBeforeItStarts) {
+    Probe self;
+    void* thread = Spawn(SuspendSelfThenSpin, &self);
     EXPECT_EQ(SuspendXThread(thread), 0);
     EXPECT_EQ(ResumeXThread(thread), 0);
+    self.handle = thread;
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(probe.runs, 0);
+    EXPECT_EQ(self.stage, 0);
     EXPECT_EQ(ResumeXThread(thread), 0);
-    WaitForXThread(thread);
-    EXPECT_EQ(probe.runs, 1);
-    KillXThread(thread);
-}
-
-struct SelfSuspend : Probe {
-    void* handle = nullptr;
-    std::atomic<bool> handleSet{false};
-    std::atomic<int> stage{0};
-    std::atomic<int32_t> suspended{-2};
-};
-
-uint32_t SuspendSelfThenSpin(void* argument) {
-    SelfSuspend* self = static_cast<SelfSuspend*>(argument);
-    while (!self->handleSet)
-        std::this_thread::yield();
-    self->stage = 1;
-    self->suspended = SuspendXThread(self->handle);
-    self->stage = 2;
-    return RunUntilReleased(self);
-}
-
-// A thread suspends itself and is resumed; a later suspension from outside still waits for
-// the thread to stop.
-TEST(XThreadSuspendNoTsan, ThreadMaySuspendItself) {
-    SelfSuspend self;
-    self.handle = SpawnXThread("t", SuspendSelfThenSpin, &self, ThreadPriorityNormal);
-    ASSERT_NE(self.handle, nullptr);
-    self.handleSet = true;
-    ResumeXThread(self.handle);
     while (self.stage < 1)
         std::this_thread::yield();
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(self.stage, 1);
-    EXPECT_EQ(ResumeXThread(self.handle), 0);
+    EXPECT_EQ(ResumeXThread(thread), 0);
     ASSERT_TRUE(MovesAgain(self));
     EXPECT_EQ(self.stage, 2);
     EXPECT_EQ(self.suspended, 0);
-    EXPECT_EQ(SuspendXThread(self.handle), 0);
+    EXPECT_EQ(SuspendXThread(thread), 0);
     EXPECT_TRUE(Stopped(self));
-    EXPECT_EQ(ResumeXThread(self.handle), 0);
     self.release = true;
-    WaitForXThread(self.handle);
-    KillXThread(self.handle);
+    RunToEnd(thread);
 }
 
 }  // namespace

@@ -1,22 +1,21 @@
 #include <brindle/brindle.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
+
+#include "containers/AllocationProbe.h"
 
 namespace {
 
+using allocationtest::FillToCapacity;
+
 // Distinct addresses to store; the list never dereferences them.
-int g_cells[512];
+int g_cells[16];
 
 void* P(int i) {
     return &g_cells[i];
-}
-
-XList ListOf(std::initializer_list<int> cells) {
-    XList list(0);
-    for (int i : cells)
-        list.AddItem(P(i));
-    return list;
 }
 
 std::vector<void*> Items(const XList& list) {
@@ -26,201 +25,135 @@ std::vector<void*> Items(const XList& list) {
     return items;
 }
 
-// Capacity is not observable directly; it shows as the point where growth allocates. Fill the
-// list with the allocation hook armed: the first AddItem that fails is the one that needed
-// to grow beyond the present capacity.
-uint32_t MeasureCapacity(XList& list) {
-    for (;;) {
-        DebgFailAllocation(1);
-        uint32_t index = list.AddItem(P(0));
-        bool grew = DebgPendingAllocationFailure() == 0;
-        DebgFailAllocation(0);
-        if (grew) {
-            EXPECT_EQ(index, XList::kNoIndex);
-            return list.Count();
-        }
-    }
+uint32_t Capacity(XList& list) {
+    return FillToCapacity([&] { list.AddItem(P(0)); }, [&] { return list.Count(); });
 }
 
-TEST(XListGrowth, CapacityZeroGrowsBySixteenThenByAnEighth) {
-    XList list(0);
-    EXPECT_EQ(MeasureCapacity(list), 0u);
-    std::vector<uint32_t> capacities;
-    for (int step = 0; step < 12; ++step) {
-        ASSERT_NE(list.AddItem(P(1)), XList::kNoIndex);
-        capacities.push_back(MeasureCapacity(list));
-    }
-    EXPECT_EQ(capacities,
-              (std::vector<uint32_t>{16, 32, 48, 64, 80, 96, 112, 128, 144, 162, 182, 204}));
-}
-
-TEST(XListGrowth, FailedGrowthLeavesListUnchanged) {
-    XList list = ListOf({1, 2, 3});
-    uint32_t capacity = MeasureCapacity(list);
-    std::vector<void*> before = Items(list);
-    DebgFailAllocation(1);
-    EXPECT_EQ(list.AddItem(P(9)), XList::kNoIndex);
-    DebgFailAllocation(1);
-    EXPECT_EQ(list.InsertItem(P(9), 0), XList::kNoIndex);
-    DebgFailAllocation(0);
-    EXPECT_EQ(Items(list), before);
-    EXPECT_EQ(list.Count(), capacity);
-}
-
-TEST(XListGrowth, EmptyKeepsCapacity) {
-    XList list(4);
-    for (int i = 0; i < 4; ++i)
-        list.AddItem(P(i));
-    list.Empty();
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_EQ(MeasureCapacity(list), 4u);
-}
-
-TEST(XListGrowth, ConstructorAllocationFailureGivesUsableEmptyList) {
-    DebgFailAllocation(1);
-    XList list(64);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(list.Count(), 0u);
-    EXPECT_EQ(list.AddItem(P(1)), 0u);
-    EXPECT_EQ(list.GetFirstItem(), P(1));
-}
-
-TEST(XListEditing, InsertBeyondCountAppends) {
-    XList list = ListOf({1, 2, 3});
-    EXPECT_EQ(list.InsertItem(P(4), 5), 3u);
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(1), P(2), P(3), P(4)}));
-}
-
-TEST(XListEditing, InsertAtFrontShiftsItemsUp) {
-    XList list = ListOf({1, 2, 3});
-    EXPECT_EQ(list.InsertItem(P(0), 0), 0u);
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(0), P(1), P(2), P(3)}));
-    EXPECT_EQ(list.InsertItem(P(9), 2), 2u);
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(0), P(1), P(9), P(2), P(3)}));
-}
-
-TEST(XListEditing, RemovalOfMissingIndexChangesNothing) {
-    XList list = ListOf({1, 2, 3});
-    EXPECT_FALSE(list.RemoveItem(XList::kNoIndex));
-    EXPECT_FALSE(list.RemoveItem(list.Count()));
-    EXPECT_FALSE(list.RemoveItemByValue(P(7)));
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(1), P(2), P(3)}));
-    XList empty(0);
-    EXPECT_FALSE(empty.RemoveFirstItem());
-}
-
-TEST(XListEditing, RemovalShiftsItemsDown) {
-    XList list = ListOf({1, 2, 3, 4});
-    EXPECT_TRUE(list.RemoveItem(1));
-    EXPECT_TRUE(list.RemoveItemByValue(P(4)));
-    EXPECT_TRUE(list.RemoveFirstItem());
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(3)}));
-}
-
-TEST(XListEditing, SetItemOverwritesInPlace) {
-    XList list = ListOf({1, 2});
-    list.SetItem(1, P(5));
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(1), P(5)}));
-}
-
-TEST(XListSearch, IndexOfFindsLowestDuplicate) {
-    XList list = ListOf({1, 2, 1, 2});
-    EXPECT_EQ(list.IndexOf(P(2)), 1u);
-    EXPECT_EQ(list.IndexOf(P(3)), XList::kNoIndex);
-}
-
-TEST(XListSearch, FindItemReturnsFirstMatch) {
-    XList list = ListOf({1, 2, 3, 2});
-    void* wanted = P(2);
-    auto same = [](const void* item, void* context) { return item == context; };
-    EXPECT_EQ(list.FindItem(same, wanted), 1u);
-    EXPECT_EQ(list.FindItem(same, P(8)), XList::kNoIndex);
-}
-
+// A walk that checks each item against the model and sometimes removes the item it is given
+// or one after it, as DoForEach allows.
 struct Walk {
     XList* list;
-    std::vector<const void*> seen;
-    bool removeSeen;
+    std::vector<void*>* model;
+    std::mt19937* random;
+    size_t position;  // the walk runs from the last item to the first
 };
 
-TEST(XListWalk, DoForEachRunsLastToFirst) {
-    XList list = ListOf({1, 2, 3});
-    Walk walk{&list, {}, false};
-    list.DoForEach([](const void* item, void* c) { static_cast<Walk*>(c)->seen.push_back(item); },
-                   &walk);
-    EXPECT_EQ(walk.seen, (std::vector<const void*>{P(3), P(2), P(1)}));
+void VisitAndMaybeRemove(const void* item, void* context) {
+    Walk& walk = *static_cast<Walk*>(context);
+    std::vector<void*>& model = *walk.model;
+    EXPECT_EQ(item, model[--walk.position]);
+    uint32_t choice = (*walk.random)() % 16;
+    size_t remove = walk.position + (choice == 0 ? 0 : (*walk.random)() % model.size());
+    if (choice < 2 && remove < model.size()) {
+        EXPECT_TRUE(walk.list->RemoveItem(static_cast<uint32_t>(remove)));
+        model.erase(model.begin() + static_cast<ptrdiff_t>(remove));
+    }
 }
 
-TEST(XListWalk, CallbackMayRemoveTheItemItIsGiven) {
-    XList list = ListOf({1, 2, 3, 4, 5});
-    Walk walk{&list, {}, true};
-    list.DoForEach(
-        [](const void* item, void* c) {
-            Walk* w = static_cast<Walk*>(c);
-            w->seen.push_back(item);
-            if (item == P(2) || item == P(5))
-                w->list->RemoveItemByValue(const_cast<void*>(item));
-        },
-        &walk);
-    EXPECT_EQ(walk.seen, (std::vector<const void*>{P(5), P(4), P(3), P(2), P(1)}));
-    EXPECT_EQ(Items(list), (std::vector<void*>{P(1), P(3), P(4)}));
-}
-
-TEST(XListWalk, CallbackMayRemoveItemsAfterItself) {
-    XList list = ListOf({1, 2, 3, 4});
-    Walk walk{&list, {}, true};
-    list.DoForEach(
-        [](const void* item, void* c) {
-            Walk* w = static_cast<Walk*>(c);
-            w->seen.push_back(item);
-            // At item 2, drop 3 and 4, which were visited already.
-            if (item == P(2)) {
-                w->list->RemoveItem(3);
-                w->list->RemoveItem(2);
+// Random edits, searches, walks and copies, checked against a vector after every step.
+TEST(XListModel, MatchesVectorUnderRandomOperations) {
+    std::mt19937 random(7);
+    XList list(0);
+    std::vector<void*> model;
+    for (int step = 0; step < 5000; ++step) {
+        void* item = P(random() % 16);
+        uint32_t index = random() % (model.size() + 3);  // some beyond the end
+        uint32_t at = std::min<uint32_t>(index, static_cast<uint32_t>(model.size()));
+        auto found = std::find(model.begin(), model.end(), item);
+        uint32_t foundAt =
+            found == model.end() ? XList::kNoIndex : static_cast<uint32_t>(found - model.begin());
+        switch (random() % 12) {
+            case 0:
+            case 1:
+                EXPECT_EQ(list.AddItem(item), model.size());
+                model.push_back(item);
+                break;
+            case 2:
+            case 3:
+            case 4:
+                EXPECT_EQ(list.InsertItem(item, index), at);
+                model.insert(model.begin() + at, item);
+                break;
+            case 5:
+            case 6: {
+                uint32_t target = random() % 8 == 0 ? XList::kNoIndex : random() % 4 ? index : 0;
+                bool first = target == 0 && random() % 2;
+                EXPECT_EQ(first ? list.RemoveFirstItem() : list.RemoveItem(target),
+                          target < model.size());
+                if (target < model.size())
+                    model.erase(model.begin() + target);
+                break;
             }
-        },
-        &walk);
-    EXPECT_EQ(walk.seen, (std::vector<const void*>{P(4), P(3), P(2), P(1)}));
-    EXPECT_EQ(list.Count(), 2u);
+            case 7:
+                EXPECT_EQ(list.IndexOf(item), foundAt);
+                EXPECT_EQ(list.FindItem([](const void* a, void* b) { return a == b; }, item),
+                          foundAt);
+                EXPECT_EQ(list.RemoveItemByValue(item), found != model.end());
+                if (found != model.end())
+                    model.erase(found);
+                break;
+            case 8:
+                if (at < model.size()) {
+                    list.SetItem(at, item);
+                    model[at] = item;
+                }
+                break;
+            case 9: {
+                Walk walk{&list, &model, &random, model.size()};
+                list.DoForEach(VisitAndMaybeRemove, &walk);
+                EXPECT_EQ(walk.position, 0u);
+                break;
+            }
+            default: {
+                // Copies are independent of the list and of each other; the list continues
+                // as an assigned copy, whose array is exactly full.
+                XList copy(list);
+                XList assigned(4);
+                assigned.AddItem(item);
+                assigned = copy;
+                assigned = assigned;
+                copy.AddItem(item);
+                EXPECT_EQ(Items(assigned), model);
+                list = assigned;
+                assigned.RemoveFirstItem();
+                if (random() % 10 == 0) {
+                    list.Empty();
+                    model.clear();
+                }
+            }
+        }
+        ASSERT_EQ(Items(list), model) << "step " << step;
+    }
 }
 
-TEST(XListCopy, CopiesAreIndependent) {
-    XList original = ListOf({1, 2, 3});
-    XList copy(original);
-    XList assigned(0);
-    assigned.AddItem(P(9));
-    assigned = original;
-    original.RemoveFirstItem();
-    original.AddItem(P(4));
-    EXPECT_EQ(Items(copy), (std::vector<void*>{P(1), P(2), P(3)}));
-    EXPECT_EQ(Items(assigned), (std::vector<void*>{P(1), P(2), P(3)}));
-    copy.AddItem(P(5));
-    EXPECT_EQ(Items(original), (std::vector<void*>{P(2), P(3), P(4)}));
-    assigned = assigned;
-    EXPECT_EQ(assigned.Count(), 3u);
-}
-
-TEST(XListCopy, FailedCopyLeavesEmptyList) {
-    XList original = ListOf({1, 2});
+// Growth adds 16 slots while the capacity is below 128, then an eighth. A growth, constructor
+// or copy whose allocation fails leaves a usable list: unchanged, or empty for the last two.
+TEST(XListGrowth, GrowsBySixteenThenByAnEighthAndSurvivesFailedAllocations) {
+    XList list(0);
+    std::vector<uint32_t> capacities{Capacity(list)};
+    for (int step = 0; step < 12; ++step) {
+        ASSERT_NE(list.AddItem(P(step)), XList::kNoIndex);
+        capacities.push_back(Capacity(list));
+    }
+    EXPECT_EQ(capacities,
+              (std::vector<uint32_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 162, 182, 204}));
+    std::vector<void*> before = Items(list);
     DebgFailAllocation(1);
-    XList copy(original);
-    EXPECT_EQ(copy.Count(), 0u);
-    EXPECT_EQ(copy.AddItem(P(3)), 0u);
-}
-
-TEST(XValueTypes, AssignmentCopiesEveryField) {
-    XPoint point{0, 0};
-    XPoint source{3, -4};
-    EXPECT_EQ(&(point = source), &point);
-    EXPECT_EQ(point.x, 3);
-    EXPECT_EQ(point.y, -4);
-    XRect rect{0, 0, 0, 0};
-    XRect rectSource{1, 2, 3, 4};
-    rect = rectSource;
-    EXPECT_EQ(rect.left, 1);
-    EXPECT_EQ(rect.top, 2);
-    EXPECT_EQ(rect.right, 3);
-    EXPECT_EQ(rect.bottom, 4);
+    EXPECT_EQ(list.InsertItem(P(9), 0), XList::kNoIndex);  // the list is full
+    DebgFailAllocation(1);
+    XList copy(list);
+    DebgFailAllocation(1);
+    XList unallocated(64);
+    DebgFailAllocation(0);
+    EXPECT_EQ(Items(list), before);
+    for (XList* empty : {&copy, &unallocated}) {
+        EXPECT_EQ(Capacity(*empty), 0u);
+        EXPECT_EQ(empty->AddItem(P(3)), 0u);
+    }
+    list.Empty();
+    EXPECT_EQ(Capacity(list), 204u);
+    XList sized(5);
+    EXPECT_EQ(Capacity(sized), 5u);
 }
 
 }  // namespace

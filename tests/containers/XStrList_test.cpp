@@ -3,202 +3,140 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <initializer_list>
+#include <algorithm>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "brindle/Debg.h"
+#include "containers/AllocationProbe.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kPlainAllocator = false;
-#else
-constexpr bool kPlainAllocator = true;
-#endif
+using allocationtest::SweepAllocationFailures;
+// A null entry stands for a null item stored through XList::AddItem.
+using TextList = std::vector<std::optional<std::string>>;
 
-using TextList = std::vector<std::string>;
-
-// Adds copies (or, in a non-owning list, the pointers) of texts in order.
-void AddAll(XStrList& list, std::initializer_list<const char*> texts) {
-    for (const char* text : texts)
-        list.AddStr(text);
-}
-
-// The texts of the list, in index order.
 TextList Texts(const XStrList& list) {
     TextList texts;
-    for (uint32_t i = 0; i < list.Count(); ++i)
-        texts.emplace_back(list.GetStr(i));
+    for (uint32_t i = 0; i < list.Count(); ++i) {
+        const char* text = list.GetStr(i);
+        texts.push_back(text != nullptr ? std::optional<std::string>(text) : std::nullopt);
+    }
     return texts;
 }
 
-// Runs op with the nth library allocation failing, for n = 1, 2, ... until the failure goes
-// unused, and hands check what op returned and whether the failure fired.
-template <class Op, class Check>
-void SweepAllocationFailures(Op op, Check check) {
-    for (uint32_t n = 1;; ++n) {
-        SCOPED_TRACE("allocation " + std::to_string(n));
-        DebgFailAllocation(n);
-        auto result = op();
-        bool fired = DebgPendingAllocationFailure() == 0;
-        DebgFailAllocation(0);
-        check(result, fired);
-        if (!fired)
-            return;
+// Random additions, searches, removals and copies, checked against a vector after every step.
+// An owning list keeps copies and frees them (the sanitizers check that each is freed exactly
+// once); one that does not own them keeps the callers' pointers and frees nothing (freeing a
+// literal would crash).
+TEST(XStrListModel, MatchesVectorOfTextsOwningOrNot) {
+    const char* const words[] = {"", "a", "same", "b", "longer words"};
+    std::mt19937 random(11);
+    for (bool owns : {true, false}) {
+        XStrList list(owns);
+        TextList model;
+        for (int step = 0; step < 3000; ++step) {
+            const char* word = words[random() % 5];
+            const uint32_t size = static_cast<uint32_t>(model.size());
+            const uint32_t index = random() % 4 == 0 ? XList::kNoIndex - random() % 2
+                                                     : static_cast<uint32_t>(random() % (size + 2));
+            auto found = std::find(model.begin(), model.end(), std::optional<std::string>(word));
+            const uint32_t foundAt = found == model.end()
+                                         ? XList::kNoIndex
+                                         : static_cast<uint32_t>(found - model.begin());
+            switch (random() % 6) {
+                case 0: {
+                    // At most n bytes of the text, stopping at its NUL; all of it for n < 0.
+                    int32_t n = static_cast<int32_t>(random() % 16) - 3;
+                    EXPECT_EQ(list.AddStr(word, n), size);
+                    EXPECT_EQ(list.GetStr(size) == word, !owns);
+                    model.push_back(n < 0 || !owns ? word : std::string(word).substr(0, n));
+                    break;
+                }
+                case 1:
+                    EXPECT_EQ(list.AddAllocatedStr(owns ? strdup(word) : word), size);
+                    model.push_back(word);
+                    break;
+                case 2:
+                    EXPECT_EQ(list.AddItem(nullptr), size);
+                    model.push_back(std::nullopt);
+                    break;
+                case 3:
+                    EXPECT_EQ(list.IndexOfStr(word), foundAt);
+                    EXPECT_EQ(list.RemoveStr(word), found != model.end());
+                    if (found != model.end())
+                        model.erase(found);
+                    break;
+                case 4:
+                    // By index, in either form, or taken out without being freed.
+                    if (random() % 3 == 0) {
+                        char* taken = list.RemoveWithoutFreeingStr(index);
+                        EXPECT_EQ(taken ? std::optional<std::string>(taken) : std::nullopt,
+                                  index < size ? model[index] : std::nullopt);
+                        if (owns)
+                            free(taken);
+                    } else {
+                        EXPECT_EQ(random() % 2 ? list.RemoveStr(index)
+                                               : list.RemoveStr(static_cast<int>(index)),
+                                  index < size);
+                    }
+                    if (index < size)
+                        model.erase(model.begin() + index);
+                    break;
+                default: {
+                    // Copies of an owning list have strings of their own.
+                    XStrList copy(list);
+                    XStrList assigned(!owns);
+                    assigned.AddStr("old");
+                    assigned = copy;
+                    assigned = static_cast<XStrList&>(assigned);
+                    EXPECT_EQ(assigned.OwnsStrings(), owns);
+                    EXPECT_EQ(Texts(copy), model);
+                    if (size > 0 && model[0]) {
+                        EXPECT_EQ(assigned.GetStr(0) == list.GetStr(0), !owns);
+                    }
+                    list = assigned;
+                    if (random() % 8 == 0) {
+                        list.Empty();
+                        model.clear();
+                    }
+                }
+            }
+            ASSERT_EQ(Texts(list), model) << "step " << step;
+        }
+        EXPECT_EQ(list.GetStr(list.Count()), nullptr);
+        EXPECT_EQ(list.GetStr(XList::kNoIndex), nullptr);
+        EXPECT_EQ(list.AddStr(nullptr, 4), XList::kNoIndex);
+        EXPECT_EQ(list.AddAllocatedStr(nullptr), XList::kNoIndex);
+        EXPECT_EQ(list.IndexOfStr(nullptr), XList::kNoIndex);
+        EXPECT_FALSE(list.RemoveStr(static_cast<const char*>(nullptr)));
     }
 }
 
-TEST(XStrListOwning, AddStrStoresIndependentCopiesOfAtMostNBytes) {
-    XStrList list;
-    char text[] = "hello";
-    EXPECT_EQ(list.AddStr(text, -1), 0u);
-    text[0] = 'J';
-    EXPECT_NE(list.GetStr(0), text);
-    list.AddStr("abcdef", 3);
-    list.AddStr("abcdef", 0);
-    list.AddStr("ab", 1000);  // reading 1000 bytes would run off the literal
-    list.AddStr("xyz", -9);
-    EXPECT_EQ(Texts(list), (TextList{"hello", "abc", "", "ab", "xyz"}));
-}
-
-TEST(XStrListOwning, OwnershipOfBlocksIsHandedOverBothWays) {
-    XStrList list;
-    char* block = strdup("mine");
-    EXPECT_EQ(list.AddAllocatedStr(block), 0u);  // freed by the list: no leak reported
-    EXPECT_EQ(list.GetStr(0), block);
-    list.AddStr("two");
-    char* taken = list.RemoveWithoutFreeingStr(0);
-    ASSERT_EQ(taken, block);
-    EXPECT_EQ(Texts(list), (TextList{"two"}));
-    list.Empty();
-    EXPECT_STREQ(taken, "mine");  // still ours: Empty did not free it
-    free(taken);
-}
-
-TEST(XStrListOwning, EmptyFreesLastToFirst) {
-    if (!kPlainAllocator)
-        GTEST_SKIP() << "needs the C library's last-freed-first-reused allocator";
-    // glibc hands freed blocks of one size back last-freed first, so the order in which the
-    // list frees its strings shows in the order fresh blocks of that size come back.
-    std::string text(200, 'x');
-    XStrList list;
-    for (int i = 0; i < 3; ++i)
-        list.AddStr(text.c_str());
-    void* strings[] = {list.GetStr(0), list.GetStr(1), list.GetStr(2)};
-    list.Empty();
-    EXPECT_EQ(list.Count(), 0u);
-    void* reused[3];
-    for (void*& block : reused)
-        block = malloc(text.size() + 1);
-    EXPECT_EQ(reused[0], strings[0]);
-    EXPECT_EQ(reused[1], strings[1]);
-    EXPECT_EQ(reused[2], strings[2]);
-    for (void* block : reused)
-        free(block);
-}
-
-TEST(XStrListOwning, FailedCopyAddsNothing) {
+TEST(XStrListAllocationFailure, LeavesTheListAsItWasOrComplete) {
     XStrList list;
     list.AddStr("keep");
-    SweepAllocationFailures(
-        [&list] { return list.AddStr("abcdef", 3); },
-        [&list](uint32_t index, bool fired) {
-            EXPECT_EQ(index, fired ? XList::kNoIndex : 1u);
-            EXPECT_EQ(Texts(list), (fired ? TextList{"keep"} : TextList{"keep", "abc"}));
-        });
-}
-
-TEST(XStrListOwning, FailedGrowthFreesTheCopy) {
-    XStrList list;
-    TextList expected;
-    for (int i = 0; i < 256; ++i) {  // fill the initial capacity
-        expected.push_back(std::to_string(i));
-        list.AddStr(expected.back().c_str());
-    }
-    DebgFailAllocation(2);  // the copy succeeds, the array growth fails
-    EXPECT_EQ(list.AddStr("extra"), XList::kNoIndex);
-    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
-    EXPECT_EQ(Texts(list), expected);
-}
-
-TEST(XStrListNonOwning, KeepsCallersPointersAndFreesNothing) {
-    XStrList list(false);
-    char text[] = "stack text";  // freeing it would crash
-    EXPECT_EQ(list.AddStr(text, 3), 0u);
-    EXPECT_EQ(list.GetStr(0), text);
-    EXPECT_FALSE(list.OwnsStrings());
-    list.AddStr(text);
-    list.AddStr(text);
-    EXPECT_TRUE(list.RemoveStr(0u));
-    EXPECT_TRUE(list.RemoveStr(text));
-    XStrList copy(list);
-    EXPECT_FALSE(copy.OwnsStrings());
-    EXPECT_EQ(copy.GetStr(0), text);
-    list.Empty();
-    EXPECT_EQ(list.Count(), 0u);
-}
-
-TEST(XStrListLookup, FindsAndRemovesByTextSkippingNullItems) {
-    XStrList list;
-    list.AddItem(nullptr);
-    AddAll(list, {"a", "same", "same", "b"});
-    std::string other = "same";
-    EXPECT_EQ(list.IndexOfStr(other.c_str()), 2u);
-    EXPECT_EQ(list.IndexOfStr("missing"), XList::kNoIndex);
-    EXPECT_EQ(list.IndexOfStr(nullptr), XList::kNoIndex);
-    EXPECT_TRUE(list.RemoveStr("b"));
-    EXPECT_FALSE(list.RemoveStr("b"));
-    EXPECT_FALSE(list.RemoveStr(static_cast<const char*>(nullptr)));
-    EXPECT_TRUE(list.RemoveStr(0));
-    EXPECT_EQ(Texts(list), (TextList{"a", "same", "same"}));
-    EXPECT_FALSE(list.RemoveStr(3));
-    EXPECT_FALSE(list.RemoveStr(-1));
-    for (uint32_t index : {3u, 7u, XList::kNoIndex}) {
-        EXPECT_EQ(list.GetStr(index), nullptr);
-        EXPECT_EQ(list.RemoveWithoutFreeingStr(index), nullptr);
-    }
-    EXPECT_EQ(Texts(list), (TextList{"a", "same", "same"}));
-}
-
-TEST(XStrListLookup, NullAddsAreRefused) {
-    XStrList owning;
-    XStrList borrowed(false);
-    EXPECT_EQ(owning.AddStr(nullptr), XList::kNoIndex);
-    EXPECT_EQ(borrowed.AddStr(nullptr, 4), XList::kNoIndex);
-    EXPECT_EQ(owning.AddAllocatedStr(nullptr), XList::kNoIndex);
-    EXPECT_EQ(owning.Count() + borrowed.Count(), 0u);
-}
-
-TEST(XStrListCopy, OwningCopyHasItsOwnStrings) {
-    XStrList list;
-    AddAll(list, {"a", "b"});
-    XStrList copy(list);
-    XStrList assigned(false);
-    assigned.AddStr("old");
-    assigned = list;
-    for (const XStrList* other : {&copy, &assigned}) {
-        EXPECT_TRUE(other->OwnsStrings());
-        EXPECT_EQ(Texts(*other), (TextList{"a", "b"}));
-        EXPECT_NE(other->GetStr(0), list.GetStr(0));
-    }
-    XStrList& alias = list;
-    list = alias;
-    EXPECT_EQ(Texts(list), (TextList{"a", "b"}));
-    // Each list frees its own strings when destroyed; ASan reports any double free.
-}
-
-TEST(XStrListCopy, FailedCopyIsCompleteOrEmpty) {
-    XStrList list;
-    AddAll(list, {"a", "b"});
-    // The first array allocation may fail and be made up for by growth later.
+    SweepAllocationFailures([&list] { return list.AddStr("abcdef", 3); },
+                            [&list](uint32_t index, bool fired) {
+                                EXPECT_EQ(index, fired ? XList::kNoIndex : 1u);
+                                EXPECT_EQ(Texts(list).size(), fired ? 1u : 2u);
+                            });
+    // A copy that runs out of memory is empty; the first array allocation may fail and be
+    // made up for by growth later.
     SweepAllocationFailures(
         [&list] { return Texts(XStrList(list)); },
         [](const TextList& copy, bool fired) {
-            EXPECT_TRUE(copy == (TextList{"a", "b"}) || (fired && copy.empty()));
+            EXPECT_TRUE(copy == (TextList{"keep", "abc"}) || (fired && copy.empty()));
         });
+    for (int i = 2; i < 256; ++i)  // fill the initial capacity
+        list.AddStr("filler");
+    DebgFailAllocation(2);  // the copy succeeds, the array growth fails: the copy is freed
+    EXPECT_EQ(list.AddStr("extra"), XList::kNoIndex);
+    EXPECT_EQ(DebgPendingAllocationFailure(), 0u);
+    EXPECT_EQ(list.Count(), 256u);
 }
 
 }  // namespace
