@@ -54,7 +54,10 @@ class ByteWriter {
     explicit ByteWriter(bool reversed) : reversed_(reversed) {}
 
     ByteWriter& Word(uint32_t word) {
-        PutWord(bytes_.size(), word);
+        if (reversed_)
+            word = Reverse(word);
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&word);
+        bytes_.insert(bytes_.end(), bytes, bytes + 4);
         return *this;
     }
     ByteWriter& Words(std::initializer_list<uint32_t> words) {
@@ -73,14 +76,6 @@ class ByteWriter {
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
 
   private:
-    void PutWord(size_t at, uint32_t word) {
-        if (reversed_)
-            word = Reverse(word);
-        if (bytes_.size() < at + 4)
-            bytes_.resize(at + 4);
-        memcpy(&bytes_[at], &word, 4);
-    }
-
     bool reversed_;
     std::vector<uint8_t> bytes_;
 };

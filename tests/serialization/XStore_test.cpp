@@ -1,10 +1,13 @@
+// XStore: random stores of every type built and changed against a model laid out by hand,
+// then the examples, limits and buffers that a model does not reach.
 #include <brindle/serialization/XStore.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -18,93 +21,222 @@ using storetest::Example;
 using storetest::Flatten;
 using storetest::StoreBytes;
 
-// Adds one of the four example entries.
-void AddExampleEntry(XStore& store, int which) {
-    static const uint8_t kBlob[] = {1, 2, 3};
-    const bool added = which == 0   ? store.AddInt("a", 5)
-                       : which == 1 ? store.AddBlob("b", kBlob, 3)
-                       : which == 2 ? store.AddString("s", "hi")
-                                    : store.AddLocStr("t", "x");
-    ASSERT_TRUE(added);
+// One entry of the model: word values (Int, Float, Bool) or pieces (the others).
+struct ModelEntry {
+    uint32_t type;
+    std::vector<uint32_t> words;
+    std::vector<std::string> pieces;
+    bool IsWords() const { return type <= StoreBytes::kBool; }
+    uint32_t Count() const { return static_cast<uint32_t>(words.size() + pieces.size()); }
+};
+using Model = std::map<std::string, ModelEntry>;
+
+class RoundTrip : public ::testing::Test {
+  protected:
+    std::string RandomText(size_t maxLength, bool anyByte) {
+        std::string text(random_() % (maxLength + 1), ' ');
+        // Names and texts have no NUL; blob bytes may be anything.
+        for (char& c : text)
+            c = static_cast<char>(anyByte ? random_() % 256 : 1 + random_() % 255);
+        return text;
+    }
+
+    // Adds a random value to the store and the model (index == Count()), or replaces value
+    // `index` with one. A new name is made by Add or by Set at index 0 alike.
+    bool PutValue(XStore& store, const std::string& name, ModelEntry& entry, uint32_t index) {
+        const bool add = index == entry.Count() && (index != 0 || random_() % 2 == 0);
+        const char* n = name.c_str();
+        if (entry.IsWords()) {
+            uint32_t word =
+                entry.type == StoreBytes::kBool ? random_() % 2 : static_cast<uint32_t>(random_());
+            if (entry.type == StoreBytes::kFloat && random_() % 4 == 0)
+                word |= 0x7F800001;  // A NaN, whose bits must come back unchanged.
+            if (index == entry.Count())
+                entry.words.push_back(word);
+            entry.words[index] = word;
+            float asFloat;
+            memcpy(&asFloat, &word, 4);
+            if (entry.type == StoreBytes::kInt)
+                return add ? store.AddInt(n, word) : store.SetInt(n, word, index);
+            if (entry.type == StoreBytes::kFloat)
+                return add ? store.AddFloat(n, asFloat) : store.SetFloat(n, asFloat, index);
+            return add ? store.AddBool(n, word != 0) : store.SetBool(n, word != 0, index);
+        }
+        const bool blob = entry.type == StoreBytes::kBlob;
+        const std::string piece = RandomText(blob ? 12 : 9, blob);
+        if (index == entry.Count())
+            entry.pieces.push_back(piece);
+        entry.pieces[index] = piece;
+        const char* p = piece.c_str();
+        switch (entry.type) {
+            case StoreBytes::kString:
+                return add ? store.AddString(n, p) : store.SetString(n, p, index);
+            case StoreBytes::kBlob: {
+                const uint32_t length = static_cast<uint32_t>(piece.size());
+                return add ? store.AddBlob(n, p, length) : store.SetBlob(n, p, length, index);
+            }
+            case StoreBytes::kLocStr:
+                return add ? store.AddLocStr(n, p) : store.SetLocStr(n, p, index);
+            default:
+                return add ? store.AddMovStr(n, p) : store.SetMovStr(n, p, index);
+        }
+    }
+
+    // The model's entry of a random name, new (of a random type) or not.
+    ModelEntry& RandomEntry(Model& model, std::string* name) {
+        *name = RandomText(20, false);
+        const ModelEntry fresh{static_cast<uint32_t>(random_() % 7), {}, {}};
+        return model.emplace(*name, fresh).first->second;
+    }
+
+    static Bytes Build(const Model& model, bool reversed) {
+        StoreBytes bytes;
+        for (const auto& [name, entry] : model) {
+            if (entry.IsWords())
+                bytes.Words(name, entry.type, entry.words);
+            else
+                bytes.Pieces(name, entry.type, entry.pieces);
+        }
+        return bytes.Build(reversed);
+    }
+
+    // Every entry and value of the model, read through `reader`.
+    static void ExpectReads(XStoreReader& reader, const Model& model) {
+        ASSERT_EQ(reader.EntryCount(), model.size());
+        uint32_t index = 0;
+        for (const auto& [name, entry] : model) {
+            const char* n = name.c_str();
+            XStoreType type = XStoreTypeNone;
+            ASSERT_EQ(reader.IndEntry(index++, &type), name);
+            ASSERT_EQ(static_cast<uint32_t>(type), entry.type);
+            ASSERT_EQ(reader.ValueCount(n), entry.Count());
+            // Each getter takes only its types, and no index past the values.
+            for (uint32_t i : {0u, entry.Count()}) {
+                const uint32_t t = i < entry.Count() ? entry.type : ~0u;
+                EXPECT_EQ(reader.GetInt(n, nullptr, i), t == StoreBytes::kInt);
+                EXPECT_EQ(reader.GetFloat(n, nullptr, i), t == StoreBytes::kFloat);
+                EXPECT_EQ(reader.GetBool(n, nullptr, i), t == StoreBytes::kBool);
+                EXPECT_EQ(reader.GetBlob(n, nullptr, nullptr, i), t == StoreBytes::kBlob);
+                const bool text = t == StoreBytes::kString || t == StoreBytes::kLocStr ||
+                                  t == StoreBytes::kMovStr;
+                EXPECT_EQ(reader.GetString(n, nullptr, i), text);
+            }
+            for (uint32_t i = 0; i < entry.Count(); ++i) {
+                if (entry.type == StoreBytes::kInt) {
+                    EXPECT_EQ(static_cast<uint32_t>(reader.ReadInt(n, 0, i)), entry.words[i]);
+                } else if (entry.type == StoreBytes::kFloat) {
+                    float value = 0;
+                    ASSERT_TRUE(reader.GetFloat(n, &value, i));
+                    EXPECT_EQ(memcmp(&value, &entry.words[i], 4), 0);
+                } else if (entry.type == StoreBytes::kBool) {
+                    EXPECT_EQ(reader.ReadBool(n, false, i), entry.words[i] != 0);
+                } else if (entry.type == StoreBytes::kBlob) {
+                    uint32_t length = 0;
+                    const void* data = reader.ReadBlob(n, &length, i);
+                    ASSERT_NE(data, nullptr);
+                    EXPECT_EQ(std::string(static_cast<const char*>(data), length), entry.pieces[i]);
+                } else {
+                    EXPECT_STREQ(reader.ReadString(n, nullptr, i), entry.pieces[i].c_str());
+                }
+            }
+        }
+    }
+
+    std::mt19937 random_{20261205};
+};
+
+// Random stores of every type, built through XStore and checked against the model: byte for
+// byte, as valid data, through a plain reader, in the other byte order, and after further
+// changes to an unflattened copy, among them new names and changes the store must refuse; the
+// version counts exactly the changes made.
+TEST_F(RoundTrip, RandomStoresFlattenReadAndChange) {
+    for (int round = 0; round < 40; ++round) {
+        Model model;
+        XStore store;
+        for (int e = 0, entries = random_() % 30; e < entries; ++e) {
+            std::string name;
+            ModelEntry& entry = RandomEntry(model, &name);
+            for (int v = 0, values = 1 + random_() % 4; v < values; ++v)
+                ASSERT_TRUE(PutValue(store, name, entry, entry.Count()));
+        }
+        const Bytes flat = Flatten(store);
+        ASSERT_EQ(flat, Build(model, false)) << "round " << round;
+        const Bytes reversed = Build(model, true);
+        for (const Bytes* bytes : {&flat, &reversed})
+            ASSERT_TRUE(
+                XStoreReader::IsValidData(bytes->data(), static_cast<uint32_t>(bytes->size())));
+        XStoreReader reader(flat.data());
+        ExpectReads(reader, model);
+        XStoreReader swapped(reversed.data());
+        ASSERT_TRUE(swapped.MustSwap());
+        ExpectReads(swapped, model);
+
+        // Unflatten a copy, change it, and compare again; new names wait for order until a
+        // read by index now and then needs it.
+        XStore changed(reversed.data());
+        uint32_t version = 0;
+        for (int step = 0; step < 40; ++step, ++version) {
+            const uint32_t action = random_() % 7;
+            if (action >= 5 || model.empty()) {
+                std::string name;
+                ModelEntry& entry = RandomEntry(model, &name);
+                ASSERT_TRUE(PutValue(changed, name, entry, entry.Count()));
+                continue;
+            }
+            auto it = model.begin();
+            std::advance(it, random_() % model.size());
+            const char* name = it->first.c_str();
+            ModelEntry& entry = it->second;
+            const uint32_t index = random_() % entry.Count();
+            if (action == 4) {
+                // Refused: a value of another type, Set or RemoveValue past the end, and
+                // changes of a missing name (RemoveEntry still counts a version).
+                ModelEntry other{
+                    static_cast<uint32_t>((entry.type + 1 + random_() % 6) % 7), {}, {}};
+                if (random_() % 2 == 0) {
+                    other.type = entry.type;
+                    ASSERT_FALSE(changed.RemoveValue(name, entry.Count()));
+                }
+                other.words.resize(other.IsWords() ? entry.Count() + 1 : 0);
+                other.pieces.resize(other.IsWords() ? 0 : entry.Count() + 1);
+                const uint32_t at =
+                    other.type == entry.type ? entry.Count() : random_() % (entry.Count() + 2);
+                ASSERT_FALSE(PutValue(changed, it->first, other, at));
+                ASSERT_FALSE(changed.SetInt("absent!", 1, 1));
+                ASSERT_FALSE(changed.RemoveValue("absent!", 0));
+                ASSERT_FALSE(changed.RemoveEntry("absent!"));
+            } else if (action < 2) {
+                ASSERT_TRUE(
+                    PutValue(changed, it->first, entry, action == 0 ? entry.Count() : index));
+            } else if (action == 2) {
+                ASSERT_TRUE(changed.RemoveValue(name, index));
+                if (entry.IsWords())
+                    entry.words.erase(entry.words.begin() + index);
+                else
+                    entry.pieces.erase(entry.pieces.begin() + index);
+                if (entry.Count() == 0)
+                    model.erase(it);
+            } else {
+                ASSERT_TRUE(changed.RemoveEntry(name));
+                model.erase(it);
+            }
+            if (random_() % 4 == 0)
+                ExpectReads(changed, model);
+            ASSERT_EQ(changed.GetVersion(), version + 1);
+        }
+        ExpectReads(changed, model);
+        ASSERT_EQ(Flatten(changed), Build(model, false)) << "round " << round;
+    }
 }
 
 static_assert(!std::is_copy_constructible<XStore>::value, "copying a store is refused");
 static_assert(!std::is_copy_assignable<XStore>::value, "copying a store is refused");
 
-TEST(XStoreBasics, NewStoreIsEmptyAtVersionZero) {
-    XStore store;
-    EXPECT_EQ(store.EntryCount(), 0u);
-    EXPECT_EQ(Flatten(store), StoreBytes().Build());
-    // Reading and flattening do not build the editable form or count versions.
-    EXPECT_EQ(store.ReadInt("a", 3, 0), 3);
-    EXPECT_EQ(store.GetVersion(), 0u);
-}
-
-TEST(XStoreBasics, AddAppendsAndSetReplacesValuesOfOneType) {
-    XStore store;
-    EXPECT_TRUE(store.AddInt("a", 5));
-    EXPECT_TRUE(store.AddInt("a", 6));
-    EXPECT_EQ(store.ValueCount("a"), 2u);
-    EXPECT_EQ(store.ReadInt("a", 0, 1), 6);
-    EXPECT_FALSE(store.AddString("a", "x"));
-    EXPECT_EQ(store.EntryType("a"), XStoreTypeInt);
-    EXPECT_EQ(store.GetVersion(), 2u);
-    // Set creates at index 0 only, and replaces any existing index.
-    EXPECT_FALSE(store.SetInt("c", 1, 1));
-    EXPECT_EQ(store.EntryType("c"), XStoreTypeNone);
-    EXPECT_TRUE(store.SetInt("b", 7, 0));
-    EXPECT_FALSE(store.SetInt("b", 8, 1));
-    EXPECT_TRUE(store.SetInt("b", 8, 0));
-    EXPECT_EQ(store.ReadInt("b", 0, 0), 8);
-    EXPECT_EQ(store.GetVersion(), 4u);
-    // Set never changes a type: SetString on a LocStr entry fails.
-    EXPECT_TRUE(store.AddLocStr("l", "one"));
-    EXPECT_FALSE(store.SetString("l", "two", 0));
-    EXPECT_FALSE(store.AddString("l", "two"));
-    for (const char* text : {"p", "q", "r"})
-        ASSERT_TRUE(store.AddMovStr("m", text));
-    EXPECT_TRUE(store.SetMovStr("m", "Q", 1));
-    EXPECT_FALSE(store.SetMovStr("m", "S", 3));
-    EXPECT_STREQ(store.ReadString("m", nullptr, 0), "p");
-    EXPECT_STREQ(store.ReadString("m", nullptr, 1), "Q");
-    EXPECT_STREQ(store.ReadString("m", nullptr, 2), "r");
-    const uint8_t bytes[] = {9, 8};
-    ASSERT_TRUE(store.AddBlob("b2", bytes, 1));
-    ASSERT_TRUE(store.AddBlob("b2", bytes, 2));
-    EXPECT_TRUE(store.SetBlob("b2", bytes + 1, 1, 0));
-    EXPECT_EQ(store.GetBlobLen("b2", 0), 1);
-    EXPECT_EQ(*static_cast<const uint8_t*>(store.ReadBlob("b2", nullptr, 0)), 8);
-    EXPECT_EQ(store.GetBlobLen("b2", 1), 2);
-}
-
-TEST(XStoreBasics, RemovalShiftsValuesAndCountsVersions) {
-    XStore store;
-    for (int32_t value : {5, 6, 7})
-        store.AddInt("a", value);
-    EXPECT_TRUE(store.RemoveValue("a", 1));
-    EXPECT_EQ(store.ReadInt("a", 0, 1), 7);
-    EXPECT_TRUE(store.RemoveValue("a", 0));
-    EXPECT_EQ(store.ValueCount("a"), 1u);
-    EXPECT_EQ(store.ReadInt("a", 0, 0), 7);
-    EXPECT_FALSE(store.RemoveValue("a", 1));
-    EXPECT_FALSE(store.RemoveValue("b", 0));
-    const uint32_t version = store.GetVersion();
-    EXPECT_TRUE(store.RemoveValue("a", 0));
-    EXPECT_EQ(store.GetVersion(), version + 1);
-    EXPECT_EQ(store.EntryType("a"), XStoreTypeNone);
-    EXPECT_EQ(store.EntryCount(), 0u);
-    // RemoveEntry counts a version even when the entry is missing.
-    store.AddString("s", "text");
-    store.AddString("s", "more");
-    EXPECT_FALSE(store.RemoveEntry("zz"));
-    EXPECT_EQ(store.GetVersion(), version + 4);
-    EXPECT_TRUE(store.RemoveEntry("s"));
-    EXPECT_EQ(store.GetVersion(), version + 5);
-    EXPECT_EQ(store.EntryCount(), 0u);
-}
-
 TEST(XStoreBasics, RefusesNullArgumentsAndOverlongBlobs) {
     XStore store;
+    // Reading and flattening a new store build nothing and count no version.
+    EXPECT_EQ(Flatten(store), StoreBytes().Build());
+    EXPECT_EQ(store.ReadInt("a", 3, 0), 3);
     const uint8_t byte = 0;
     EXPECT_FALSE(store.AddInt(nullptr, 1));
     EXPECT_FALSE(store.AddString("s", nullptr));
@@ -113,39 +245,19 @@ TEST(XStoreBasics, RefusesNullArgumentsAndOverlongBlobs) {
     // Refused before a byte is read: the block of length + 4 bytes cannot be described.
     EXPECT_FALSE(store.AddBlob("c", &byte, 0xFFFFFFFC));
     EXPECT_FALSE(store.SetBlob("c", &byte, 0xFFFFFFFF, 0));
-    EXPECT_EQ(store.EntryType("c"), XStoreTypeNone);
+    EXPECT_EQ(store.GetVersion(), 0u);
     EXPECT_TRUE(store.AddBlob("b", nullptr, 0));
     EXPECT_EQ(store.GetVersion(), 1u);
 }
 
-TEST(XStoreBasics, ValuesReadBackExactly) {
+TEST(XStoreFlatten, ExampleGivesItsBytes) {
     XStore store;
-    uint32_t nanBits = 0x7FC01234;
-    float nan;
-    memcpy(&nan, &nanBits, 4);
-    store.AddFloat("f", nan);
-    float read = 0;
-    ASSERT_TRUE(store.GetFloat("f", &read, 0));
-    EXPECT_EQ(memcmp(&read, &nanBits, 4), 0);
-    // Failing getters write nothing.
-    int32_t untouched = 42;
-    EXPECT_FALSE(store.GetInt("f", &untouched, 0));
-    EXPECT_EQ(untouched, 42);
-    const char* text = "keep";
-    EXPECT_FALSE(store.GetString("f", &text, 0));
-    EXPECT_STREQ(text, "keep");
-}
-
-TEST(XStoreFlatten, ExampleInEveryOrderGivesTheSameBytes) {
-    int order[] = {0, 1, 2, 3};
-    do {
-        XStore store;
-        for (int which : order)
-            AddExampleEntry(store, which);
-        EXPECT_EQ(Flatten(store), Example());
-        EXPECT_EQ(store.GetVersion(), 4u);  // Flattening changes nothing.
-        EXPECT_EQ(Flatten(store), Example());
-    } while (std::next_permutation(std::begin(order), std::end(order)));
+    const uint8_t blob[] = {1, 2, 3};
+    ASSERT_TRUE(store.AddLocStr("t", "x") && store.AddString("s", "hi"));
+    ASSERT_TRUE(store.AddBlob("b", blob, 3) && store.AddInt("a", 5));
+    EXPECT_EQ(Flatten(store), Example());
+    EXPECT_EQ(Flatten(store), Example()) << "flattening changes nothing";
+    EXPECT_EQ(store.GetVersion(), 4u);
 }
 
 // Reaches the protected value path to plant a blob block whose length word claims nearly
@@ -181,26 +293,20 @@ TEST(XStoreBuffer, AnswersFromBufferUntilFirstChange) {
     Bytes example = Example();
     XStore store(example.data(), false);
     EXPECT_EQ(store.GetVersion(), 0u);
-    EXPECT_EQ(store.EntryCount(), 4u);
     // The buffer is read in place: a change to it shows until the store is changed.
     example[88] = 6;
     EXPECT_EQ(store.ReadInt("a", 0, 0), 6);
     ASSERT_TRUE(store.AddInt("n", 1));
     example[88] = 7;
     EXPECT_EQ(store.ReadInt("a", 0, 0), 6);
-    EXPECT_EQ(store.EntryCount(), 5u);
     EXPECT_EQ(store.GetVersion(), 1u);
-    // Reads through the base class reach the editable form.
-    XStoreReader* asReader = &store;
-    EXPECT_EQ(asReader->ReadInt("n", 0, 0), 1);
-    EXPECT_EQ(asReader->GetBlobLen("n", 0), -1);
     StoreBytes expected;
     expected.Int("a", {6}).Pieces("b", StoreBytes::kBlob, {"\x01\x02\x03"}).Int("n", {1});
     expected.Pieces("s", StoreBytes::kString, {"hi"}).Pieces("t", StoreBytes::kLocStr, {"x"});
     EXPECT_EQ(Flatten(store), expected.Build());
+    // A store deleted through its base class frees its editable form.
     std::unique_ptr<XStoreReader> owned(new XStore);
     static_cast<XStore*>(owned.get())->AddString("s", "t");
-    EXPECT_STREQ(owned->ReadString("s", nullptr, 0), "t");
 }
 
 TEST(XStoreBuffer, TakingABufferDiscardsChangesAndCountsAVersion) {
@@ -210,7 +316,6 @@ TEST(XStoreBuffer, TakingABufferDiscardsChangesAndCountsAVersion) {
     store.SetData(example.data(), true);
     EXPECT_EQ(store.GetVersion(), 2u);
     EXPECT_EQ(store.EntryType("mine"), XStoreTypeNone);
-    EXPECT_EQ(store.EntryCount(), 4u);
     void* owned = malloc(example.size());
     memcpy(owned, example.data(), example.size());
     store.AddInt("mine", 1);
