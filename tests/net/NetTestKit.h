@@ -48,12 +48,6 @@ struct Log {
     std::vector<std::string> deliveries;
     bool terminated = true;  // every delivery had a NUL after it
     int socket = -1;
-    std::string Received() const {
-        std::string all;
-        for (const std::string& delivery : deliveries)
-            all += delivery;
-        return all;
-    }
 };
 
 // How the handlers of one scenario behave, and what they saw, by reference.
@@ -80,8 +74,16 @@ struct Scenario {
         std::lock_guard<std::mutex> hold(mutex);
         return index < made.size() ? made[index] : 0;
     }
+    // The handler's deliveries, put together, are `received`.
     bool Saw(uint32_t reference, const std::string& received) {
-        return Of(reference).Received() == received;
+        std::string all;
+        for (const std::string& delivery : Of(reference).deliveries)
+            all += delivery;
+        return all == received;
+    }
+    void SetOnData(std::function<void()> onData) {
+        std::lock_guard<std::mutex> hold(mutex);
+        behaviour.onData = std::move(onData);
     }
     bool Ended(uint32_t reference) {
         return Of(reference).events.find_first_of("XF") != std::string::npos;
@@ -162,13 +164,12 @@ class Recorder : public XSocketHandler {
 
 inline XSocketHandler* MakeRecorder(sockaddr_in* address, int socket, bool udp, void* context) {
     Scenario* scenario = static_cast<Scenario*>(context);
-    {
-        std::lock_guard<std::mutex> hold(scenario->mutex);
-        if (scenario->refuse > 0) {
-            --scenario->refuse;
-            return nullptr;
-        }
+    std::unique_lock<std::mutex> hold(scenario->mutex);
+    if (scenario->refuse > 0) {
+        --scenario->refuse;
+        return nullptr;
     }
+    hold.unlock();  // the constructor takes it
     return new Recorder(address, socket, udp, scenario);
 }
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <future>
+
 #include "NetTestKit.h"
 
 namespace {
@@ -49,10 +51,8 @@ class SocketMgrTest : public ::testing::Test {
         return echoed;
     }
     static bool EchoThroughPeer(uint16_t port, const std::string& text) {
-        int peer = PlainConnect(port);
-        bool echoed =
-            send(peer, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
-            ReadSome(peer, text.size()) == text;
+        int peer = PlainConnect(port, text);
+        bool echoed = ReadSome(peer, text.size()) == text;
         close(peer);
         return echoed;
     }
@@ -215,15 +215,14 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     int filler = PlainConnect(stuckPort);
     Scenario* hanging = NewScenario();
     hanging->connectTimeout = 200;
-    int32_t result = 0;
     Clock::time_point began = Clock::now();
-    std::thread opener(
-        [&] { result = manager_->Open(kLoopback, stuckPort, false, MakeRecorder, hanging); });
+    std::future<int32_t> result = std::async(std::launch::async, [&] {
+        return manager_->Open(kLoopback, stuckPort, false, MakeRecorder, hanging);
+    });
     uint16_t port;
     XSocketListener* listener = Listen(NewScenario(true), &port);
     EXPECT_TRUE(EchoThroughManager(port, "flowing"));
-    opener.join();
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result.get(), -1);
     // OnConnectFailed runs on the read thread, and may end after Open has returned.
     EXPECT_TRUE(WaitFor([&] { return hanging->Of(hanging->Made(0)).events == "F"; }));
     EXPECT_GE(Clock::now() - began, milliseconds(190));
@@ -305,20 +304,14 @@ TEST_F(SocketMgrTest, StopFromASoftSignalOrFromOnDataReceivedEndsTheRunAndStartR
     manager_->Start();  // joins the threads the callback's Stop left ending
     EXPECT_TRUE(EchoThroughPeer(port, "resumed"));
 
-    {
-        std::lock_guard<std::mutex> hold(server->mutex);
-        server->behaviour.onData = [] { XSocketMgr::Current()->Stop(); };
-    }
+    server->SetOnData([] { XSocketMgr::Current()->Stop(); });
     peer = PlainConnect(port, "x");
     ASSERT_TRUE(WaitFor([&] { return server->Ended(server->Made(2)); }));
     Log stopping = server->Of(server->Made(2));
     EXPECT_EQ(stopping.events, "CWDX");
     EXPECT_EQ(stopping.threads.front(), stopping.threads.back());  // all on the read thread
     close(peer);
-    {
-        std::lock_guard<std::mutex> hold(server->mutex);
-        server->behaviour.onData = nullptr;
-    }
+    server->SetOnData(nullptr);
     manager_->Start();
     EXPECT_TRUE(EchoThroughManager(port, "again"));
     manager_->StopListening(listener);
@@ -353,8 +346,8 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
 TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescriptor) {
     int afterStart = OpenDescriptors();
     Scenario* server = NewScenario(true);
-    server->behaviour.closeLinger =
-        1000;  // each echo closes its end while the client closes its own
+    // Each echo closes its end while the client closes its own.
+    server->behaviour.closeLinger = 1000;
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
     std::vector<Scenario*> clients = {NewScenario(), NewScenario(), NewScenario(), NewScenario()};
@@ -365,11 +358,9 @@ TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescr
             for (int done = 0; done < 250; done += 4) {  // at most 4 open at a time
                 uint32_t references[4] = {};
                 for (uint32_t& reference : references) {
-                    if (manager_->Open(kLoopback, port, false, MakeRecorder, client, &reference) !=
-                            0 ||
-                        Send(reference, "c") != 0) {
-                        ++failures;
-                    }
+                    failures += manager_->Open(kLoopback, port, false, MakeRecorder, client,
+                                               &reference) != 0 ||
+                                Send(reference, "c") != 0;
                 }
                 for (uint32_t reference : references) {
                     if (!WaitFor([&] { return client->Saw(reference, "c"); }))
