@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <brindle/brindle.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -86,13 +86,15 @@ struct Scenario {
         behaviour.onData = std::move(onData);
     }
     bool Ended(uint32_t reference) {
-        return Of(reference).events.find_first_of("XF") != std::string::npos;
+        std::string events = Of(reference).events;
+        return !events.empty() && (events.back() == kClose || events.back() == kFailed);
     }
     // Every handler got exactly one of OnClose and OnConnectFailed, last.
     bool EachEndedOnce() {
         std::lock_guard<std::mutex> hold(mutex);
         return std::all_of(logs.begin(), logs.end(), [](const auto& entry) {
-            return entry.second.events.find_first_of("XF") + 1 == entry.second.events.size();
+            const std::string& events = entry.second.events;
+            return !events.empty() && events.find_first_of("XF") == events.size() - 1;
         });
     }
 };
@@ -232,13 +234,7 @@ inline size_t Drain(int fd) {
 }
 
 inline int OpenDescriptors() {
-    int count = 0;
-    if (DIR* fds = opendir("/proc/self/fd")) {
-        while (readdir(fds) != nullptr)
-            ++count;
-        closedir(fds);
-    }
-    return count;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 }  // namespace nettest

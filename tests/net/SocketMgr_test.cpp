@@ -31,12 +31,10 @@ class SocketMgrTest : public ::testing::Test {
         *port = 0;
         return manager_->StartListening(0, udp, MakeRecorder, scenario, port);
     }
-    int32_t Send(uint32_t reference, const std::string& bytes, sockaddr_in* to = nullptr) {
+    int32_t Send(uint32_t reference, std::string bytes, sockaddr_in* to = nullptr) {
         XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
-        int32_t result = handler == nullptr
-                             ? -1
-                             : handler->SendData(const_cast<char*>(bytes.data()),
-                                                 static_cast<uint32_t>(bytes.size()), to);
+        int32_t result =
+            handler == nullptr ? -1 : handler->SendData(bytes.data(), uint32_t(bytes.size()), to);
         XSocketHandler::ReleaseXSocketHandler(handler);
         return result;
     }
@@ -95,6 +93,7 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     // ReOpened: the first Close leaves it connected, the second disconnects it, here.
     XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
     ASSERT_NE(handler, nullptr);
+    EXPECT_GT(handler->IsUsed(), 0);  // the use this test holds
     handler->ReOpen();
     EXPECT_EQ(manager_->Close(reference), 0);
     EXPECT_EQ(handler->SendData(const_cast<char*>("again"), 5), 0);
@@ -408,7 +407,8 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     manager_->StopListening(listener);
 }
 
-TEST(SocketMgrAddresses, ResolveWithoutANameServerAndRememberTheLocalAddressText) {
+TEST(SocketMgrWithoutThreads, AddressesResolveWithoutANameServerAndDisposeClosesWhatInitOpened) {
+    int before = OpenDescriptors();
     XSocketMgr::Init();
     EXPECT_EQ(XSocketMgr::ResolveAddress(nullptr), 0u);
     EXPECT_EQ(XSocketMgr::ResolveAddress("127.0.0.1"), kLoopback);
@@ -424,6 +424,7 @@ TEST(SocketMgrAddresses, ResolveWithoutANameServerAndRememberTheLocalAddressText
     }
     DebgFailAllocation(0);
     XSocketMgr::Dispose();
+    EXPECT_EQ(OpenDescriptors(), before);  // the manager's own are closed
 }
 
 }  // namespace

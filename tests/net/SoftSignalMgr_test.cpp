@@ -98,8 +98,9 @@ TEST_F(SoftSignalMgrTest, RandomOperationsMatchAMapByDueTimeAndPostingOrder) {
         for (intptr_t step = 0; step < 20000; ++step) {
             const uint64_t now = g_tick;
             const uint32_t dice = random() % 16;
-            if (dice < 6) {  // many due together, some never: a due time past the clock's end
-                uint64_t delay = dice == 0 ? UINT64_MAX : random() % (dice < 3 ? 3 : 200);
+            if (dice < 6) {  // many due together, some beyond the clock's reading or its end
+                const uint64_t spread = dice < 3 ? 3 : dice == 3 ? 5000 : 200;
+                uint64_t delay = dice == 0 ? UINT64_MAX : random() % spread;
                 Key key{delay == 0 ? now - 1 : delay == UINT64_MAX ? delay : now + delay, step};
                 expectedWakes += model.empty() || key < model.begin()->first;
                 DebgFailAllocation(1 + step % 2);  // a growth makes two allocations
