@@ -1,38 +1,20 @@
 // Runs the chat example as its users would: a server, a tail and senders on loopback, with
 // clients that break the protocol or vanish in between, then a second server on the same
 // history.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include <brindle/blockfile/XBlockFile.h>
-#include <brindle/serialization/XOutput.h>
-#include <brindle/serialization/XStore.h>
+#include "net/NetTestKit.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using nettest::Clock;
 // Every wait of the test, generous enough for a loaded machine and a sanitizer build.
 constexpr std::chrono::seconds kPatience(60);
-
-int MillisecondsLeft(Clock::time_point deadline) {
-    return static_cast<int>(std::max<int64_t>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-}
 
 // A running chat program whose standard output the test reads. A process still running
 // when the object goes (a failed assertion) is killed and reaped; one whose test process
@@ -74,36 +56,34 @@ class Chat {
     // Reads the output until it holds `text`; false when it ends or kPatience passes first.
     bool Shows(const std::string& text) {
         const Clock::time_point deadline = Clock::now() + kPatience;
-        while (output_.find(text) == std::string::npos) {
-            if (!ReadSome(deadline))
-                return false;
+        while (output_.find(text) == std::string::npos && ReadSome(deadline)) {
         }
-        return true;
+        return output_.find(text) != std::string::npos;
     }
-    // Sends `signal` (none for 0), waits for the program to end and reads the rest of its
-    // output. Its exit code; 128 + the signal that killed it; -1 when it had to be killed.
+    // Sends `signal` (none for 0), reads the rest of the output, which ends as the program
+    // does, and reaps it. Its exit code; 128 + the signal that killed it; -1 when it had to be
+    // killed.
     int Exit(int signal = 0) {
         const Clock::time_point deadline = Clock::now() + kPatience;
         if (pid_ <= 0 || (signal != 0 && kill(pid_, signal) != 0))
             return -1;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline)
-                return -1;  // the destructor kills it
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        pid_ = -1;
         while (ReadSome(deadline)) {
         }
+        int status = 0;
+        if (Clock::now() > deadline || waitpid(pid_, &status, 0) != pid_)
+            return -1;  // the destructor kills it
+        pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     const std::string& Output() const { return output_; }
 
   private:
     bool ReadSome(Clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<nettest::milliseconds>(deadline - Clock::now());
         pollfd readable = {out_, POLLIN, 0};
         char buffer[4096];
-        if (poll(&readable, 1, MillisecondsLeft(deadline)) != 1)
+        if (left.count() < 0 || poll(&readable, 1, static_cast<int>(left.count())) != 1)
             return false;
         const ssize_t got = read(out_, buffer, sizeof buffer);
         if (got > 0)
@@ -116,61 +96,36 @@ class Chat {
     std::string output_;
 };
 
-// A client that connects on loopback and writes `bytes`: -1, or its socket.
-int RawClient(uint16_t port, const std::string& bytes) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in server = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 ||
-        send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// True when the server ends the connection of a client that wrote `bytes`, within
-// kPatience, after the history it replays.
+// True when the server ends the connection of a client that wrote `bytes`, after the
+// history it replays.
 bool ServerHangsUp(uint16_t port, const std::string& bytes) {
-    const int fd = RawClient(port, bytes);
-    const Clock::time_point deadline = Clock::now() + kPatience;
-    pollfd readable = {fd, POLLIN, 0};
-    char buffer[4096];
-    while (fd >= 0 && poll(&readable, 1, MillisecondsLeft(deadline)) == 1) {
-        if (recv(fd, buffer, sizeof buffer, 0) <= 0) {  // the end of the stream, or a reset
-            close(fd);
-            return true;
-        }
-    }
+    const int fd = nettest::PlainConnect(port, bytes);
+    bool ended = false;
+    nettest::ReadSome(fd, SIZE_MAX, &ended);
     close(fd);
-    return false;
+    return ended;
 }
 
-std::string Bytes(XOutput* out) {
-    uint32_t size = 0;
-    const char* data = static_cast<const char*>(out->GetData(&size));
+// Bytes as the wire lays them out: the stream mark, the words, then `size` bytes of `rest`.
+std::string Wire(std::initializer_list<uint32_t> words, void* rest = nullptr, uint32_t size = 0) {
+    XOutput out;
+    for (uint32_t word : words)
+        out.WriteInt(word);
+    out.Write(rest, size);
+    const char* data = static_cast<const char*>(out.GetData(&size));
     return std::string(data, size);
 }
 
-// The first 8 bytes of a frame: the stream mark and the frame length.
-std::string FrameStart(uint32_t length) {
-    XOutput out;
-    out.WriteInt(length);
-    return Bytes(&out);
-}
-
-// A post, laid out as the wire format says.
+// A post: the frame's length, kind and id, the store's length, then the store.
 std::string Post(const char* sender, const char* text) {
     XStore store;
     store.AddString("sender", sender);
     store.AddString("text", text);
     uint32_t size = 0;
     void* flat = store.GetData_NF(&size);
-    XOutput out;
-    for (uint32_t word : {20 + (size + 3) / 4 * 4, 1u, 0u, size})
-        out.WriteInt(word);
-    out.Write(flat, size);
+    std::string post = Wire({20 + (size + 3) / 4 * 4, 1u, 0u, size}, flat, size);
     free(flat);
-    return Bytes(&out);
+    return post;
 }
 
 // The port a server announces once it serves; 0 when it does not.
@@ -188,21 +143,18 @@ std::string Address(uint16_t port) {
 
 // A scratch directory, removed with everything in it.
 struct ScratchDir {
-    ScratchDir() {
-        char pattern[] = "/tmp/brindle-chat-XXXXXX";
-        path = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
+    char path[32] = "/tmp/brindle-chat-XXXXXX";
+    const bool made = mkdtemp(path) != nullptr;
     ~ScratchDir() {
-        if (!path.empty())
+        if (made)
             std::filesystem::remove_all(path);
     }
-    std::string path;
 };
 
 TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     ScratchDir dir;
-    ASSERT_NE(dir.path, "");
-    const std::string db = dir.path + "/history.bf";
+    ASSERT_TRUE(dir.made);
+    const std::string db = std::string(dir.path) + "/history.bf";
     const std::string longest(4096, 'x');
     std::string seen;
     {
@@ -218,11 +170,11 @@ TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
         // Clients that break the protocol are disconnected, one that vanishes in the middle
         // of a frame is forgotten, and the server goes on serving the others.
         EXPECT_TRUE(ServerHangsUp(port, "GARBAGE!"));
-        EXPECT_TRUE(ServerHangsUp(port, FrameStart(1u << 30)));
-        close(RawClient(port, FrameStart(40) + "half"));
+        EXPECT_TRUE(ServerHangsUp(port, Wire({1u << 30})));
+        close(nettest::PlainConnect(port, Wire({40}) + "half"));
         // A post that arrives in parts is put together.
         const std::string post = Post("carl", "in two parts");
-        const int carl = RawClient(port, post.substr(0, 10));
+        const int carl = nettest::PlainConnect(port, post.substr(0, 10));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets it arrive alone
         send(carl, post.data() + 10, post.size() - 10, MSG_NOSIGNAL);
         ASSERT_TRUE(tail.Shows(" carl: in two parts\n"));

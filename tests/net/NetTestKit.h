@@ -1,11 +1,10 @@
-// Shared pieces of the socket manager tests: a handler that records what it sees, its
-// factory, plain POSIX peers, and a wait for conditions.
+// Shared pieces of the network tests: a handler that records what it sees, its factory,
+// plain POSIX peers, and a wait for conditions.
 #ifndef BRINDLE_TESTS_NET_NETTESTKIT_H_
 #define BRINDLE_TESTS_NET_NETTESTKIT_H_
 
 #include <arpa/inet.h>
 #include <brindle/brindle.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -48,23 +48,19 @@ struct Log {
     std::vector<std::string> deliveries;
     bool terminated = true;  // every delivery had a NUL after it
     int socket = -1;
-    std::string Received() const {
-        std::string all;
-        for (const std::string& delivery : deliveries)
-            all += delivery;
-        return all;
-    }
 };
 
 // How the handlers of one scenario behave, and what they saw, by reference.
 struct Scenario {
-    bool echo = false;
+    struct Behaviour {
+        bool echo = false;
+        int closeLinger = -1;  // when set, each handler closes itself after its first delivery
+        std::function<void()> onData;
+    } behaviour;
     bool checkTerminated = false;
     std::deque<int64_t> consume;  // results of the next deliveries; then all is consumed
     uint32_t connectTimeout = 0;
-    int closeLinger = -1;  // when set, each handler closes itself after its first delivery
-    int refuse = 0;        // sockets the factory refuses before it makes handlers again
-    std::function<void()> onData;
+    int refuse = 0;  // sockets the factory refuses before it makes handlers again
 
     std::mutex mutex;
     std::map<uint32_t, Log> logs;
@@ -78,26 +74,28 @@ struct Scenario {
         std::lock_guard<std::mutex> hold(mutex);
         return index < made.size() ? made[index] : 0;
     }
+    // The handler's deliveries, put together, are `received`.
     bool Saw(uint32_t reference, const std::string& received) {
-        return Of(reference).Received() == received;
+        std::string all;
+        for (const std::string& delivery : Of(reference).deliveries)
+            all += delivery;
+        return all == received;
     }
-    // Every handler got exactly one of OnClose and OnConnectFailed, last.
-    bool EachEndedOnce() {
+    void SetOnData(std::function<void()> onData) {
         std::lock_guard<std::mutex> hold(mutex);
-        for (const auto& entry : logs) {
-            const std::string& events = entry.second.events;
-            if (std::count(events.begin(), events.end(), kClose) +
-                        std::count(events.begin(), events.end(), kFailed) !=
-                    1 ||
-                (events.back() != kClose && events.back() != kFailed)) {
-                return false;
-            }
-        }
-        return true;
+        behaviour.onData = std::move(onData);
     }
     bool Ended(uint32_t reference) {
         std::string events = Of(reference).events;
         return !events.empty() && (events.back() == kClose || events.back() == kFailed);
+    }
+    // Every handler got exactly one of OnClose and OnConnectFailed, last.
+    bool EachEndedOnce() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return std::all_of(logs.begin(), logs.end(), [](const auto& entry) {
+            const std::string& events = entry.second.events;
+            return !events.empty() && events.find_first_of("XF") == events.size() - 1;
+        });
     }
 };
 
@@ -113,38 +111,36 @@ class Recorder : public XSocketHandler {
     }
 
   private:
-    Log& Note(Event event) {
+    // Takes the scenario's lock unless the caller holds it.
+    Log& Note(Event event, bool locked = false) {
+        std::unique_lock<std::mutex> hold(scenario_->mutex, std::defer_lock);
+        if (!locked)
+            hold.lock();
         Log& log = scenario_->logs[GetRef()];
         log.events += event;
         log.threads.push_back(std::this_thread::get_id());
         return log;
     }
-    void Locked(Event event) {
-        std::lock_guard<std::mutex> hold(scenario_->mutex);
-        Note(event);
-    }
     int32_t OnConnect() override {
-        Locked(kConnect);
+        Note(kConnect);
         return 0;
     }
     void OnConnectFailed(uint32_t reason) override {
         EXPECT_EQ(reason, 0u);
-        Locked(kFailed);
+        Note(kFailed);
     }
     void OnClose(uint32_t reason) override {
         EXPECT_EQ(reason, 0u);
-        Locked(kClose);
+        Note(kClose);
     }
-    void OnReadyToWrite() override { Locked(kReady); }
+    void OnReadyToWrite() override { Note(kReady); }
     uint32_t OnDataReceived(void* data, uint32_t size, sockaddr_in*) override {
         const char* bytes = static_cast<const char*>(data);
         int64_t consumed = size;
-        std::function<void()> onData;
-        bool echo;
-        int closeLinger;
+        Scenario::Behaviour act;
         {
             std::lock_guard<std::mutex> hold(scenario_->mutex);
-            Log& log = Note(kData);
+            Log& log = Note(kData, true);
             log.deliveries.emplace_back(bytes, size);
             if (scenario_->checkTerminated)
                 log.terminated = log.terminated && bytes[size] == '\0';
@@ -152,17 +148,16 @@ class Recorder : public XSocketHandler {
                 consumed = scenario_->consume.front();
                 scenario_->consume.pop_front();
             }
-            onData = scenario_->onData;
-            echo = scenario_->echo;
-            closeLinger = scenario_->closeLinger;
+            act = scenario_->behaviour;
         }
-        if (echo) {
+        // Outside the scenario's lock: these may call back.
+        if (act.echo) {
             EXPECT_EQ(SendData(data, size), 0);
         }
-        if (onData)
-            onData();
-        if (closeLinger >= 0)
-            Close(static_cast<uint16_t>(closeLinger));
+        if (act.onData)
+            act.onData();
+        if (act.closeLinger >= 0)
+            Close(static_cast<uint16_t>(act.closeLinger));
         return static_cast<uint32_t>(consumed);
     }
 
@@ -171,22 +166,19 @@ class Recorder : public XSocketHandler {
 
 inline XSocketHandler* MakeRecorder(sockaddr_in* address, int socket, bool udp, void* context) {
     Scenario* scenario = static_cast<Scenario*>(context);
-    {
-        std::lock_guard<std::mutex> hold(scenario->mutex);
-        if (scenario->refuse > 0) {
-            --scenario->refuse;
-            return nullptr;
-        }
+    std::unique_lock<std::mutex> hold(scenario->mutex);
+    if (scenario->refuse > 0) {
+        --scenario->refuse;
+        return nullptr;
     }
+    hold.unlock();  // the constructor takes it
     return new Recorder(address, socket, udp, scenario);
 }
 
-inline uint32_t Loopback() {
-    return htonl(INADDR_LOOPBACK);
-}
+inline const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 inline sockaddr_in LoopbackAddress(uint16_t port) {
-    return sockaddr_in{AF_INET, htons(port), {Loopback()}, {}};
+    return sockaddr_in{AF_INET, htons(port), {kLoopback}, {}};
 }
 
 inline uint16_t PortOf(int socket) {
@@ -211,24 +203,28 @@ inline int PlainSocket(bool udp, uint16_t* port, int backlog = 8, int receiveBuf
     return fd;
 }
 
-inline int PlainConnect(uint16_t port) {
+// A plain TCP connection to a loopback port that has sent `bytes`.
+inline int PlainConnect(uint16_t port, const std::string& bytes = "") {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = LoopbackAddress(port);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     return fd;
 }
 
-// Reads until `want` bytes have come, the stream ends, or nothing comes for 10 s.
-inline std::string ReadSome(int fd, size_t want) {
+// Reads until `want` bytes have come, the stream ends (*ended, when given, tells), or
+// nothing comes for 30 s.
+inline std::string ReadSome(int fd, size_t want, bool* ended = nullptr) {
     std::string got;
     char buffer[65536];
     pollfd readable = {fd, POLLIN, 0};
-    while (got.size() < want && poll(&readable, 1, 10000) == 1) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
+    ssize_t n = 1;
+    while (got.size() < want && poll(&readable, 1, 30000) == 1 &&
+           (n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
         got.append(buffer, static_cast<size_t>(n));
     }
+    if (ended != nullptr)
+        *ended = n <= 0;  // the end of the stream, or a reset
     return got;
 }
 
@@ -238,13 +234,7 @@ inline size_t Drain(int fd) {
 }
 
 inline int OpenDescriptors() {
-    int count = 0;
-    if (DIR* fds = opendir("/proc/self/fd")) {
-        while (readdir(fds) != nullptr)
-            ++count;
-        closedir(fds);
-    }
-    return count;
+    return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 }  // namespace nettest

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <future>
+
 #include "NetTestKit.h"
 
 namespace {
@@ -22,19 +24,17 @@ class SocketMgrTest : public ::testing::Test {
     // Scenarios outlive the test body, so that the fixture's Stop may still call back.
     Scenario* NewScenario(bool echo = false) {
         scenarios_.emplace_back();
-        scenarios_.back().echo = echo;
+        scenarios_.back().behaviour.echo = echo;
         return &scenarios_.back();
     }
     XSocketListener* Listen(Scenario* scenario, uint16_t* port, bool udp = false) {
         *port = 0;
         return manager_->StartListening(0, udp, MakeRecorder, scenario, port);
     }
-    int32_t Send(uint32_t reference, const std::string& bytes, sockaddr_in* to = nullptr) {
+    int32_t Send(uint32_t reference, std::string bytes, sockaddr_in* to = nullptr) {
         XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
-        int32_t result = handler == nullptr
-                             ? -1
-                             : handler->SendData(const_cast<char*>(bytes.data()),
-                                                 static_cast<uint32_t>(bytes.size()), to);
+        int32_t result =
+            handler == nullptr ? -1 : handler->SendData(bytes.data(), uint32_t(bytes.size()), to);
         XSocketHandler::ReleaseXSocketHandler(handler);
         return result;
     }
@@ -43,16 +43,14 @@ class SocketMgrTest : public ::testing::Test {
         Scenario* client = NewScenario();
         uint32_t reference = 0;
         bool echoed =
-            manager_->Open(Loopback(), port, false, MakeRecorder, client, &reference) == 0 &&
+            manager_->Open(kLoopback, port, false, MakeRecorder, client, &reference) == 0 &&
             Send(reference, text) == 0 && WaitFor([&] { return client->Saw(reference, text); });
         manager_->Close(reference);
         return echoed;
     }
     static bool EchoThroughPeer(uint16_t port, const std::string& text) {
-        int peer = PlainConnect(port);
-        bool echoed =
-            send(peer, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
-            ReadSome(peer, text.size()) == text;
+        int peer = PlainConnect(port, text);
+        bool echoed = ReadSome(peer, text.size()) == text;
         close(peer);
         return echoed;
     }
@@ -78,8 +76,7 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     ASSERT_TRUE(WaitFor([&] { return client->Saw(reference, "hello"); }));
     ASSERT_TRUE(
         WaitFor([&] { return client->Of(reference).events.find(kConnect) != std::string::npos; }));
-    int peer = PlainConnect(port);
-    ASSERT_EQ(send(peer, "ping", 4, 0), 4);
+    int peer = PlainConnect(port, "ping");
     EXPECT_EQ(ReadSome(peer, 4), "ping");
 
     // Accepted: OnConnect, OnReadyToWrite, then data, all on the read thread. Outgoing:
@@ -96,6 +93,7 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     // ReOpened: the first Close leaves it connected, the second disconnects it, here.
     XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
     ASSERT_NE(handler, nullptr);
+    EXPECT_GT(handler->IsUsed(), 0);  // the use this test holds
     handler->ReOpen();
     EXPECT_EQ(manager_->Close(reference), 0);
     EXPECT_EQ(handler->SendData(const_cast<char*>("again"), 5), 0);
@@ -128,17 +126,21 @@ TEST_F(SocketMgrTest, UnconsumedBytesComeAgainInFrontOfTheNextAndEachDeliveryIsT
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
     int peer = PlainConnect(port);
-    // The last fills the buffer exactly; nothing follows, and it is delivered at once.
-    const std::vector<std::string> sent = {"0123456789", "AB", "CD", "EF", std::string(8192, 'x')};
+    // The x's fill the buffer exactly; nothing follows, and they are delivered at once. The
+    // y's fill the grown buffer, which then cannot grow: they are delivered all the same, and
+    // the connection reads on.
+    const std::string y(16384, 'y');
+    const std::vector<std::string> sent = {"0123456789",           "AB",     "CD", "EF",
+                                           std::string(8192, 'x'), y + "end"};
     for (size_t i = 0; i < sent.size(); ++i) {
-        ASSERT_EQ(send(peer, sent[i].data(), sent[i].size(), 0),
-                  static_cast<ssize_t>(sent[i].size()));
-        ASSERT_TRUE(
-            WaitFor([&] { return server->Of(server->Made(0)).deliveries.size() == i + 1; }));
+        DebgFailAllocation(i == 5 ? 1 : 0);
+        ASSERT_EQ(send(peer, sent[i].data(), sent[i].size(), 0), ssize_t(sent[i].size()));
+        ASSERT_TRUE(WaitFor([&] { return server->Of(server->Made(0)).deliveries.size() > i; }));
     }
+    const std::vector<std::string> delivered = {"0123456789", "3456789AB", "CD", "EF",
+                                                sent[4],      y,           "end"};
+    EXPECT_TRUE(WaitFor([&] { return server->Of(server->Made(0)).deliveries == delivered; }));
     Log log = server->Of(server->Made(0));
-    EXPECT_EQ(log.deliveries, (std::vector<std::string>{"0123456789", "3456789AB", "CD", "EF",
-                                                        std::string(8192, 'x')}));
     EXPECT_TRUE(log.terminated);
     close(peer);
     manager_->StopListening(listener);
@@ -149,49 +151,44 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
     uint16_t port;
     int listening = PlainSocket(false, &port, 8, 4096);
     Scenario* client = NewScenario();
-    // Opens a connection to a peer that does not read yet, queues 16 MiB and holds a use.
-    auto queue = [&](XSocketHandler** handler) {
+    XSocketHandler* handler = nullptr;
+    int peer = -1;
+    // Lets go of the last connection, opens one to a peer that does not read yet, queues
+    // 16 MiB and holds a use of its handler; returns its socket.
+    auto queue = [&] {
+        XSocketHandler::ReleaseXSocketHandler(handler);
+        if (peer >= 0)
+            close(peer);
         uint32_t reference = 0;
-        EXPECT_EQ(manager_->Open(Loopback(), port, false, MakeRecorder, client, &reference), 0);
-        int peer = accept(listening, nullptr, nullptr);
-        *handler = XSocketHandler::GetXSocketHandler(reference);
+        EXPECT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, client, &reference), 0);
+        peer = accept(listening, nullptr, nullptr);
+        handler = XSocketHandler::GetXSocketHandler(reference);
         for (size_t sent = 0; sent < kQueued; sent += 1 << 20)
-            EXPECT_EQ((*handler)->SendAllocatedData(malloc(1 << 20), 1 << 20), 0);
-        return peer;
+            EXPECT_EQ(handler->SendAllocatedData(malloc(1 << 20), 1 << 20), 0);
+        return client->Of(reference).socket;
     };
-    XSocketHandler* handler;
-    int peer = queue(&handler);
+    queue();
     handler->Close(0);  // drops what the socket has not taken
     EXPECT_LT(Drain(peer), kQueued);
-    XSocketHandler::ReleaseXSocketHandler(handler);
-    close(peer);
 
-    peer = queue(&handler);
-    int socket = client->Of(handler->GetRef()).socket;
+    int socket = queue();
     Clock::time_point closed = Clock::now();
     handler->Close(400);  // the socket stays open for the linger time while the peer is idle
     EXPECT_TRUE(WaitFor([&] { return fcntl(socket, F_GETFD) == -1; }));
     EXPECT_GE(Clock::now() - closed, milliseconds(390));
     EXPECT_LT(Drain(peer), kQueued);
-    XSocketHandler::ReleaseXSocketHandler(handler);
-    close(peer);
 
-    peer = queue(&handler);
+    queue();
     handler->Close(60000);  // a reading peer gets everything, then the end, long before that
     EXPECT_EQ(Drain(peer), kQueued);
-    XSocketHandler::ReleaseXSocketHandler(handler);
-    close(peer);
 
-    peer = queue(&handler);
-    socket = client->Of(handler->GetRef()).socket;
+    socket = queue();
     handler->Close(60000);
     manager_->Stop();  // closes every closing socket at once
     EXPECT_EQ(fcntl(socket, F_GETFD), -1);
     manager_->Start();
-    XSocketHandler::ReleaseXSocketHandler(handler);
-    close(peer);
 
-    peer = queue(&handler);
+    queue();
     linger reset = {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(peer);  // a reset while the manager is sending: OnClose(0), and no SIGPIPE
@@ -205,7 +202,7 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     Scenario* refused = NewScenario();
     uint16_t closedPort;
     close(PlainSocket(false, &closedPort));
-    EXPECT_EQ(manager_->Open(Loopback(), closedPort, false, MakeRecorder, refused), -1);
+    EXPECT_EQ(manager_->Open(kLoopback, closedPort, false, MakeRecorder, refused), -1);
     EXPECT_EQ(refused->Of(refused->Made(0)).events, "");  // deleted without a callback
     EXPECT_EQ(XSocketHandler::Count(), 0u);
 
@@ -217,21 +214,17 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     int filler = PlainConnect(stuckPort);
     Scenario* hanging = NewScenario();
     hanging->connectTimeout = 200;
-    int32_t result = 0;
     Clock::time_point began = Clock::now();
-    std::thread opener(
-        [&] { result = manager_->Open(Loopback(), stuckPort, false, MakeRecorder, hanging); });
+    std::future<int32_t> result = std::async(std::launch::async, [&] {
+        return manager_->Open(kLoopback, stuckPort, false, MakeRecorder, hanging);
+    });
     uint16_t port;
     XSocketListener* listener = Listen(NewScenario(true), &port);
     EXPECT_TRUE(EchoThroughManager(port, "flowing"));
-    opener.join();
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result.get(), -1);
     // OnConnectFailed runs on the read thread, and may end after Open has returned.
     EXPECT_TRUE(WaitFor([&] { return hanging->Of(hanging->Made(0)).events == "F"; }));
     EXPECT_GE(Clock::now() - began, milliseconds(190));
-    printf("hanging connect ended after %lld ms\n",
-           static_cast<long long>(
-               std::chrono::duration_cast<milliseconds>(Clock::now() - began).count()));
     manager_->StopListening(listener);
     close(filler);
     close(stuck);
@@ -264,7 +257,9 @@ TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped
     EXPECT_EQ(handler->GetRemoteAddress(nullptr), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
     Send(server, std::string(8193, 'x'));  // too large to send: dropped
+    Send(server, "");                      // empty, yet a datagram that goes out
     Send(server, std::string(8192, 'y'));
+    EXPECT_EQ(ReadSome(peer, 1), "");
     EXPECT_EQ(ReadSome(peer, 8192), std::string(8192, 'y'));
 
     // A UDP Open without a default destination sends where it is told and reads replies.
@@ -308,21 +303,14 @@ TEST_F(SocketMgrTest, StopFromASoftSignalOrFromOnDataReceivedEndsTheRunAndStartR
     manager_->Start();  // joins the threads the callback's Stop left ending
     EXPECT_TRUE(EchoThroughPeer(port, "resumed"));
 
-    {
-        std::lock_guard<std::mutex> hold(server->mutex);
-        server->onData = [] { XSocketMgr::Current()->Stop(); };
-    }
-    peer = PlainConnect(port);
-    ASSERT_EQ(send(peer, "x", 1, 0), 1);
+    server->SetOnData([] { XSocketMgr::Current()->Stop(); });
+    peer = PlainConnect(port, "x");
     ASSERT_TRUE(WaitFor([&] { return server->Ended(server->Made(2)); }));
     Log stopping = server->Of(server->Made(2));
     EXPECT_EQ(stopping.events, "CWDX");
     EXPECT_EQ(stopping.threads.front(), stopping.threads.back());  // all on the read thread
     close(peer);
-    {
-        std::lock_guard<std::mutex> hold(server->mutex);
-        server->onData = nullptr;
-    }
+    server->SetOnData(nullptr);
     manager_->Start();
     EXPECT_TRUE(EchoThroughManager(port, "again"));
     manager_->StopListening(listener);
@@ -357,7 +345,8 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
 TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescriptor) {
     int afterStart = OpenDescriptors();
     Scenario* server = NewScenario(true);
-    server->closeLinger = 1000;  // each echo closes its end while the client closes its own
+    // Each echo closes its end while the client closes its own.
+    server->behaviour.closeLinger = 1000;
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
     std::vector<Scenario*> clients = {NewScenario(), NewScenario(), NewScenario(), NewScenario()};
@@ -368,11 +357,9 @@ TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescr
             for (int done = 0; done < 250; done += 4) {  // at most 4 open at a time
                 uint32_t references[4] = {};
                 for (uint32_t& reference : references) {
-                    if (manager_->Open(Loopback(), port, false, MakeRecorder, client, &reference) !=
-                            0 ||
-                        Send(reference, "c") != 0) {
-                        ++failures;
-                    }
+                    failures += manager_->Open(kLoopback, port, false, MakeRecorder, client,
+                                               &reference) != 0 ||
+                                Send(reference, "c") != 0;
                 }
                 for (uint32_t reference : references) {
                     if (!WaitFor([&] { return client->Saw(reference, "c"); }))
@@ -400,7 +387,7 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     uint16_t port;
     EXPECT_EQ(Listen(refusing, &port, true), nullptr);
     int plain = PlainSocket(false, &port);
-    EXPECT_EQ(manager_->Open(Loopback(), port, false, MakeRecorder, refusing), -1);
+    EXPECT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, refusing), -1);
     close(plain);
     EXPECT_EQ(OpenDescriptors(), before);
 
@@ -416,14 +403,28 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     EXPECT_EQ(manager_->Open("1.2.3.x", port, false, MakeRecorder, refusing), -1);
     EXPECT_EQ(manager_->Close(0x7FFF1234), -1);
     EXPECT_EQ(manager_->StartListening(0, false, nullptr, nullptr), nullptr);
-    EXPECT_EQ(manager_->Open(Loopback(), port, false, nullptr, nullptr), -1);
+    EXPECT_EQ(manager_->Open(kLoopback, port, false, nullptr, nullptr), -1);
     manager_->StopListening(listener);
+}
 
+TEST(SocketMgrWithoutThreads, AddressesResolveWithoutANameServerAndDisposeClosesWhatInitOpened) {
+    int before = OpenDescriptors();
+    XSocketMgr::Init();
     EXPECT_EQ(XSocketMgr::ResolveAddress(nullptr), 0u);
-    EXPECT_EQ(XSocketMgr::ResolveAddress("127.0.0.1"), Loopback());
-    EXPECT_EQ(XSocketMgr::ResolveAddress("localhost"), Loopback());
+    EXPECT_EQ(XSocketMgr::ResolveAddress("127.0.0.1"), kLoopback);
+    EXPECT_EQ(XSocketMgr::ResolveAddress("localhost"), kLoopback);
     EXPECT_EQ(XSocketMgr::ResolveAddress("1.2.3.x"), INADDR_NONE);
-    EXPECT_STREQ(XSocketMgr::IPString(Loopback()), "127.0.0.1");
+    EXPECT_STREQ(XSocketMgr::IPString(kLoopback), "127.0.0.1");
+    // Once looked up, the local address's text is known: a second lookup allocates nothing.
+    const std::string local = XSocketMgr::IPString(XSocketMgr::GetCurrentIP());
+    for (uint32_t nth : {0u, 1u}) {
+        DebgFailAllocation(nth);
+        EXPECT_EQ(XSocketMgr::ResolveAddress(local.c_str()), XSocketMgr::GetCurrentIP());
+        EXPECT_EQ(DebgPendingAllocationFailure(), nth);
+    }
+    DebgFailAllocation(0);
+    XSocketMgr::Dispose();
+    EXPECT_EQ(OpenDescriptors(), before);  // the manager's own are closed
 }
 
 }  // namespace
