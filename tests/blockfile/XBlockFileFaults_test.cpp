@@ -16,14 +16,14 @@ namespace {
 
 constexpr uint32_t kDeleted = -1;
 
-using IdLens = std::vector<std::pair<uint32_t, uint32_t>>;
-
-// Writes the blocks (ID, length) into `file` and deletes `deleted`; returns what it holds.
-State Fill(XBlockFile* file, const IdLens& blocks, const std::vector<uint32_t>& deleted) {
+// Writes blocks into `file`, given as ID, length, ID, length..., and deletes `deleted`;
+// returns what the file then holds.
+State Fill(XBlockFile* file, const std::vector<uint32_t>& blocks,
+           const std::vector<uint32_t>& deleted) {
     State state;
-    for (const auto& [id, len] : blocks) {
-        state[id] = Pattern(id, 0, len);
-        WriteBytes(file, id, state[id]);
+    for (size_t i = 0; i + 1 < blocks.size(); i += 2) {
+        state[blocks[i]] = Pattern(blocks[i], 0, blocks[i + 1]);
+        WriteBytes(file, blocks[i], state[blocks[i]]);
     }
     for (uint32_t id : deleted) {
         EXPECT_EQ(file->DeleteBlock(id), 1);
@@ -127,18 +127,9 @@ class FaultTest : public BlockFileTest {
         BlockFileTest::SetUp();
         XBlockFile file;
         CreateAndOpen(&file);
-        start_ = Fill(&file,
-                      {{1, 20},
-                       {2, 40},
-                       {3, 10},
-                       {4, 100},
-                       {5, 30},
-                       {6, 16},
-                       {7, 50},
-                       {8, 0},
-                       {9, 60},
-                       {10, 25}},
-                      {2, 3, 6, 9});
+        start_ =
+            Fill(&file, {1, 20, 2, 40, 3, 10, 4, 100, 5, 30, 6, 16, 7, 50, 8, 0, 9, 60, 10, 25},
+                 {2, 3, 6, 9});
         file.Close();
         startBytes_ = FileBytes();
         ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
@@ -269,31 +260,20 @@ TEST_F(FaultTest, FailingWriteOfTheFlushHookStopsTheFlush) {
 // Files whose compaction the sweep below interrupts: the blocks written, then those deleted.
 const struct {
     const char* name;
-    IdLens blocks;
+    std::vector<uint32_t> blocks;  // ID, length, ID, length...
     std::vector<uint32_t> deleted;
 } kLayouts[] = {
     // A hole smaller than the blocks behind it: each moves over its own old header.
-    {"small hole", {{16, 16}, {41, 40}, {12, 10}, {13, 10}}, {16}},
+    {"small hole", {16, 16, 41, 40, 12, 10, 13, 10}, {16}},
     // Blocks larger than the buffer that moves them, moved by less than their length.
-    {"large blocks", {{1, 16}, {2, 100000}, {3, 5000}}, {1}},
+    {"large blocks", {1, 16, 2, 100000, 3, 5000}, {1}},
     // Holes of every kind: merged neighbours, one exactly a slot long, empty blocks, free
     // space at the end.
     {"mixed holes",
-     {{1, 0},
-      {2, 30},
-      {3, 100},
-      {4, 0},
-      {5, 16},
-      {6, 200},
-      {7, 48},
-      {8, 5},
-      {9, 0},
-      {10, 64},
-      {11, 300},
-      {12, 20}},
+     {1, 0, 2, 30, 3, 100, 4, 0, 5, 16, 6, 200, 7, 48, 8, 5, 9, 0, 10, 64, 11, 300, 12, 20},
      {2, 3, 5, 9, 11, 12}},
     // Free space alone: the pass leaves no data at all.
-    {"no blocks", {{1, 40}}, {1}},
+    {"no blocks", {1, 40}, {1}},
 };
 
 // A crash at every file call of a compaction, and a crash that tears that call's write in
