@@ -4,13 +4,14 @@
 #define BRINDLE_TESTS_BLOCKFILE_BLOCKFILETESTSUPPORT_H_
 
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,25 +28,19 @@ namespace blockfile_test {
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes ReadFileBytes(const std::string& native) {
-    Bytes bytes;
-    FILE* file = fopen(native.c_str(), "rb");
-    if (file == nullptr)
-        return bytes;
-    uint8_t buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, file)) > 0)
-        bytes.insert(bytes.end(), buf, buf + got);
-    fclose(file);
-    return bytes;
+    std::ifstream file(native, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
+// Writes a new file: a file truncated and rewritten is written out to disk at once on some
+// file systems, which would make the tests wait on the disk.
 inline void WriteFileBytes(const std::string& native, const Bytes& bytes) {
-    FILE* file = fopen(native.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    }
-    fclose(file);
+    unlink(native.c_str());
+    std::ofstream file(native, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    ASSERT_TRUE(file.good()) << native;
 }
 
 inline uint32_t Le32(const Bytes& bytes, size_t at) {
@@ -122,34 +117,26 @@ inline std::string CheckCleanFile(const Bytes& bytes, DiskLayout* layout) {
     if (at + 8 != bytes.size())
         return "index area size does not match the file";
     std::vector<std::pair<uint32_t, uint32_t>> spans;
-    for (size_t i = 0; i < layout->used.size(); ++i) {
-        const auto& rec = layout->used[i];
-        if (i > 0 && rec.id <= layout->used[i - 1].id)
-            return "used records not in ascending ID order";
-        if (rec.freeFlag != 0 || rec.len < 16)
-            return "bad used record";
-        spans.emplace_back(rec.offset, SlotSize(rec.len));
-    }
-    for (size_t i = 0; i < layout->freeSlots.size(); ++i) {
-        const auto& rec = layout->freeSlots[i];
-        if (i > 0 && rec.offset <= layout->freeSlots[i - 1].offset)
-            return "free records not in ascending offset order";
-        if (rec.freeFlag == 0 || rec.len < 16 || rec.len % 16 != 0)
-            return "bad free record";
-        spans.emplace_back(rec.offset, rec.len);
-    }
-    // Used slot headers equal their records; a free slot's header may carry any non-zero
-    // flag and any length that rounds up to its size.
     for (const auto* list : {&layout->used, &layout->freeSlots}) {
-        for (const auto& rec : *list) {
+        const bool used = list == &layout->used;
+        for (size_t i = 0; i < list->size(); ++i) {
+            const auto& rec = (*list)[i];
+            const auto* previous = i > 0 ? &(*list)[i - 1] : nullptr;
+            if (previous != nullptr &&
+                (used ? rec.id <= previous->id : rec.offset <= previous->offset))
+                return "records not in ascending order of ID (used) or offset (free)";
+            if ((rec.freeFlag == 0) != used || rec.len < 16 || (!used && rec.len % 16 != 0))
+                return "bad record at " + std::to_string(rec.offset);
             if (uint64_t{rec.offset} + 16 > layout->dataEnd)
                 return "record outside the data";
-            _XBlockFile_BlockRec header = RecordAt(bytes, rec.offset);
-            bool same = rec.freeFlag == 0 ? memcmp(&header, &rec, sizeof rec) == 0
-                                          : header.offset == rec.offset && header.freeFlag != 0 &&
-                                                SlotSize(header.len) == rec.len;
-            if (!same)
+            // A used slot's header equals its record; a free slot's header may carry any
+            // non-zero flag and any length that rounds up to its size.
+            const _XBlockFile_BlockRec header = RecordAt(bytes, rec.offset);
+            if (used ? memcmp(&header, &rec, sizeof rec) != 0
+                     : header.offset != rec.offset || header.freeFlag == 0 ||
+                           SlotSize(header.len) != rec.len)
                 return "slot header differs from its record at " + std::to_string(rec.offset);
+            spans.emplace_back(rec.offset, SlotSize(rec.len));
         }
     }
     std::sort(spans.begin(), spans.end());
@@ -229,17 +216,33 @@ inline bool IsOneVersion(const Bytes& actual, const std::set<Bytes>& versions) {
 // The blocks a file should hold, by ID.
 using State = std::map<uint32_t, Bytes>;
 
-// Checks that `file` holds exactly the blocks of `state`, at the positions of their IDs.
+// Checks that `file` holds exactly the blocks of `state`, each at the position of its ID.
 inline void ExpectHolds(const XBlockFile& file, const State& state) {
-    std::vector<uint32_t> ids(file.BlockCount());
-    std::vector<uint32_t> expected;
-    for (uint32_t pos = 0; pos < ids.size(); ++pos)
-        ASSERT_EQ(file.GetIndBlockID(pos, &ids[pos]), 0);
-    for (const auto& entry : state)
-        expected.push_back(entry.first);
-    ASSERT_EQ(ids, expected);
-    for (const auto& [id, bytes] : state)
-        ASSERT_EQ(BlockBytes(file, id), bytes) << "block " << id;
+    ASSERT_EQ(file.BlockCount(), state.size());
+    uint32_t pos = 0;
+    for (const auto& [id, bytes] : state) {
+        uint32_t atPos = 0;
+        ASSERT_EQ(file.GetIndBlockID(pos, &atPos), 0);
+        ASSERT_EQ(atPos, id);
+        uint32_t len = 0;
+        void* data = file.ReadIndBlock_NF(pos++, &len);
+        ASSERT_NE(data, nullptr) << "block " << id;
+        const Bytes read(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + len);
+        free(data);
+        ASSERT_EQ(read, bytes) << "block " << id;
+    }
+}
+
+// Checks that `file` holds `state`, but for block `id`, which may hold any of `versions` (see
+// IsOneVersion) or, if `mayBeAbsent`, be absent.
+inline void ExpectHoldsButOne(const XBlockFile& file, State state, uint32_t id,
+                              const std::set<Bytes>& versions, bool mayBeAbsent) {
+    const std::optional<Bytes> changed = BlockBytes(file, id);
+    EXPECT_TRUE(changed ? IsOneVersion(*changed, versions) : mayBeAbsent) << "block " << id;
+    state.erase(id);
+    if (changed)
+        state[id] = *changed;
+    ExpectHolds(file, state);
 }
 
 }  // namespace blockfile_test

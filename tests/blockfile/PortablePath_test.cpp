@@ -43,7 +43,7 @@ std::string ExecutableDir() {
     return name.substr(0, name.rfind('/'));
 }
 
-TEST(PortableToNativePath, DropsTheLeadingCharacterAndRefusesWhatDoesNotFit) {
+TEST(PortablePath, ConvertsEachWayAndRefusesWhatDoesNotFit) {
     std::string longest = "/" + std::string(kPortablePathSize - 2, 'a');
     const std::string cases[][2] = {
         {"//tmp/a.db", "/tmp/a.db"},
@@ -60,22 +60,22 @@ TEST(PortableToNativePath, DropsTheLeadingCharacterAndRefusesWhatDoesNotFit) {
     char native[kPortablePathSize] = "unchanged";
     PortableToNativePath(nullptr, native);
     EXPECT_STREQ(native, "");
-}
-
-TEST(NativeToPortablePath, PrefixesASlashAndRoundTrips) {
-    char portable[kPortablePathSize];
-    for (const char* native : {"/tmp/a.db", "relative/x.db", "a", "/", ""}) {
-        NativeToPortablePath(native, portable);
-        EXPECT_EQ(std::string(portable), std::string("/") + native);
-        EXPECT_EQ(ToNative(portable), native);
+    // Into a buffer with room to spare, a native path is converted only when it fits with
+    // the leading slash and the NUL.
+    std::vector<char> portable(6000, 'x');
+    for (const std::string& path :
+         {std::string("/tmp/a.db"), std::string("relative/x.db"), std::string(),
+          std::string(kPortablePathSize - 2, 'n'), std::string(kPortablePathSize - 1, 'n'),
+          std::string(kPortablePathSize, 'n'), std::string(5000, 'n')}) {
+        NativeToPortablePath(path.c_str(), portable.data());
+        const bool fits = path.size() <= kPortablePathSize - 2;
+        EXPECT_EQ(std::string(portable.data()), fits ? "/" + path : "") << path.size();
+        if (fits) {
+            EXPECT_EQ(ToNative(portable.data()), path);
+        }
     }
-    std::string fits(kPortablePathSize - 2, 'n');
-    NativeToPortablePath(fits.c_str(), portable);
-    EXPECT_EQ(std::string(portable), "/" + fits);
-    NativeToPortablePath((fits + "n").c_str(), portable);
-    EXPECT_STREQ(portable, "");
-    NativeToPortablePath(nullptr, portable);
-    EXPECT_STREQ(portable, "");
+    NativeToPortablePath(nullptr, portable.data());
+    EXPECT_STREQ(portable.data(), "");
 }
 
 TEST(AppPaths, ApplIsTheDirectoryOfTheRunningExecutable) {
@@ -92,35 +92,37 @@ TEST(AppPaths, ApplIsTheDirectoryOfTheRunningExecutable) {
     EXPECT_EQ(ToNative("[APPL]"), ExecutableDir());
 }
 
-TEST(PathAliases, NewerRegistrationShadowsOlderAndAliasesExpandRepeatedly) {
+// A newer registration of a code shadows an older one; an alias may lead to another. An
+// unknown alias, a cycle or an expansion that would not fit leaves the path as written.
+TEST(PathAliases, ExpandRepeatedlyOrLeaveThePathAsWritten) {
     RegisterPathAlias(0x53484457, "/first");  // "SHDW"
     RegisterPathAlias(0x53484457, "/second");
     RegisterPathAlias(0x53484457, nullptr);
-    EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
-    EXPECT_EQ(ToNative("[SHDW]/f"), "second/f");
-    RegisterPathAlias(0x4F555452, "[INNR]/outer");  // "OUTR"
-    RegisterPathAlias(0x494E4E52, "//srv");         // "INNR"
-    EXPECT_EQ(ToNative("[OUTR]/file"), "/srv/outer/file");
-}
-
-TEST(PathAliases, FailedExpansionLeavesThePathAsWritten) {
-    EXPECT_EQ(FindPathAlias(0x41424344), nullptr);  // "ABCD"
-    EXPECT_EQ(ToNative("[ABCD]/users.db"), "ABCD]/users.db");
-    EXPECT_EQ(ToNative("[APP]/x"), "APP]/x");
-    EXPECT_EQ(Expand("[ABCD]/users.db"), Expanded(false, "[ABCD]/users.db"));
-    EXPECT_EQ(Expand("[APP]"), Expanded(true, "[APP]"));
+    RegisterPathAlias(0x4F555452, "[INNR]/outer");              // "OUTR"
+    RegisterPathAlias(0x494E4E52, "//srv");                     // "INNR"
+    RegisterPathAlias(0x4359434C, "[CYCL]");                    // "CYCL": expands to itself forever
+    RegisterPathAlias(0x50494E47, "[PONG]/a");                  // "PING"
+    RegisterPathAlias(0x504F4E47, "[PING]/b");                  // "PONG"
+    const std::string dir = "/" + std::string(999, 'd');        // 1000 characters
+    RegisterPathAlias(0x4C4F4E47, dir.c_str());                 // "LONG"
+    const std::string fits = "[LONG]/" + std::string(17, 'f');  // 24 characters
+    const std::pair<std::string, Expanded> cases[] = {
+        {"[SHDW]/f", {true, "/second/f"}},
+        {"[OUTR]/file", {true, "//srv/outer/file"}},
+        {"[ABCD]/users.db", {false, "[ABCD]/users.db"}},
+        {"[APP]", {true, "[APP]"}},  // no alias at all
+        {"[CYCL]/x", {false, "[CYCL]/x"}},
+        {"[PING]/x", {false, "[PING]/x"}},
+        {fits, {true, dir + fits.substr(6)}},
+        {fits + "f", {false, fits + "f"}},
+    };
+    for (const auto& [path, expanded] : cases)
+        EXPECT_EQ(Expand(path), expanded) << path;
     EXPECT_FALSE(ExpandPathAliases(nullptr));
-    RegisterPathAlias(0x4359434C, "[CYCL]");    // "CYCL": expands to itself forever
-    RegisterPathAlias(0x50494E47, "[PONG]/a");  // "PING"
-    RegisterPathAlias(0x504F4E47, "[PING]/b");  // "PONG"
-    EXPECT_EQ(Expand("[CYCL]/x"), Expanded(false, "[CYCL]/x"));
-    EXPECT_EQ(Expand("[PING]/x"), Expanded(false, "[PING]/x"));
-    // The expansion must fit the buffer.
-    std::string dir = "/" + std::string(999, 'd');        // 1000 characters
-    RegisterPathAlias(0x4C4F4E47, dir.c_str());           // "LONG"
-    std::string fits = "[LONG]/" + std::string(17, 'f');  // 24 characters
-    EXPECT_EQ(Expand(fits), Expanded(true, dir + fits.substr(6)));
-    EXPECT_EQ(Expand(fits + "f"), Expanded(false, fits + "f"));
+    EXPECT_STREQ(FindPathAlias(0x53484457), "/second");
+    EXPECT_EQ(FindPathAlias(0x41424344), nullptr);  // "ABCD"
+    EXPECT_EQ(ToNative("[OUTR]/file"), "/srv/outer/file");
+    EXPECT_EQ(ToNative("[ABCD]/users.db"), "ABCD]/users.db");
 }
 
 TEST(PathAliases, RegistrationWithoutMemoryRegistersNothing) {

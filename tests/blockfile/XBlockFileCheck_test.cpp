@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <brindle/Debg.h>
 #include <brindle/blockfile/XBlockFile.h>
 #include <brindle/blockfile/XBlockFileCheck.h>
 
@@ -179,10 +180,48 @@ TEST_F(XBlockFileCheckTest, FindsEachFaultAndPredictsWhatTheLibraryServes) {
         ASSERT_EQ(after.Examine(Portable("case.db").c_str()), 0);
         EXPECT_EQ(after.State(), usable ? c.state : XBlockFileClean);
     }
+}
 
-    XBlockFileCheck missing;
-    EXPECT_EQ(missing.Examine(Portable("missing.db").c_str()), ENOENT);
-    EXPECT_EQ(missing.State(), XBlockFileUnreadable);
+// Memory running out fails Examine. A file that cannot be opened, or whose first bytes cannot
+// be read, is unreadable; any other failed read is damage.
+TEST_F(XBlockFileCheckTest, FailuresOfMemoryAndOfReadsAreReported) {
+    {
+        XBlockFile file;
+        CreateAndOpen(&file);
+        WriteBytes(&file, 1, Pattern(1, 0, 70000));  // the trailer lies beyond the first window
+    }
+    const std::string path = Portable("test.db");
+    for (uint32_t nth = 1;; ++nth) {
+        XBlockFileCheck check;
+        DebgFailAllocation(nth);
+        const int32_t result = check.Examine(path.c_str());
+        const bool fired = DebgPendingAllocationFailure() == 0;
+        DebgFailAllocation(0);
+        EXPECT_EQ(result, fired ? ENOMEM : 0);
+        EXPECT_EQ(check.State(), fired ? XBlockFileUnreadable : XBlockFileClean);
+        EXPECT_EQ(check.FindingCount(), 0u);
+        if (!fired)
+            break;
+    }
+    for (uint32_t nth = 1;; ++nth) {
+        SCOPED_TRACE("file call " + std::to_string(nth));
+        XBlockFileCheck check;
+        DebgFailFileCall(nth, EIO, 0);
+        const int32_t result = check.Examine(path.c_str());
+        const bool fired = DebgPendingFileCallFailure() == 0;
+        DebgFailFileCall(0, 0, 0);
+        if (!fired)
+            break;
+        // Closing the file is no part of the check: its failure goes unseen.
+        const XBlockFileFinding* read = check.FindingCount() != 0 ? check.Findings() : nullptr;
+        if (read != nullptr) {
+            EXPECT_EQ(read->fault, XBlockFileFaultRead);
+            EXPECT_EQ(read->value, uint64_t{EIO});
+        }
+        EXPECT_EQ(check.State(), result == EIO || (read != nullptr && read->offset == 0)
+                                     ? XBlockFileUnreadable
+                                     : (read != nullptr ? XBlockFileDamaged : XBlockFileClean));
+    }
 }
 
 }  // namespace

@@ -1,80 +1,298 @@
-// Thousands of random operations checked against an in-memory map, with the whole file
-// structure verified after every reopen, compaction and simulated crash.
+// Thousands of random operations checked against two references: a map of the blocks, and
+// an allocator that places their slots as the format promises. Every lookup and read is
+// compared with the map; the whole file structure, the place of every slot and what the
+// structure check reports are compared with the allocator after every flush, reopen,
+// compaction and simulated crash.
+#include <algorithm>
+#include <functional>
+#include <iterator>
 #include <random>
 
 #include <gtest/gtest.h>
+
+#include <brindle/Debg.h>
+#include <brindle/blockfile/XBlockFileCheck.h>
 
 #include "BlockFileTestSupport.h"
 
 namespace blockfile_test {
 namespace {
 
-class ModelTest : public BlockFileTest {
-  protected:
-    void ExpectCleanFile(const std::string& name) {
-        DiskLayout layout;
-        ASSERT_EQ(CheckCleanFile(FileBytes(name), &layout), "");
+using Rec = _XBlockFile_BlockRec;
+// The used slots by block ID: (offset, data length + 16).
+using Slots = std::map<uint32_t, std::pair<uint32_t, uint32_t>>;
+
+// Where the slots lie: an exact fit first, else the free slot leaving the smallest remainder
+// of at least 32 bytes (the first of equals), else the end of the data. A freed slot merges
+// with the free slots it touches; compaction packs the blocks in file order.
+struct ReferenceSpace {
+    using Free = std::map<uint32_t, uint32_t>;  // offset -> size
+    Slots used;
+    Free free;
+    uint32_t dataEnd = 8;
+
+    void Release(uint32_t id) {
+        const auto at = free.emplace(used[id].first, SlotSize(used[id].second)).first;
+        used.erase(id);
+        const auto before = at == free.begin() ? at : std::prev(at);
+        Touch(at);
+        Touch(before);
+    }
+    // Merges the free slot after `at` into it if they touch.
+    void Touch(Free::iterator at) {
+        const auto next = std::next(at);
+        if (next != free.end() && at->first + at->second == next->first) {
+            at->second += next->second;
+            free.erase(next);
+        }
+    }
+    void Write(uint32_t id, uint32_t len) {
+        const uint32_t size = SlotSize(len + 16);
+        if (used.count(id) != 0 && SlotSize(used[id].second) == size) {
+            used[id].second = len + 16;  // rewritten in its own slot
+            return;
+        }
+        if (used.count(id) != 0)
+            Release(id);
+        auto best = free.end();
+        for (auto it = free.begin();
+             it != free.end() && (best == free.end() || best->second != size); ++it) {
+            if (it->second == size ||
+                (it->second >= size + 32 && (best == free.end() || it->second < best->second)))
+                best = it;
+        }
+        uint32_t offset = dataEnd;
+        if (best == free.end()) {
+            dataEnd += size;
+        } else {
+            offset = best->first;
+            if (best->second > size)
+                free[offset + size] = best->second - size;
+            free.erase(best);
+        }
+        used[id] = {offset, len + 16};
+    }
+    void Compact() {
+        if (free.empty())
+            return;
+        std::map<uint32_t, uint32_t> byOffset;
+        for (const auto& [id, slot] : used)
+            byOffset[slot.first] = id;
+        dataEnd = 8;
+        for (const auto& [offset, id] : byOffset) {
+            used[id].first = dataEnd;
+            dataEnd += SlotSize(used[id].second);
+        }
+        free.clear();
     }
 };
 
-TEST_F(ModelTest, RandomOperationsMatchAMap) {
+bool SameRecord(const Rec& a, const Rec& b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+class ModelTest : public BlockFileTest {
+  protected:
+    // Checks that `name` is clean with its slots where `space_` puts them, and that the
+    // structure check finds nothing wrong and lists the same records.
+    void ExpectLayout(const std::string& name) {
+        const Bytes bytes = FileBytes(name);
+        DiskLayout layout;
+        ASSERT_EQ(CheckCleanFile(bytes, &layout), "");
+        Slots slots;
+        for (const Rec& rec : layout.used)
+            slots[rec.id] = {rec.offset, rec.len};
+        ASSERT_EQ(slots, space_.used);
+        ASSERT_EQ(FreeSpans(layout), Spans(space_.free.begin(), space_.free.end()));
+        ASSERT_EQ(layout.dataEnd, space_.dataEnd);
+        XBlockFileCheck check;
+        check.ExamineBytes(bytes.data(), bytes.size());
+        ASSERT_EQ(check.State(), XBlockFileClean);
+        ASSERT_EQ(check.FindingCount(), 0u);
+        ASSERT_EQ(check.BlockCount(), layout.used.size());
+        ASSERT_EQ(check.FreeCount(), layout.freeSlots.size());
+        ASSERT_TRUE(std::equal(layout.used.begin(), layout.used.end(), check.Blocks(), SameRecord));
+        ASSERT_TRUE(std::equal(layout.freeSlots.begin(), layout.freeSlots.end(), check.FreeSlots(),
+                               SameRecord));
+    }
+
+    // A changed file ends just after its end marker (but is never shorter than 16 bytes).
+    void ExpectCut() {
+        struct stat info;
+        ASSERT_EQ(stat(Native("test.db").c_str(), &info), 0);
+        ASSERT_EQ(info.st_size, std::max<off_t>(space_.dataEnd + 4, 16));
+    }
+
+    ReferenceSpace space_;
+};
+
+TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
+    class Hooked : public XBlockFile {
+      public:
+        int flushes = 0;
+        int64_t rebuilt = -1;  // the blocks that OnRebuild found
+
+      protected:
+        void OnFlush() override { ++flushes; }
+        void OnRebuild() override { rebuilt = BlockCount(); }
+    };
     std::mt19937 random(12345);
     auto below = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    // Runs `call` with, now and then, one of its first allocations failing; true if one did.
+    auto starve = [&below](const std::function<void()>& call) {
+        const uint32_t nth = below(8) == 0 ? below(4) + 1 : 0;
+        DebgFailAllocation(nth);
+        call();
+        const bool failed = nth != 0 && DebgPendingAllocationFailure() == 0;
+        DebgFailAllocation(0);
+        return failed;
+    };
     State model;
-    XBlockFile file;
+    Hooked file;
     CreateAndOpen(&file);
+    const std::string path = Portable("test.db");
     uint32_t version = 0;
+    int flushes = 0;     // the flushes that found changes to write, which OnFlush sees
+    bool dirty = false;  // changed since the last flush
     int reopens = 0;
     int compactions = 0;
     int crashes = 0;
-    for (int step = 0; step < 6000; ++step) {
+    for (int step = 0; step < 6000 && !HasFailure(); ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         const uint32_t roll = below(1000);
-        const uint32_t id = below(150) + 1;
+        const uint32_t id = below(150) * 28825283u;  // from 0 to near 2^32
+        int32_t result = 0;
         if (roll < 450) {
             uint32_t len = below(10) == 0 ? below(4097) : below(300);
             auto existing = model.find(id);
             if (existing != model.end() && below(4) == 0)
                 len = static_cast<uint32_t>(existing->second.size());  // in-place rewrite
-            model[id] = Pattern(id, ++version, len);
-            WriteBytes(&file, id, model[id]);
-        } else if (roll < 650) {
-            ASSERT_EQ(file.DeleteBlock(id), model.erase(id) ? 1 : -1);
-        } else if (roll < 850) {
-            auto expected = model.find(id);
-            if (expected == model.end())
-                ASSERT_FALSE(BlockBytes(file, id).has_value());
+            // Only a rewrite with the same length leaves a clean file clean.
+            const bool changes = existing == model.end() || existing->second.size() != len;
+            ASSERT_EQ(file.WriteBlock(id, nullptr, 1), -1);
+            ASSERT_EQ(file.WriteBlock(id, "x", 0x7FFFFFF0), -1) << "too long to report";
+            const Bytes bytes = Pattern(id, ++version, len);
+            const bool starved = starve([&] { result = file.WriteBlock(id, bytes.data(), len); });
+            ASSERT_EQ(result, starved ? -1 : 0);
+            if (starved)
+                continue;  // and nothing changed
+            model[id] = bytes;
+            space_.Write(id, len);
+            dirty = dirty || changes;
+            if (dirty)
+                ExpectCut();
             else
-                ASSERT_EQ(BlockBytes(file, id), expected->second);
+                ExpectLayout("test.db");
+        } else if (roll < 650) {
+            const bool starved = starve([&] { result = file.DeleteBlock(id); });
+            ASSERT_EQ(result, model.count(id) != 0 && !starved ? 1 : -1);
+            if (result == 1) {
+                model.erase(id);
+                space_.Release(id);
+                dirty = true;
+                ExpectCut();
+            }
+        } else if (roll < 850) {
+            // Lookups by ID and by position; reads whole (without memory for the copy, they fail),
+            // into a buffer that may be too short (it gets the first bytes), or with growing the
+            // file's mapping failing (they read through file calls).
+            const auto at = model.lower_bound(id);
+            const uint32_t pos = static_cast<uint32_t>(std::distance(model.begin(), at));
+            const bool present = at != model.end() && at->first == id;
+            const int32_t len = present ? static_cast<int32_t>(at->second.size()) : -1;
+            ASSERT_EQ(file.BlockLen(id), len);
+            ASSERT_EQ(file.BlockExists(id), present);
+            ASSERT_EQ(file.IsUnique(id), !present);
+            ASSERT_TRUE(file.IsUnique(file.UniqueID()));
+            std::optional<Bytes> whole;
+            const bool starved = starve([&] { whole = BlockBytes(file, id); });
+            ASSERT_EQ(whole, present && !starved ? std::optional(at->second) : std::nullopt);
+            ASSERT_EQ(file.ReadBlock(id, nullptr, 1), len == 0 ? 0 : -1);
+            Bytes buf(below(600));
+            DebgFailAllocation(below(2));
+            result = file.ReadIndBlock(pos, buf.data(), static_cast<uint32_t>(buf.size()));
+            DebgFailAllocation(0);
+            uint32_t idAt = 0;
+            if (at == model.end()) {
+                ASSERT_EQ(result, -1);
+                ASSERT_EQ(file.GetIndBlockID(pos, &idAt), -1);
+                ASSERT_EQ(file.IndBlockLen(pos), -1);
+            } else {
+                ASSERT_EQ(result, static_cast<int32_t>(std::min(buf.size(), at->second.size())));
+                ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + result, at->second.begin()));
+                ASSERT_EQ(file.GetIndBlockID(pos, &idAt), 0);
+                ASSERT_EQ(idAt, at->first);
+                ASSERT_EQ(file.IndBlockLen(pos), static_cast<int32_t>(at->second.size()));
+            }
         } else if (roll < 900) {
             file.Flush();
-            ExpectCleanFile("test.db");
+            flushes += dirty;
+            dirty = false;
+            ASSERT_EQ(file.flushes, flushes);
+            ExpectLayout("test.db");
         } else if (roll < 950) {
             file.Close();
-            ExpectCleanFile("test.db");
-            ASSERT_EQ(file.Open(Portable("test.db").c_str(), below(2) == 0), 0);
-            ExpectHolds(file, model);
-            if (file.IsReadOnly()) {
-                file.Close();
-                ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
+            flushes += dirty;
+            dirty = false;
+            ExpectLayout("test.db");
+            // Without memory for the index, Open fails; without it for the mapping, it
+            // reads through file calls.
+            const bool readOnly = below(2) == 0;
+            if (starve([&] { result = file.Open(path.c_str(), readOnly); }) && result != 0) {
+                ASSERT_EQ(result, ENOMEM);
+                result = file.Open(path.c_str(), readOnly);
             }
+            ASSERT_EQ(result, 0);
+            ASSERT_EQ(file.IsReadOnly(), readOnly);
+            ExpectHolds(file, model);
+            if (readOnly) {
+                // Changes are refused, which is no I/O error, and the file stays as it was.
+                const Bytes before = FileBytes();
+                ASSERT_EQ(file.WriteBlock(id, "x", 1), -1);
+                ASSERT_EQ(file.DeleteBlock(model.empty() ? id : model.begin()->first), -1);
+                file.Compact(false);
+                file.Flush();
+                ASSERT_EQ(file.IOError(), 0);
+                file.Close();
+                ASSERT_EQ(FileBytes(), before);
+                ASSERT_EQ(file.Open(path.c_str(), false), 0);
+            }
+            ASSERT_EQ(file.flushes, flushes);
             ++reopens;
         } else if (roll < 975) {
+            const Bytes before = FileBytes();
+            const bool reclaims = !space_.free.empty();
             file.Compact(false);
-            file.Flush();  // a file without free slots is left as it was, maybe changed
-            DiskLayout layout;
-            ASSERT_EQ(CheckCleanFile(FileBytes(), &layout), "");
-            ASSERT_TRUE(layout.freeSlots.empty());
+            if (!reclaims) {
+                ASSERT_EQ(FileBytes(), before) << "nothing to reclaim: not even flushed";
+            }
+            space_.Compact();
+            file.Flush();
+            flushes += reclaims || dirty;  // by the compaction, or else by the Flush
+            dirty = false;
+            ASSERT_EQ(file.flushes, flushes);
+            ExpectLayout("test.db");
             ExpectHolds(file, model);
             ++compactions;
         } else {
-            // What a crash would leave: the file as it stands, opened by another object.
-            WriteFileBytes(Native("crash.db"), FileBytes());
-            XBlockFile recovered;
-            ASSERT_EQ(recovered.Open(Portable("crash.db").c_str(), false), 0);
-            ExpectHolds(recovered, model);
+            // What a crash would leave: the file as it stands, opened by another object. A
+            // file without an index opens only read-write, which rebuilds the index.
+            const Bytes crashed = FileBytes();
+            WriteFileBytes(Native("crash.db"), crashed);
+            Hooked recovered;
+            const std::string crash = Portable("crash.db");
+            ASSERT_EQ(recovered.Open(crash.c_str(), true), dirty ? -1 : 0);
             recovered.Close();
-            ExpectCleanFile("crash.db");
+            // Without memory, the rebuild fails and leaves the file as it was.
+            if (starve([&] { result = recovered.Open(crash.c_str(), false); }) && result != 0) {
+                ASSERT_EQ(result, ENOMEM);
+                ASSERT_EQ(FileBytes("crash.db"), crashed);
+                result = recovered.Open(crash.c_str(), false);
+            }
+            ASSERT_EQ(result, 0);
+            ASSERT_EQ(recovered.rebuilt, dirty ? static_cast<int64_t>(model.size()) : -1);
+            ExpectLayout("crash.db");
+            ExpectHolds(recovered, model);
             ++crashes;
         }
     }

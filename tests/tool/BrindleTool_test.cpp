@@ -1,7 +1,6 @@
 // Runs the built brindle tool through scripted sessions: each step is a command line with its
 // standard input, and the exit code and the text expected on stdout and stderr.
 #include <pty.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -70,22 +69,15 @@ class BrindleToolTest : public ::testing::Test {
             Run(step);
     }
 
-    // A writer killed after its last change: blocks 1 to 3 in "db", no index on disk.
+    // What a writer killed after its last change leaves: blocks 1 to 3 in "db", no index.
     void KilledWriter() {
-        const std::string portable = "/" + Path("db");
+        const std::string portable = "/" + Path("live");
         ASSERT_EQ(XBlockFile::Create(portable.c_str()), 0);
-        pid_t child = fork();
-        ASSERT_NE(child, -1);
-        if (child == 0) {
-            XBlockFile file;
-            file.Open(portable.c_str(), false);
-            for (uint32_t id = 1; id <= 3; ++id)
-                file.WriteBlock(id, std::string(10 * id, 'x').data(), 10 * id);
-            kill(getpid(), SIGKILL);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status));
+        XBlockFile file;
+        ASSERT_EQ(file.Open(portable.c_str(), false), 0);
+        for (uint32_t id = 1; id <= 3; ++id)
+            ASSERT_EQ(file.WriteBlock(id, std::string(10 * id, 'x').data(), 10 * id), 0);
+        Write("db", Read("live"));
     }
 
     // What the terminal shows of `command` run with a terminal as stdout and stderr.
@@ -195,9 +187,7 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
         {"store dump --json store", "", 0, "  \"n\": [1, -2],\n", ""},
     });
     Write("again.json", Read("stdout"));
-    RunAll({
-        {"store from-json again.json -o again", "", 0, "", ""},
-    });
+    Run({"store from-json again.json -o again", "", 0, "", ""});
     RunAll({
         {"store dump - ", Read("again"), 0, text, ""},
         {"store from-json -", "{\"n\": [1, \"x\"]}", 2, "", "line 1, column 11: the elements"},
