@@ -8,6 +8,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/Alloc.h"
 #include "platform/FileFaults.h"
 
@@ -16,6 +18,10 @@ namespace {
 
 // The most slices that one gathered write takes.
 constexpr int kMaxSlices = 8;
+// Slices of at most this many bytes in all are copied into one buffer and written with a
+// plain pwrite: for the few dozen bytes of a typical append, walking several slices costs
+// the kernel more than the copy does.
+constexpr size_t kGatherLimit = 4096;
 
 // Counts a call that transfers nothing; true, with errno set, when the fault hook fails it.
 bool Refused() {
@@ -96,8 +102,10 @@ ssize_t WriteOnce(int fd, const iovec* vec, int count, uint64_t offset) {
         errno = fault.error;
         return -1;
     }
-    if (!fault.partial)
-        return pwritev(fd, vec, count, static_cast<off_t>(offset));
+    if (!fault.partial) {
+        return count == 1 ? pwrite(fd, vec->iov_base, vec->iov_len, static_cast<off_t>(offset))
+                          : pwritev(fd, vec, count, static_cast<off_t>(offset));
+    }
     size_t total = 0;
     for (int i = 0; i < count; ++i)
         total += vec[i].iov_len;
@@ -114,14 +122,8 @@ ssize_t WriteOnce(int fd, const iovec* vec, int count, uint64_t offset) {
     return pwritev(fd, part, used, static_cast<off_t>(offset));
 }
 
-}  // namespace
-
-bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset) {
-    if (count < 0 || count > kMaxSlices)
-        return false;
-    iovec vec[kMaxSlices];
-    for (int i = 0; i < count; ++i)
-        vec[i] = {const_cast<void*>(slices[i].data), slices[i].size};
+// Writes the slices in `vec` in order from `offset`, going on after partial transfers.
+bool WriteVectorAt(int fd, iovec* vec, int count, uint64_t offset) {
     iovec* next = vec;
     size_t done = 0;  // bytes of *next already written
     for (;;) {
@@ -144,6 +146,31 @@ bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset)
         offset += static_cast<uint64_t>(put);
         done = static_cast<size_t>(put);
     }
+}
+
+}  // namespace
+
+bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset) {
+    if (count < 0 || count > kMaxSlices)
+        return false;
+    size_t total = 0;
+    for (int i = 0; i < count && total <= kGatherLimit; ++i)
+        total += std::min(slices[i].size, kGatherLimit + 1);
+    if (count > 1 && total <= kGatherLimit) {
+        uint8_t gathered[kGatherLimit];
+        size_t at = 0;
+        for (int i = 0; i < count; ++i) {
+            if (slices[i].size != 0)
+                memcpy(gathered + at, slices[i].data, slices[i].size);
+            at += slices[i].size;
+        }
+        iovec one = {gathered, total};
+        return WriteVectorAt(fd, &one, 1, offset);
+    }
+    iovec vec[kMaxSlices];
+    for (int i = 0; i < count; ++i)
+        vec[i] = {const_cast<void*>(slices[i].data), slices[i].size};
+    return WriteVectorAt(fd, vec, count, offset);
 }
 
 int64_t FileLength(int fd) {

@@ -287,6 +287,11 @@ int32_t XBlockFile::IOError() const {
 bool XBlockFile::FindIndex(uint32_t id, uint32_t* pos) const {
     if (fd == -1)
         return false;
+    // IDs given in rising order, the common way to fill a file, land past the last record.
+    if (indexCount == 0 || index[indexCount - 1].id < id) {
+        *pos = indexCount;
+        return false;
+    }
     int64_t lo = -1;
     int64_t hi = indexCount;
     while (lo < hi - 1) {
