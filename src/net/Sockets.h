@@ -22,7 +22,8 @@ constexpr ssize_t kWouldBlock = -2;
 // An IPv4 address record: `address` in network byte order, `port` in host byte order.
 sockaddr_in MakeAddress(uint32_t address, uint16_t port);
 
-// A new blocking socket, TCP or UDP; -1 on failure.
+// A new blocking socket, TCP or UDP; -1 on failure. TCP sockets send without Nagle's
+// delay (TCP_NODELAY), and so do the connections a listening one accepts, which inherit it.
 int OpenSocket(bool udp);
 // Sets or clears O_NONBLOCK; false on failure.
 bool SetBlocking(int socket, bool blocking);

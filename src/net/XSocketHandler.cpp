@@ -15,6 +15,9 @@ namespace {
 
 // The receive buffer's first size and growth step.
 constexpr uint32_t kReceiveStep = 8192;
+// Once one DoRead has received this much, it delivers. A peer that sends without pause
+// would otherwise keep the read thread receiving, and the buffer growing, while it sends.
+constexpr uint32_t kReceiveBurst = 64 * 1024;
 
 }  // namespace
 
@@ -249,10 +252,10 @@ int32_t XSocketHandler::DoRead() {
         return -1;
     int socket = socket_.load();
     int32_t result = 0;
-    bool received = false;
+    size_t received = 0;
     for (;;) {
         if (count_ == capacity_ && !GrowReceiveBuffer()) {
-            result = received ? 0 : -1;
+            result = received > 0 ? 0 : -1;
             break;
         }
         uint32_t room = capacity_ - count_;
@@ -264,13 +267,13 @@ int32_t XSocketHandler::DoRead() {
             break;
         }
         count_ += static_cast<uint32_t>(got);
-        received = true;
-        // A full buffer may mean more is waiting: grow and read on.
-        if (count_ < capacity_)
+        received += static_cast<size_t>(got);
+        // A full buffer may mean more is waiting: grow and read on, up to the burst.
+        if (count_ < capacity_ || received >= kReceiveBurst)
             break;
     }
     // Bytes received before the stream ended or the socket ran dry are delivered now.
-    if (received)
+    if (received > 0)
         Deliver();
     ReleaseXSocketHandler(self);
     return result;

@@ -1,6 +1,7 @@
 // Whole flows through the socket manager on loopback, against plain POSIX peers and
 // library to library.
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <future>
@@ -143,6 +144,40 @@ TEST_F(SocketMgrTest, UnconsumedBytesComeAgainInFrontOfTheNextAndEachDeliveryIsT
     Log log = server->Of(server->Made(0));
     EXPECT_TRUE(log.terminated);
     close(peer);
+    manager_->StopListening(listener);
+}
+
+TEST_F(SocketMgrTest, BytesWaitingInBulkComeInBurstsOnConnectionsThatSendWithoutDelay) {
+    Scenario* server = NewScenario();
+    Scenario* client = NewScenario();
+    uint16_t port;
+    XSocketListener* listener = Listen(server, &port);
+    uint32_t reference = 0;
+    ASSERT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, client, &reference), 0);
+    int peer = PlainConnect(port);
+    ASSERT_TRUE(WaitFor([&] { return server->Made(1) != 0; }));
+    for (int socket : {client->Of(reference).socket, server->Of(server->Made(0)).socket}) {
+        int on = 0;
+        socklen_t length = sizeof on;
+        ASSERT_EQ(getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+        EXPECT_NE(on, 0);
+    }
+    // While the manager lock is held nothing is read, so the peer's bytes pile up in the
+    // kernel; then they come in deliveries of at most 64 KiB.
+    const std::string chunk(4096, 'p');
+    size_t piled = 0;
+    manager_->Lock();
+    while (piled < (1u << 20) && send(peer, chunk.data(), chunk.size(), MSG_DONTWAIT) > 0)
+        piled += chunk.size();
+    manager_->Unlock();
+    const uint32_t accepted = server->Made(1);
+    ASSERT_TRUE(WaitFor([&] { return server->Saw(accepted, std::string(piled, 'p')); }));
+    std::vector<std::string> deliveries = server->Of(accepted).deliveries;
+    EXPECT_GE(deliveries.size(), piled / 65536);
+    for (const std::string& delivery : deliveries)
+        EXPECT_LE(delivery.size(), 65536u);
+    close(peer);
+    manager_->Close(reference);
     manager_->StopListening(listener);
 }
 

@@ -25,7 +25,9 @@
 // (or the end of the stream), the bytes already held are delivered at once instead of
 // waiting for more; and a datagram larger than the buffer's free room is noticed
 // (MSG_TRUNC) instead of being cut: an opened UDP handler's DoRead then fails, which
-// disconnects it.
+// disconnects it. One DoRead stops receiving once it has received 64 KiB, and delivers: a
+// peer that sends without pause neither keeps the read thread from its other sockets and
+// soft signals nor grows the buffer beyond what OnDataReceived leaves unconsumed.
 //
 // Callbacks and threads (see XSocketMgr.h for the whole table): OnDataReceived runs on the
 // read thread with the manager lock held, except for a UDP listener's handler, where it runs
