@@ -8,8 +8,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "platform/Alloc.h"
 #include "platform/FileFaults.h"
 
@@ -153,19 +151,19 @@ bool WriteVectorAt(int fd, iovec* vec, int count, uint64_t offset) {
 bool WriteSlicesAt(int fd, const WriteSlice* slices, int count, uint64_t offset) {
     if (count < 0 || count > kMaxSlices)
         return false;
-    size_t total = 0;
-    for (int i = 0; i < count && total <= kGatherLimit; ++i)
-        total += std::min(slices[i].size, kGatherLimit + 1);
-    if (count > 1 && total <= kGatherLimit) {
+    if (count > 1) {
         uint8_t gathered[kGatherLimit];
-        size_t at = 0;
-        for (int i = 0; i < count; ++i) {
-            if (slices[i].size != 0)
-                memcpy(gathered + at, slices[i].data, slices[i].size);
-            at += slices[i].size;
+        size_t total = 0;
+        int copied = 0;
+        for (; copied < count && slices[copied].size <= kGatherLimit - total; ++copied) {
+            if (slices[copied].size != 0)
+                memcpy(gathered + total, slices[copied].data, slices[copied].size);
+            total += slices[copied].size;
         }
-        iovec one = {gathered, total};
-        return WriteVectorAt(fd, &one, 1, offset);
+        if (copied == count) {
+            iovec one = {gathered, total};
+            return WriteVectorAt(fd, &one, 1, offset);
+        }
     }
     iovec vec[kMaxSlices];
     for (int i = 0; i < count; ++i)
