@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Entry points for people: `make run` builds and runs the tour, `make test` builds and runs
 # every test (plain, AddressSanitizer+UBSan, ThreadSanitizer, then the fuzz targets).
 # Each build lives in its own folder below build/.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block file throughput: writing 10,000 blocks and then reading them in random order, for
 // blocks of 64 bytes and of 1 KiB. Three baselines run the same workload in the same
 // program: raw pwrite/pread of the same bytes at fixed places in a plain file (the floor of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Uncontended lock and unlock: XLocker against std::recursive_mutex in the same run.
 #include <benchmark/benchmark.h>
 #include <brindle/brindle.h>

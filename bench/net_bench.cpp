@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket manager as a TCP echo server against a hand-written epoll echo loop, both on
 // loopback and driven by the same plain blocking client: a 1-byte ping-pong round trip, and
 // bulk throughput with 64 KiB messages. The repetitions of both servers run interleaved in

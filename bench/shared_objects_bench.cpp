@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Looking up and releasing shared objects by reference, against a std::mutex guarding a
 // std::unordered_map from reference to object and use count: the same work (find, count a
 // use, give it back) done the obvious way.

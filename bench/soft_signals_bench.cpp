@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soft signals against a std::multimap timer queue, both holding 10,000 pending signals due
 // in one to two hours.
 //

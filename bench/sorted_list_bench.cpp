@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building a sorted list of N distinct names, against std::map insertion of the same names.
 //
 // "AddThenFind" is the pattern of a store being built: every addition is followed by a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building, flattening and reading a mutable store of N distinct names, against
 // std::map<std::string, int> doing the same with the same names in the same run; and
 // unflattening a buffer of 200,000 entries whose names come in ascending or descending order.

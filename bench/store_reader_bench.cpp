@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreReader costs against in-run baselines:
 // - a lookup by name (GetInt) in a 1,000-entry store against std::map<std::string, int>::find
 //   on the same names;

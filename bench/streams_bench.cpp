@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Appending to the text and binary streams, each against a standard-library baseline run in
 // the same program: XStrStream against std::string, XOutput against std::vector<char>.
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XString and XStrList against the standard library doing the same work in the same run:
 // compare each pair of results as a ratio, never as absolute times.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz targets that read their input as a script of operations and
 // check each step against a model.
 #ifndef BRINDLE_FUZZ_FUZZSCRIPT_H_

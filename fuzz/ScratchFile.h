@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scratch file of a fuzz target that hands its input to the block file as a file on disk.
 #ifndef BRINDLE_FUZZ_SCRATCHFILE_H_
 #define BRINDLE_FUZZ_SCRATCHFILE_H_

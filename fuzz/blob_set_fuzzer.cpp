@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to XAKeyBlob::SetData, then exercises every accessor and checks that
 // the flat form survives a GetData round trip.
 #include <stddef.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Treats the input as the bytes of a block file and checks it, in memory and on disk; then
 // holds the check to what XBlockFile does with the same bytes: a file whose index the check
 // calls usable opens read-only and serves exactly the blocks the check listed, and any other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Treats the input as the bytes of a block file found on disk, after a first byte that
 // chooses a file call to fail: opens the file read-only and read-write, reads every block,
 // writes, deletes and compacts with the fault armed, and checks that whatever the library

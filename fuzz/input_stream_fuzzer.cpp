@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives XInput over arbitrary bytes with a script of reads taken from the input.
 //
 // Input layout: one byte giving the script length S, then S script bytes, then the stream.

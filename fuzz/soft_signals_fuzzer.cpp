@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives a SoftSignalMgr on a hand-driven clock through a script of posts, clears, aborts,
 // clock steps (also backward, as a test hook can set it) and idles read from the input, and
 // checks every step against a model: the pending signals with their due times, fired in due

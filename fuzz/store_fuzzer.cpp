@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives XStore with arbitrary bytes that carry the store magic: unflattens them, changes
 // the result, flattens it and reads the flattened buffer back. A buffer that IsValidData
 // accepts must take changes, and one the store cannot unflatten must take none; unflattened

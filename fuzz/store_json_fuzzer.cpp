@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the brindle tool's JSON reader and store printer. The first byte of an input picks
 // what the rest is:
 //   even: JSON. When it builds a store, that store printed as JSON must build a store that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hands arbitrary bytes to XStoreReader, in both copy modes, and reads back everything it
 // offers: every entry and value through every getter, then detaches the separated strings,
 // resolves them and copies the buffer out. Every entry of a buffer that IsValidData accepts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives an XString through a script of operations read from the input and checks every
 // step against a std::string model of the same text.
 #include <limits.h>

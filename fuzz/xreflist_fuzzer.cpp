@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives an XRefList through a script of operations read from the input and checks every
 // step against a model: a map from live reference to value, in creation order, and the
 // references already removed, which must never find anything again.

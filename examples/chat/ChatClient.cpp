@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "ChatClient.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chat clients: one that posts a message, one that follows the room.
 #ifndef BRINDLE_EXAMPLES_CHAT_CHATCLIENT_H_
 #define BRINDLE_EXAMPLES_CHAT_CHATCLIENT_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "ChatProtocol.h"
 
 #include <brindle/serialization/XInput.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chat protocol: the frames that travel between a chat server and its clients, and the
 // message they carry.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "ChatRoom.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ChatRoom: the server's state. The history lives in a block file, one flattened message
 // store per block, under IDs counting up from 1, so that ascending ID order is the order the
 // messages came in. The members are the connected clients that receive new messages.

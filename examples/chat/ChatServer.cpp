@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "ChatServer.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chat server: listens for clients, replays the history to each one that connects,
 // stores every post in the history and sends it to every client.
 #ifndef BRINDLE_EXAMPLES_CHAT_CHATSERVER_H_

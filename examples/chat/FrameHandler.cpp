@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "FrameHandler.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FrameHandler: a socket handler that speaks in frames (ChatProtocol.h). Both ends of a chat
 // connection derive from it.
 //

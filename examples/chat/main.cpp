@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chat: a small chat server and its two clients, built on Brindle's socket manager, flattened
 // stores, binary streams and block file.
 #include <signal.h>

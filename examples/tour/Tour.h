@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tour visits each subsystem in turn; each visit prints what it did.
 #ifndef BRINDLE_EXAMPLES_TOUR_TOUR_H_
 #define BRINDLE_EXAMPLES_TOUR_TOUR_H_

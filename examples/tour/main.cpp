@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A short host program that uses each subsystem of the library and prints what it did.
 #include <stdio.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Debugging hooks.
 //
 // These functions let tests steer what the library normally takes from the system: whether

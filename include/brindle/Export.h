@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Symbol visibility for the shared library.
 //
 // The library is built with hidden visibility: only declarations marked BRINDLE_API are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one include a host needs: every public header of the library.
 #ifndef BRINDLE_BRINDLE_H_
 #define BRINDLE_BRINDLE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Constants and byte-order helpers of the block file format.
 #ifndef BRINDLE_BLOCKFILE_BLOCKFORMAT_H_
 #define BRINDLE_BLOCKFILE_BLOCKFORMAT_H_

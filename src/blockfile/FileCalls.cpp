@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "blockfile/FileCalls.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file calls beneath the block file and the path functions.
 //
 // Everything that talks to the operating system about files lives behind these few

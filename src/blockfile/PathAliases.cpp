@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <pthread.h>
 #include <stddef.h>
 #include <string.h>

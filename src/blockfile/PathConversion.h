@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path conversion with a result, for the block file's own use.
 #ifndef BRINDLE_BLOCKFILE_PATHCONVERSION_H_
 #define BRINDLE_BLOCKFILE_PATHCONVERSION_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/blockfile/PortablePath.h"
 
 #include <string.h>

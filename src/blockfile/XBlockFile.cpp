@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, closing, reading and looking up blocks.
 #include "brindle/blockfile/XBlockFile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read-only structure check of a block file.
 #include "brindle/blockfile/XBlockFileCheck.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two whole-file passes: rebuilding a lost index from the slot headers, and compaction.
 #include <errno.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Free-space management in memory: choosing, taking and releasing slots. The file is not
 // touched here; the callers write the headers in an order that survives a crash.
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing and deleting blocks in an order that survives a crash, and flushing the index.
 #include <errno.h>
 #include <string.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/concurrency/OSBootTime.h"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedRegistry: the process-wide registry of XTSObject, which outlives its last Dispose
 // for as long as objects are entered in it.
 #ifndef BRINDLE_CONCURRENCY_SHAREDREGISTRY_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/concurrency/XLocker.h"
 
 #include <errno.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/concurrency/XThread.h"
 
 #include <errno.h>

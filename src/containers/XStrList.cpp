@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/containers/XStrList.h"
 
 #include <stdlib.h>

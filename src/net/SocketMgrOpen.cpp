@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening sockets and listening: how handlers come into the manager.
 #include <stdlib.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket manager's internal records and state, shared by its source files.
 #ifndef BRINDLE_NET_SOCKETMGRSTATE_H_
 #define BRINDLE_NET_SOCKETMGRSTATE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read and write threads.
 #include <algorithm>
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "net/Sockets.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sockets layer: the BSD socket calls beneath the socket manager.
 //
 // Every socket is IPv4 and close-on-exec. Transfers never wait: sends pass MSG_NOSIGNAL |

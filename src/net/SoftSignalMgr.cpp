@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/net/SoftSignalMgr.h"
 
 #include <stdlib.h>

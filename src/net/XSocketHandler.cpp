@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/net/XSocketHandler.h"
 
 #include <limits.h>

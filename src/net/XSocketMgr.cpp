@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager's life: Init and Dispose, Start and Stop, disconnecting and the address
 // functions.
 #include "brindle/net/XSocketMgr.h"

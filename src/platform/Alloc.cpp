@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "platform/Alloc.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's allocation functions.
 //
 // All library memory comes from these wrappers, so that the DebgFailAllocation hook can make

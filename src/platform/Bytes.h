@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Word access to byte buffers that need not be aligned, and byte-order reversal. Every
 // format of the library reads and writes its 32-bit words through these.
 #ifndef BRINDLE_PLATFORM_BYTES_H_

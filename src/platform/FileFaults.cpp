@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "platform/FileFaults.h"
 
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault hook beneath the file calls.
 //
 // Every system call that the library makes on a file asks NextFileCallFault first, so that

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serialization/EditableForm.h"
 
 #include <stdlib.h>

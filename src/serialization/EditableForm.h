@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // EditableForm: the records of a changed XStore, by name.
 //
 // Records live in a sorted list (XSortedList, in the byte order of names that strcmp gives,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Padding rule shared by the binary stream and the named blob set: every item starts at a
 // multiple of 4 bytes.
 #ifndef BRINDLE_SERIALIZATION_FOURBYTEALIGN_H_

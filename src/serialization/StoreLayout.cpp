@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serialization/StoreLayout.h"
 
 namespace brindle {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flattened store format, and checked access to a buffer in it.
 //
 // Offsets below are in bytes from the start of the buffer unless said otherwise. Words are

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serialization/StoreRecords.h"
 
 #include <stdlib.h>

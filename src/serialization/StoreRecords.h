@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Access to the records of a store's editable form (XStoreRecord): their values, and the
 // release of what they own.
 #ifndef BRINDLE_SERIALIZATION_STORERECORDS_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serialization/StoreShape.h"
 
 #include <string.h>

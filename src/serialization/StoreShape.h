@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks a whole flattened store buffer, in time linear in its size.
 //
 // A buffer is well formed when everything it describes lies inside it, once:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Separated strings: the recorder and resolver bases, and detaching the texts of LocStr and
 // MovStr values from a reader's buffer.
 #include "brindle/serialization/XSepStrRecorder.h"

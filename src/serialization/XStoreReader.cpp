@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/serialization/XStoreReader.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lookups and getters of XStoreReader. Each reads the header afresh through a Layout, so a
 // value is found only when it lies inside the buffer.
 #include <string.h>

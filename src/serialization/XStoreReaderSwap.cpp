@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion of a buffer written on a machine of the other byte order.
 #include "brindle/serialization/XStoreReader.h"
 #include "serialization/StoreLayout.h"

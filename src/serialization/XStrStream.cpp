@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "brindle/serialization/XStrStream.h"
 
 #include <inttypes.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the block file tests: a scratch directory, raw file access and a
 // checker that reads a clean block file byte by byte and verifies its whole structure.
 #ifndef BRINDLE_TESTS_BLOCKFILE_BLOCKFILETESTSUPPORT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The structure check, over clean and damaged files: what it finds, and that what it says a
 // file holds is what XBlockFile then serves (after a rebuild where the index is unusable).
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recovery tested for real: a child process writes, deletes, flushes and compacts, and is
 // killed with SIGKILL, either between two operations or in the middle of one at a chosen
 // file call (the file keeps exactly what was written before that call, whole or torn). The

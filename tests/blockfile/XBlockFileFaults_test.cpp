@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every file call of a representative set of operations is made to fail in each way a disk
 // or the system can fail it; the object, the file as a crash would leave it at that moment,
 // and the file after Close must all hold every block as a model says. Compactions of files

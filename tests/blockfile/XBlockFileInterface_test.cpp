@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Create and Open: the bytes of the file they make, and the errors they report.
 #include <errno.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thousands of random operations checked against two references: a map of the blocks, and
 // an allocator that places their slots as the format promises. Every lookup and read is
 // compared with the map; the whole file structure, the place of every slot and what the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files that lost their index are rebuilt from the slot headers on a read-write open;
 // damaged or hostile files are refused or cut back, never trusted past what checks out.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "concurrency/SharedRegistry.h"
 
 #include <gtest/gtest.h>

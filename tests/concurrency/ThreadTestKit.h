@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the lock and thread tests: running code on several threads at once, and
 // probing a lock from a thread that does not hold it.
 #ifndef BRINDLE_TESTS_CONCURRENCY_THREADTESTKIT_H_

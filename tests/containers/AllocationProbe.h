@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the tests that make the library's allocations fail on purpose.
 #ifndef BRINDLE_TESTS_CONTAINERS_ALLOCATIONPROBE_H_
 #define BRINDLE_TESTS_CONTAINERS_ALLOCATIONPROBE_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <brindle/brindle.h>
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worked examples of docs/formats.md are the bytes the library writes: each is built here
 // and compared with the hex block that follows its "<!-- example: NAME -->" marker.
 #include <stdint.h>

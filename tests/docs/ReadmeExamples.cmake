@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every ```cpp block of README.md is a whole program: each is written to the build tree, built
 # against the library with the project's warnings and run as a test, so that the README's
 # examples cannot go stale. Editing the README reconfigures.

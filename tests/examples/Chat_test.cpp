@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the chat example as its users would: a server, a tail and senders on loopback, with
 // clients that break the protocol or vanish in between, then a second server on the same
 // history.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a scratch prefix, then builds and runs a small host program
 # against it twice: once through find_package(Brindle), once through pkg-config.
 file(REMOVE_RECURSE ${WORK_DIR})

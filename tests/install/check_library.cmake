@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the shared library's shape: it exports no internal symbol (everything in namespace
 # brindle stays hidden) and has no static initialisers, so loading it runs no code of ours.
 find_program(NM nm REQUIRED)

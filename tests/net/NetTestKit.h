@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the network tests: a handler that records what it sees, its factory,
 // plain POSIX peers, and a wait for conditions.
 #ifndef BRINDLE_TESTS_NET_NETTESTKIT_H_

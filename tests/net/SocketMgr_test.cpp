@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole flows through the socket manager on loopback, against plain POSIX peers and
 // library to library.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XAKeyBlob: named blobs, their order, the flat form in both byte orders, refusals, copies.
 #include <stdint.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helper: lays out flattened store buffers by hand, independently of the library, in
 // the native byte order or in the other one (every word reversed, texts and blob bytes as
 // they are), as a writer on a machine of that order would.

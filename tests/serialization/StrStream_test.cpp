@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStrStream: appending text, growth, taking the text out, copies.
 #include <float.h>
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binary streams: XOutput writes, XInput reads back, in either byte order.
 #include <stdint.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Detaching separated strings and resolving them again.
 #include <string.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreReader over sound buffers: taking, copying and handing them out, the example in both
 // byte orders, what getters accept, lookups by name and position, and threads reading at once.
 #include <stdlib.h>

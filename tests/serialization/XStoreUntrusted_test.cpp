@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Buffers that lie about their contents, one of each kind of lie (the fuzz targets try the
 // rest): what the reader refuses, and how XStore reads but never changes what it cannot
 // unflatten whole; and XStore running out of memory. Buffers given to a reader sit in a heap

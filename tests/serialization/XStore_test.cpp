@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStore: random stores of every type built and changed against a model laid out by hand,
 // then the examples, limits and buffers that a model does not reach.
 #include <brindle/serialization/XStore.h>

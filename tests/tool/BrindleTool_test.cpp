@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built brindle tool through scripted sessions: each step is a command line with its
 // standard input, and the exit code and the text expected on stdout and stderr.
 #include <pty.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bf commands: block files created, inspected, read, written, checked, recovered and
 // compacted through XBlockFile and XBlockFileCheck.
 #include <errno.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "Cli.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every command of the brindle tool shares: exit codes, error messages, arguments,
 // file names, and reading and writing whole files.
 #ifndef BRINDLE_TOOLS_BRINDLE_CLI_H_

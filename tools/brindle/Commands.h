@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of the brindle tool. Each takes its parsed arguments and returns the exit
 // code; each writes only its answer to standard output and every error to stderr.
 #ifndef BRINDLE_TOOLS_BRINDLE_COMMANDS_H_

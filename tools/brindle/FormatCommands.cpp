@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store and blobs commands: flattened stores and blob sets read from files or stdin.
 #include <string>
 #include <vector>

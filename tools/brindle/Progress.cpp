@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "Progress.h"
 
 #include <stdio.h>

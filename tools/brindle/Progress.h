@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line that long passes over big block files keep up to date on stderr.
 #ifndef BRINDLE_TOOLS_BRINDLE_PROGRESS_H_
 #define BRINDLE_TOOLS_BRINDLE_PROGRESS_H_

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "StoreJson.h"
 
 #include <math.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds a flattened store from a small JSON object.
 //
 // Each member becomes one entry named by its key, with one value or, for an array, one value

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "TextDump.h"
 
 #include <ctype.h>

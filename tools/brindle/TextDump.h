@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readable renderings of the library's byte formats: a flattened store, a blob set, and a
 // hex dump for anything else. Every function takes untrusted bytes and writes text; none
 // reads outside the bytes it is given.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brindle: a command-line tool for Brindle's block files, flattened stores and blob sets.
 #include <errno.h>
 #include <stdio.h>

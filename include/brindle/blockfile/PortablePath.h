@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Portable path names and the registry of directory aliases.
 //
 // Block files are named by portable paths: slash-separated names that begin with a slash, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XBlockFile: one file on disk holding blocks of bytes addressed by 32-bit IDs.
 //
 // A caller creates the file once with Create, opens it read-only or read-write, writes,

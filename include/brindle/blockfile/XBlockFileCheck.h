@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XBlockFileCheck: reads a block file without changing it and tells what it holds and what is
 // wrong with it.
 //

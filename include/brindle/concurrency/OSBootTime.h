@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OSBootTime: the library's clock.
 #ifndef BRINDLE_CONCURRENCY_OSBOOTTIME_H_
 #define BRINDLE_CONCURRENCY_OSBOOTTIME_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XLocker: a recursive mutex with an optional time-out.
 //
 // The thread that holds the lock may lock it again; other threads get it only after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XTSObject: base class of objects that several threads use and any of them may destroy.
 //
 // Each object enters itself in a registry (an XRefList of object pointers) when it is built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread functions: create suspended threads with a portable priority, resume, suspend,
 // wait for, release and end them.
 //

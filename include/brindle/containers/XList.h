@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XList: a growable array of untyped pointers.
 //
 // The list keeps pointers in order, finds and removes them; it never looks at what they

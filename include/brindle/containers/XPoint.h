@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XPoint: a plain pair of 32-bit coordinates.
 #ifndef BRINDLE_CONTAINERS_XPOINT_H_
 #define BRINDLE_CONTAINERS_XPOINT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XRect: a plain rectangle of four 32-bit edges.
 #ifndef BRINDLE_CONTAINERS_XRECT_H_
 #define BRINDLE_CONTAINERS_XRECT_H_

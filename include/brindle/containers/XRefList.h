@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XRefList: fixed-size items addressed by 32-bit references that carry a generation.
 //
 // Each item is a block of `ElelemSize()` caller bytes living in one array of slots. An item

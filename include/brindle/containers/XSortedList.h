@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XSortedList: a key/value list kept in key order under a caller-supplied compare function.
 //
 // Keys and values are untyped pointers. Five caller-supplied functions decide everything

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStrList: a pointer list (XList) whose items are NUL-terminated strings.
 //
 // An owning list (the default) copies what AddStr gives it into malloc blocks and releases

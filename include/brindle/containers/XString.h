@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XString: an owned, NUL-terminated byte string with its length.
 //
 // The text always lies in a buffer of exactly length + 1 bytes whose last byte is NUL; there

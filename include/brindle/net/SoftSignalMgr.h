@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SoftSignalMgr: a queue of timed callbacks (soft signals).
 //
 // Post schedules a callback with four opaque arguments to run a delay from now; the manager

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XSocketHandler: one endpoint of the socket manager, derived by the host.
 //
 // A handler stands for a TCP connection the host opened (XSocketMgr::Open), a TCP

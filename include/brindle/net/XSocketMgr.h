@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XSocketMgr: runs every TCP and UDP socket of the process on its own threads.
 //
 // The host creates the one manager with Init, starts its read and write threads with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XAKeyBlob: a set of named blobs that flattens into one buffer and is rebuilt from one.
 //
 // Each entry is a byte string (the blob) stored under a unique, case-sensitive name. Entries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XInput: reads back a binary stream written by XOutput, item by item.
 //
 // The reader never copies: strings and runs of bytes are returned as pointers into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XOutput: writes a binary stream of 32-bit integers, strings and runs of bytes.
 //
 // The stream begins with the 32-bit mark 0x5354524D ("STRM") in the writer's byte order, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XSepStrRecorder: keeps the separated texts that a store reader detaches.
 //
 // XStoreReader::DetachStrings hands every LocStr or MovStr text of its buffer to the recorder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XSepStrResolver: turns the ids of separated texts back into texts.
 //
 // A reader given a resolver (XStoreReader::SetStrResolver) asks it for the text of every

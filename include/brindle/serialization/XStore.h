@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStore: a store that can be changed and flattened again.
 //
 // An XStore reads a flattened buffer exactly as XStoreReader does until its first change.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreEntry: one record of the entry table of a flattened store.
 //
 // The table follows the 20-byte header and holds one 16-byte record per entry, in ascending

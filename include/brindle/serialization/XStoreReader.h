@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreReader: the read-only view of one flattened store buffer.
 //
 // A flattened store is one self-describing byte buffer: a 20-byte header (magic 0x73746F72,

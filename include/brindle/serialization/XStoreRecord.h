@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreRecord: one entry of a mutable store's editable form.
 //
 // With one value the record holds it directly: for Int, Float and Bool the 32-bit word (a

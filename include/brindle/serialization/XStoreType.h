@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStoreType: the type of every value of one store entry.
 //
 // The number is stored in a flattened store as a 32-bit word. The library writes only the

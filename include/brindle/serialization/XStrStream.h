@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XStrStream: builds a text in memory from characters, strings, numbers and booleans.
 //
 // The caller reads the text in place (Buffer) or takes the buffer away (RetreiveBuffer_NF),

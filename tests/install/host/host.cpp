@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal host: includes the umbrella header and calls into the installed library.
 #include <stdio.h>
 
