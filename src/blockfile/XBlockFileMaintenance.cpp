@@ -8,7 +8,9 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/FreeSpace.h"
 #include "brindle/blockfile/XBlockFile.h"
+#include "platform/Alloc.h"
 
 using brindle::blockfile::kFirstSlot;
 using brindle::blockfile::kHeaderSize;
@@ -22,6 +24,29 @@ namespace {
 // Compaction moves data through a buffer of this size, so that it never fails for want of
 // memory however large a block is.
 constexpr uint32_t kMoveChunk = 16384;
+
+// Sorts the used records that a scan found by ID and moves all but the first slot (the one
+// nearest the start of the file) of each repeated ID behind the others, marked free; returns
+// how many records are kept.
+uint32_t SortScannedIndex(Record* used, uint32_t count) {
+    auto byId = [](const Record& a, const Record& b) {
+        return a.id != b.id ? a.id < b.id : a.offset < b.offset;
+    };
+    std::sort(used, used + count, byId);
+    uint32_t kept = count;
+    for (uint32_t i = 1; i < count; ++i) {
+        if (used[i].id == used[i - 1].id) {
+            used[i].freeFlag = brindle::blockfile::kFreeFlag;
+            --kept;
+        }
+    }
+    if (kept != count) {
+        std::sort(used, used + count, [&byId](const Record& a, const Record& b) {
+            return a.freeFlag != b.freeFlag ? a.freeFlag < b.freeFlag : byId(a, b);
+        });
+    }
+    return kept;
+}
 
 }  // namespace
 
@@ -49,46 +74,42 @@ bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec, int32_t* err
     return true;
 }
 
-void XBlockFile::SortIndex() {
-    std::sort(index, index + indexCount, [](const Record& a, const Record& b) {
-        return a.id != b.id ? a.id < b.id : a.offset < b.offset;
-    });
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < indexCount; ++i) {
-        if (kept > 0 && index[i].id == index[kept - 1].id) {
-            Record repeated = index[i];
-            DestroyBlock(&repeated);
-        } else {
-            index[kept++] = index[i];
-        }
-    }
-    indexCount = kept;
-}
-
 int32_t XBlockFile::Rebuild() {
     int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
-    // The scan only reads: should memory run out or a read fail, the file is left as it was.
+    // The scan only reads, and everything is in memory before the file changes: should
+    // memory run out or a read fail, the file is left as it was.
+    Record* found[2] = {nullptr, nullptr};  // used slots, free slots
+    uint32_t counts[2] = {0, 0};
+    uint32_t capacities[2] = {0, 0};
     uint64_t p = kFirstSlot;
     int32_t error = 0;
     for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec, &error);) {
-        const bool isFree = rec.freeFlag != 0;
-        Record** records = isFree ? &freeList : &index;
-        uint32_t* count = isFree ? &freeCount : &indexCount;
-        if (!ReserveRecord(records, *count, isFree ? &freeCapacity : &indexCapacity))
-            return ENOMEM;
-        (*records)[(*count)++] = rec;
+        const int kind = rec.freeFlag != 0 ? 1 : 0;
+        if (!ReserveRecord(&found[kind], counts[kind], &capacities[kind])) {
+            error = ENOMEM;
+            break;
+        }
+        found[kind][counts[kind]++] = rec;
         p += SlotSize(rec.len);
     }
+    const uint32_t kept = error == 0 ? SortScannedIndex(found[0], counts[0]) : 0;
+    if (error == 0 && (!freeSpace->Assign(found[1], counts[1]) || !index->Assign(found[0], kept)))
+        error = ENOMEM;
+    if (error == 0) {
+        // Slots are accepted only when they end within the file, so the end marker goes
+        // just after the last one and never over it.
+        dataEnd = static_cast<uint32_t>(p);
+        modified = true;
+        WriteEndMarker();
+        for (uint32_t i = kept; i < counts[0]; ++i)
+            DestroyBlock(&found[0][i]);
+    }
+    free(found[0]);
+    free(found[1]);
     if (error != 0)
         return error;
-    // Slots are accepted only when they end within the file, so the end marker goes just
-    // after the last one and never over it.
-    dataEnd = static_cast<uint32_t>(p);
-    modified = true;
-    WriteEndMarker();
-    SortIndex();
     OnRebuild();
     Flush();
     return ioError;
@@ -162,29 +183,36 @@ bool XBlockFile::MoveDown(Record* rec, uint32_t to) {
 }
 
 void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
-    uint32_t first = 0;
-    while (first < freeCount && freeList[first].offset < next)
-        ++first;
-    memmove(freeList, freeList + first, size_t{freeCount - first} * kRecordSize);
-    freeCount -= first;
-    if (next > gapStart && ReserveRecord(&freeList, freeCount, &freeCapacity)) {
-        memmove(freeList + 1, freeList, size_t{freeCount} * kRecordSize);
-        freeList[0] = {gapStart, 0, next - gapStart, brindle::blockfile::kFreeFlag};
-        ++freeCount;
-    }
+    // `next` is a used slot, so the gap touches no free slot that stays.
+    freeSpace->DropBelow(next);
+    if (next > gapStart && freeSpace->Reserve())
+        freeSpace->Release(gapStart, next - gapStart);
 }
 
 void XBlockFile::Compact(bool) {
-    if (fd == -1 || readOnly || ioError != 0 || freeCount == 0 || !Modify())
+    if (fd == -1 || readOnly || ioError != 0 || freeSpace->Count() == 0)
         return;
     // The blocks move as the index records them, which Open checked and every change kept
-    // consistent; the slot headers on disk are rewritten from it, never trusted.
-    std::sort(index, index + indexCount,
-              [](const Record& a, const Record& b) { return a.offset < b.offset; });
+    // consistent; the slot headers on disk are rewritten from it, never trusted. They move
+    // in file order, through a list of their records sorted by offset.
+    const uint32_t count = index->Count();
+    Record** order = static_cast<Record**>(brindle::Malloc((count + size_t{1}) * sizeof(Record*)));
+    if (order == nullptr || !Modify()) {
+        free(order);
+        return;
+    }
+    Record** next = order;
+    index->ForEachRun([&next](const Record* run, uint32_t length) {
+        for (uint32_t i = 0; i < length; ++i)
+            *next++ = const_cast<Record*>(run + i);
+        return true;
+    });
+    std::sort(order, order + count,
+              [](const Record* a, const Record* b) { return a->offset < b->offset; });
     uint32_t w = kFirstSlot;
     uint32_t moved = 0;
-    for (; moved < indexCount; ++moved) {
-        Record& rec = index[moved];
+    for (; moved < count; ++moved) {
+        Record& rec = *order[moved];
         const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
         // A block that must go by way of the end of the data cannot where that would pass
         // the largest data end; the pass then ends before it, as it does when a file call
@@ -195,13 +223,13 @@ void XBlockFile::Compact(bool) {
             break;
         w += size;
     }
-    if (moved == indexCount) {
-        freeCount = 0;
+    if (moved == count) {
+        freeSpace->Clear();
         dataEnd = w;
         WriteEndMarker();
     } else {
-        KeepFreeSpaceFrom(w, index[moved].offset);
+        KeepFreeSpaceFrom(w, order[moved]->offset);
     }
-    SortIndex();
+    free(order);
     Flush();
 }

@@ -7,16 +7,14 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/FreeSpace.h"
 #include "brindle/blockfile/XBlockFile.h"
 
 using brindle::blockfile::kEndMarker;
 using brindle::blockfile::kFreeFlag;
 using brindle::blockfile::kHeaderSize;
 using brindle::blockfile::kMagic;
-using brindle::blockfile::kNoRecord;
-using brindle::blockfile::kRecordSize;
 using brindle::blockfile::Record;
-using brindle::blockfile::ReserveRecord;
 using brindle::blockfile::SlotSize;
 
 namespace {
@@ -26,6 +24,45 @@ void EncodeRecord(const Record& rec, Record* disk) {
     *disk = rec;
     brindle::blockfile::SwapRecordsForDisk(disk, 1);
 }
+
+// Gathers the bytes of the index area, in file order, into writes of a fixed size at rising
+// offsets, through `put(data, size, offset)`, so that an index of any size is written
+// without memory of its own.
+template <class Put>
+class AreaWriter {
+  public:
+    AreaWriter(uint64_t at, Put put) : at_(at), put_(put) {}
+
+    bool Word(uint32_t value) {
+        if (used_ + 4 > sizeof chunk_ && !Drain())
+            return false;
+        brindle::blockfile::StoreLittle32(chunk_ + used_, value);
+        used_ += 4;
+        return true;
+    }
+    bool Records(const Record* run, uint32_t count) {
+        for (const Record* rec = run; rec != run + count; ++rec) {
+            if (!Word(rec->offset) || !Word(rec->id) || !Word(rec->len) || !Word(rec->freeFlag))
+                return false;
+        }
+        return true;
+    }
+    // Writes what is gathered.
+    bool Drain() {
+        const bool written = used_ == 0 || put_(chunk_, used_, at_);
+        at_ += used_;
+        used_ = 0;
+        return written;
+    }
+    // Where the area ends, with what is gathered.
+    uint64_t End() const { return at_ + used_; }
+
+  private:
+    uint8_t chunk_[16384];
+    size_t used_ = 0;
+    uint64_t at_;
+    Put put_;
+};
 
 }  // namespace
 
@@ -44,35 +81,31 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
         return -1;
     const uint32_t recLen = len + kHeaderSize;
     const uint32_t size = static_cast<uint32_t>(SlotSize(recLen));
-    uint32_t pos = 0;
-    const bool exists = FindIndex(id, &pos);
-    if (exists && SlotSize(index[pos].len) == size)
-        return RewriteInPlace(pos, data, len);
+    Record* const found = index->Find(id);
+    if (found != nullptr && SlotSize(found->len) == size)
+        return RewriteInPlace(found, data, len);
     // Everything that can fail is checked before the file changes: the room to append (the
     // block may well land in a free slot, but must never push the data, or the copy made on
-    // the way, past 4 GiB), and the one record that the free list or the index may gain.
+    // the way, past 4 GiB), and the memory that the index and the free space may need.
     if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd)
         return -1;
-    if (exists ? !ReserveRecord(&freeList, freeCount, &freeCapacity)
-               : !ReserveRecord(&index, indexCount, &indexCapacity))
+    if (!freeSpace->Reserve() || (found == nullptr && !index->Reserve(1)))
         return -1;
     // The index area is cut off before anything is written, so that a crash from here on
     // leaves a file without trailer, which the next read-write open rebuilds.
     if (!Modify())
         return -1;
-    const Record old = exists ? index[pos] : Record{};
+    const bool exists = found != nullptr;
+    const Record old = exists ? *found : Record{};
     Record live = old;  // the latest whole copy of the block on disk; len 0 for none
-    Record released = {};
-    if (exists) {
-        released = freeList[ReleaseSlot(old)];
-    } else {
-        memmove(index + pos + 1, index + pos, size_t{indexCount - pos} * kRecordSize);
-        ++indexCount;
-    }
+    const Record released = exists ? ReleaseSlot(old) : Record{};
     Record rec = {0, id, recLen, 0};
     uint32_t freeEnd = 0;
     const bool appended = TakeSlot(size, &rec.offset, &freeEnd);
-    index[pos] = rec;
+    if (exists)
+        *found = rec;
+    else
+        index->Insert(rec);
     const bool overlaps = exists && !appended && rec.offset < old.offset + SlotSize(old.len) &&
                           old.offset < uint64_t{rec.offset} + size;
     bool written;
@@ -93,31 +126,28 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     if (written)
         return 0;
     // The block stays as the file last held it whole.
-    if (live.len != 0) {
-        index[pos] = live;
-    } else {
-        memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
-        --indexCount;
-    }
+    if (live.len != 0)
+        *index->Find(id) = live;
+    else
+        index->Erase(id);
     return -1;
 }
 
-int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len) {
-    Record& rec = index[pos];
-    if (rec.len == len + kHeaderSize) {
+int32_t XBlockFile::RewriteInPlace(Record* rec, const void* data, uint32_t len) {
+    if (rec->len == len + kHeaderSize) {
         // Same length: the index on disk stays valid, so the file stays as clean as it was.
         // This one write is not undone should it fail or be cut short.
-        return Put(data, len, uint64_t{rec.offset} + kHeaderSize) ? 0 : -1;
+        return Put(data, len, uint64_t{rec->offset} + kHeaderSize) ? 0 : -1;
     }
     // The new contents go to the end of the data first, so the copy made there must fit.
-    const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
+    const uint32_t size = static_cast<uint32_t>(SlotSize(rec->len));
     if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd || !Modify())
         return -1;
-    Record live = rec;
-    rec.len = len + kHeaderSize;
-    if (WriteOverOld(rec, data, len, &live, rec.offset + size))
+    Record live = *rec;
+    rec->len = len + kHeaderSize;
+    if (WriteOverOld(*rec, data, len, &live, rec->offset + size))
         return 0;
-    rec = live;
+    *rec = live;
     return -1;
 }
 
@@ -166,19 +196,17 @@ bool XBlockFile::WriteOverOld(const Record& rec, const void* data, uint32_t len,
 }
 
 bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
-    const uint32_t at = FreeRecordCovering(offset);
-    return at == kNoRecord || WriteRecord(freeList[at]);
+    const Record* covering = freeSpace->Covering(offset);
+    return covering == nullptr || WriteRecord(*covering);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
-    uint32_t pos;
-    if (readOnly || ioError != 0 || !FindIndex(id, &pos) ||
-        !ReserveRecord(&freeList, freeCount, &freeCapacity) || !Modify())
+    const Record* rec = Lookup(id);
+    if (readOnly || ioError != 0 || rec == nullptr || !freeSpace->Reserve() || !Modify())
         return -1;
-    if (!FreeSlot(index[pos]))
+    if (!FreeSlot(*rec))
         return -1;
-    memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
-    --indexCount;
+    index->Erase(id);
     return 1;
 }
 
@@ -187,10 +215,12 @@ void XBlockFile::DestroyBlock(Record* rec) {
 }
 
 bool XBlockFile::FreeSlot(const Record& rec) {
-    // If the free list cannot grow, the slot is free on disk but its space stays unused
-    // until the next compaction.
-    const uint32_t merged = ReleaseSlot(rec);
-    return RetireSlot(rec.offset) && (merged == kNoRecord || WriteRecord(freeList[merged]));
+    // If the free space cannot take the slot, the slot is free on disk but its space stays
+    // unused until the next compaction.
+    if (!freeSpace->Reserve())
+        return RetireSlot(rec.offset);
+    const Record merged = ReleaseSlot(rec);
+    return RetireSlot(rec.offset) && WriteRecord(merged);
 }
 
 bool XBlockFile::WriteEndMarker() {
@@ -253,28 +283,18 @@ void XBlockFile::Flush() {
     OnFlush();
     if (ioError != 0)
         return;  // a write of the hook failed
-    uint8_t usedCount[4];
-    uint8_t freeRecords[4];
-    uint8_t trailer[8];
-    brindle::blockfile::StoreLittle32(usedCount, indexCount);
-    brindle::blockfile::StoreLittle32(freeRecords, freeCount);
-    brindle::blockfile::StoreLittle32(trailer, dataEnd + 4);
-    brindle::blockfile::StoreLittle32(trailer + 4, kMagic);
-    const size_t usedBytes = size_t{indexCount} * kRecordSize;
-    const size_t freeBytes = size_t{freeCount} * kRecordSize;
-    const brindle::WriteSlice slices[] = {{usedCount, 4},
-                                          {index, usedBytes},
-                                          {freeRecords, 4},
-                                          {freeList, freeBytes},
-                                          {trailer, sizeof trailer}};
-    // The trailer is the last thing written: until it is complete the file has none.
-    brindle::blockfile::SwapRecordsForDisk(index, indexCount);
-    brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    errno = 0;
-    const bool written = brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
-    brindle::blockfile::SwapRecordsForDisk(index, indexCount);
-    brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    if ((written || Failed()) && Cut(uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8))
+    // The area goes out in file order, the trailer last: until it is complete the file has
+    // none.
+    auto put = [this](const void* data, size_t size, uint64_t offset) {
+        return Put(data, size, offset);
+    };
+    AreaWriter<decltype(put)> area(uint64_t{dataEnd} + 4, put);
+    auto records = [&area](const Record* run, uint32_t count) { return area.Records(run, count); };
+    const bool written = area.Word(index->Count()) && index->ForEachRun(records) &&
+                         area.Word(freeSpace->Count()) && freeSpace->ForEachRun(records) &&
+                         area.Word(dataEnd + 4) && area.Word(kMagic);
+    const uint64_t end = area.End();
+    if (written && area.Drain() && Cut(end))
         modified = false;
 }
 

@@ -73,6 +73,13 @@
 
 #include "brindle/Export.h"
 
+namespace brindle {
+namespace blockfile {
+class BlockIndex;
+class FreeSpace;
+}  // namespace blockfile
+}  // namespace brindle
+
 // The 16-byte record that is, unchanged, a slot header on disk, a record of the index area
 // and an element of the in-memory index and free list.
 struct _XBlockFile_BlockRec {
@@ -226,13 +233,15 @@ class BRINDLE_API XBlockFile {
   private:
     // Sets the members for an Open.
     void Reset(bool readOnlyOpen);
-    // Frees both arrays, closes the descriptor and marks the object closed.
+    // Frees the index and the free space, closes the descriptor and marks the object closed.
     void Discard();
     // Steps 4 to 7 of Open: checks the header, loads the index or rebuilds it.
     int32_t Load();
     int32_t LoadIndexArea(uint32_t indexOffset, uint64_t length);
-    // 0 when the loaded index and free list are consistent, -1 when not, ENOMEM.
-    int32_t CheckIndex() const;
+    // The record of block `id`, or of the block at position `pos`; null when there is none
+    // or the object is closed.
+    _XBlockFile_BlockRec* Lookup(uint32_t id) const;
+    _XBlockFile_BlockRec* RecordAt(uint32_t pos) const;
     // Reads exactly `size` bytes at `offset`: 0, or the errno (-1 for a short read).
     int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
 
@@ -245,22 +254,16 @@ class BRINDLE_API XBlockFile {
     int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
-    // Rewrites block `pos` whose slot already has the right size.
-    int32_t RewriteInPlace(uint32_t pos, const void* data, uint32_t len);
-    // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
-    uint32_t ChooseFreeSlot(uint32_t size) const;
+    // Rewrites the block of the index record `rec`, whose slot already has the right size.
+    int32_t RewriteInPlace(_XBlockFile_BlockRec* rec, const void* data, uint32_t len);
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
     // offset; true when it was appended, else `*freeEnd` is where the free slot it was
     // taken from ended.
     bool TakeSlot(uint32_t size, uint32_t* offset, uint32_t* freeEnd);
-    // Adds the slot of the used record `rec` to the free list, merged with the free slots
-    // that touch it; the position of the merged record, or 0xFFFFFFFF when the list cannot
-    // grow. Writes nothing.
-    uint32_t ReleaseSlot(const _XBlockFile_BlockRec& rec);
-    // The position of the first free record at or after `offset`.
-    uint32_t FirstFreeFrom(uint32_t offset) const;
-    // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
-    uint32_t FreeRecordCovering(uint32_t offset) const;
+    // Adds the slot of the used record `rec` to the free space, merged with the free slots
+    // that touch it, and returns the merged record. Writes nothing; needs the free space's
+    // Reserve.
+    _XBlockFile_BlockRec ReleaseSlot(const _XBlockFile_BlockRec& rec);
     // DestroyBlock, with a result: retires the slot on disk, then writes the merged header.
     bool FreeSlot(const _XBlockFile_BlockRec& rec);
 
@@ -296,9 +299,6 @@ class BRINDLE_API XBlockFile {
     // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
     // accepted. A failed read also sets `*error`.
     bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec, int32_t* error) const;
-    // Sorts the index by ID and turns all but the first slot of each repeated ID into free
-    // space.
-    void SortIndex();
     // Copies the data of the slot `from` to the slot at `to`, through a fixed buffer.
     bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
     // Writes a copy of the block `rec` as a slot at dataEnd, behind the data.
@@ -310,12 +310,10 @@ class BRINDLE_API XBlockFile {
     // from there on, and the space from `gapStart` to `next` becomes one free slot.
     void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
 
-    _XBlockFile_BlockRec* index;
-    uint32_t indexCount;
-    uint32_t indexCapacity;
-    _XBlockFile_BlockRec* freeList;
-    uint32_t freeCount;
-    uint32_t freeCapacity;
+    // The records of the blocks by ID, and the free slots; both allocated by Open and freed
+    // by Close, null while the object is closed. Each change to them costs O(log n).
+    brindle::blockfile::BlockIndex* index;
+    brindle::blockfile::FreeSpace* freeSpace;
     int32_t fd;
     uint32_t dataEnd;
     bool modified;
