@@ -313,32 +313,41 @@ class RecordTree {
         uint32_t depth = 0;
     };
 
-    // The child of `inner` whose keys may include `key`.
+    // Asks for every cache line of `count` items at once: the probes of a search depend on
+    // each other, and in a node that is not cached each would otherwise wait for memory.
+    template <class Item>
+    static void Prefetch(const Item* items, uint32_t count) {
+        const char* const end = reinterpret_cast<const char*>(items + count);
+        for (const char* line = reinterpret_cast<const char*>(items); line < end; line += 64)
+            __builtin_prefetch(line);
+    }
+
+    // The child of `inner` whose keys may include `key`: the number of keys from child 1 on
+    // that are not above it. The searches do not branch on the keys, which random lookups
+    // would mispredict half of the time: each halves the range that holds the answer.
     static uint32_t ChildFor(const Inner* inner, uint64_t key) {
-        uint32_t lo = 1;
-        uint32_t hi = inner->count;
-        while (lo < hi) {
-            const uint32_t mid = (lo + hi) / 2;
-            if (inner->children[mid].key <= key)
-                lo = mid + 1;
-            else
-                hi = mid;
+        const Child* const first = inner->children + 1;
+        const Child* base = first;
+        for (uint32_t n = inner->count - 1; n > 1;) {
+            const uint32_t half = n / 2;
+            base = base[half].key <= key ? base + half : base;
+            n -= half;
         }
-        return lo - 1;
+        return static_cast<uint32_t>(base - first) + (base->key <= key ? 1 : 0);
     }
 
     // The first slot of `leaf` whose key is `key` or greater (its count if none).
     static uint32_t SlotFor(const Leaf* leaf, uint64_t key) {
-        uint32_t lo = 0;
-        uint32_t hi = leaf->count;
-        while (lo < hi) {
-            const uint32_t mid = (lo + hi) / 2;
-            if (Order::Key(leaf->records[mid]) < key)
-                lo = mid + 1;
-            else
-                hi = mid;
+        if (leaf->count == 0)
+            return 0;
+        Prefetch(leaf->records, leaf->count);
+        const Record* base = leaf->records;
+        for (uint32_t n = leaf->count; n > 1;) {
+            const uint32_t half = n / 2;
+            base = Order::Key(base[half]) < key ? base + half : base;
+            n -= half;
         }
-        return lo;
+        return static_cast<uint32_t>(base - leaf->records) + (Order::Key(*base) < key ? 1 : 0);
     }
 
     Leaf* LeafFor(uint64_t key) const {
