@@ -62,6 +62,14 @@
 // short by anyone else while it is open, and a disk error under the mapping is not a
 // failed read: in both cases the system raises SIGBUS.
 //
+// Costs. The index and the free list are held in memory in balanced trees rather than in
+// the sorted arrays that the format describes: finding a block by ID or by position, and
+// the bookkeeping of a write or a delete (placing the record, choosing the best-fitting
+// free slot, merging freed neighbours), cost O(log n) in the number of blocks and free
+// slots, however the IDs come and go; walking the blocks by position costs O(1) per step.
+// The file is the same, byte for byte, and every slot is chosen exactly as before. Open,
+// Flush, Rebuild and Compact handle the whole index, in O(n) or O(n log n).
+//
 // Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
 // an object and its file belong to one thread at a time. Objects cannot be copied, so a
 // descriptor or an array is never released twice.
@@ -192,10 +200,12 @@ class BRINDLE_API XBlockFile {
     // block whole, at its old place or its new one. A block is written at its new place
     // before its old copy is given up, so one whose new place overlaps its old one goes by
     // way of the end of the data first (the file grows by its slot meanwhile, and the block
-    // is written twice). Blocks move one at a time through a fixed buffer, so compaction
-    // never runs out of memory. If a file call fails (the error is left in IOError()), or a
-    // block would have to pass the largest data end (4 GiB) on its way, the pass ends there
-    // and the blocks from there on stay where they are. Does nothing after an I/O error.
+    // is written twice). Blocks move one at a time through a fixed buffer; the pass needs
+    // memory only for a list of the blocks in file order (8 bytes per block), and does
+    // nothing when that cannot be had. If a file call fails (the error is left in
+    // IOError()), or a block would have to pass the largest data end (4 GiB) on its way, the
+    // pass ends there and the blocks from there on stay where they are. Does nothing after an
+    // I/O error.
     void Compact(bool);
 
   protected:
