@@ -77,9 +77,7 @@ class RecordTree {
         if (root_ == nullptr)
             return nullptr;
         Leaf* leaf = LeafFor(key);
-        const uint32_t slot = SlotFor(leaf, key);
-        return slot < leaf->count && Order::Key(leaf->records[slot]) == key ? &leaf->records[slot]
-                                                                            : nullptr;
+        return Match(leaf, SlotFor(leaf, key), key);
     }
 
     // Find that also stores in `*rank` the record's position in key order, or, when there is
@@ -99,8 +97,7 @@ class RecordTree {
         Leaf* leaf = static_cast<Leaf*>(node);
         const uint32_t slot = SlotFor(leaf, key);
         *rank += slot;
-        return slot < leaf->count && Order::Key(leaf->records[slot]) == key ? &leaf->records[slot]
-                                                                            : nullptr;
+        return Match(leaf, slot, key);
     }
 
     // The record at position `rank`, which must be below Count(), in key order. Positions asked in
@@ -222,7 +219,7 @@ class RecordTree {
         Path path;
         Leaf* leaf = Descend(key, &path);
         const uint32_t slot = SlotFor(leaf, key);
-        if (slot == leaf->count || Order::Key(leaf->records[slot]) != key)
+        if (Match(leaf, slot, key) == nullptr)
             return false;
         cursor_ = nullptr;
         for (uint32_t level = 0; level < path.depth; ++level)
@@ -348,6 +345,12 @@ class RecordTree {
             n -= half;
         }
         return static_cast<uint32_t>(base - leaf->records) + (Order::Key(*base) < key ? 1 : 0);
+    }
+
+    // The record in `slot` of `leaf` if it has `key`, else null.
+    static Record* Match(Leaf* leaf, uint32_t slot, uint64_t key) {
+        return slot < leaf->count && Order::Key(leaf->records[slot]) == key ? &leaf->records[slot]
+                                                                            : nullptr;
     }
 
     Leaf* LeafFor(uint64_t key) const {

@@ -82,8 +82,6 @@ uint32_t* ValueIndex::Walk(const Layout& layout, const XStoreEntry& entry) {
 
 uint64_t ValueIndex::ValueAt(const Layout& layout, uint32_t entryIndex, const XStoreEntry& entry,
                              uint32_t index) {
-    if (index >= entry.valueCount)
-        return 0;
     std::atomic<uint32_t*>& slot = entries_[entryIndex];
     uint32_t* offsets = slot.load(std::memory_order_acquire);
     if (offsets == nullptr) {

@@ -109,6 +109,8 @@ template <class Tree>
 void RunPatterns(uint32_t scale, uint32_t checks) {
     std::mt19937 random(2024);
     TreeModel<Tree> model;
+    model.ExpectSame(&random);  // a tree that never held a record
+    model.Erase(7);
     uint32_t tag = 0;
     for (uint32_t round = 0; round < checks && !::testing::Test::HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -200,6 +202,16 @@ TEST(RecordTree, InsertsTakeReservedNodesAndFailedAllocationsChangeNothing) {
         DebgFailAllocation(0);
         sorted.push_back(MakeRecord(id * 7, id));
     }
+    // Records in rising order fill every leaf before the next: 64 leaves for 4,096 records
+    // of the real size, and a few inner nodes.
+    RecordTree<ById> real;
+    std::vector<Record> rising;
+    for (uint32_t id = 0; id < 4096; ++id)
+        rising.push_back(MakeRecord(id, id));
+    DebgFailAllocation(1000000);
+    ASSERT_TRUE(real.Assign(rising.data(), 4096));
+    EXPECT_LE(1000000 - DebgPendingAllocationFailure(), 64u + 8u);
+    DebgFailAllocation(0);
     for (uint32_t nth = 1;; ++nth) {
         DebgFailAllocation(nth);
         const bool assigned = tree.Assign(sorted.data(), static_cast<uint32_t>(sorted.size()));
