@@ -101,10 +101,10 @@ class Chat {
 // history it replays.
 bool ServerHangsUp(uint16_t port, const std::string& bytes) {
     const int fd = nettest::PlainConnect(port, bytes);
-    bool ended = false;
-    nettest::ReadSome(fd, SIZE_MAX, &ended);
+    nettest::End end = nettest::End::kOpen;
+    nettest::ReadSome(fd, SIZE_MAX, &end);
     close(fd);
-    return ended;
+    return end != nettest::End::kOpen;
 }
 
 // Bytes as the wire lays them out: the stream mark, the words, then `size` bytes of `rest`.

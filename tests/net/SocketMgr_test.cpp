@@ -203,26 +203,48 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
             EXPECT_EQ(handler->SendAllocatedData(malloc(1 << 20), 1 << 20), 0);
         return client->Of(reference).socket;
     };
+    // Whenever queued data is dropped, the peer gets a reset, not an end of stream that
+    // would pass for a complete one.
+    End end = End::kOpen;
     queue();
     handler->Close(0);  // drops what the socket has not taken
-    EXPECT_LT(Drain(peer), kQueued);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
 
     int socket = queue();
     Clock::time_point closed = Clock::now();
     handler->Close(400);  // the socket stays open for the linger time while the peer is idle
     EXPECT_TRUE(WaitFor([&] { return fcntl(socket, F_GETFD) == -1; }));
     EXPECT_GE(Clock::now() - closed, milliseconds(390));
-    EXPECT_LT(Drain(peer), kQueued);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
 
     queue();
     handler->Close(60000);  // a reading peer gets everything, then the end, long before that
-    EXPECT_EQ(Drain(peer), kQueued);
+    EXPECT_EQ(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kFin);
 
     socket = queue();
     handler->Close(60000);
     manager_->Stop();  // closes every closing socket at once
     EXPECT_EQ(fcntl(socket, F_GETFD), -1);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
     manager_->Start();
+
+    // A peer that sends a request and then ends its side still gets every reply queued
+    // before the end was read, and OnClose comes at once, not after the replies.
+    Scenario* echo = NewScenario(true);
+    uint16_t echoPort;
+    XSocketListener* listener = Listen(echo, &echoPort);
+    const std::string request(100000, 'q');
+    int asker = PlainConnect(echoPort, request, 4096);
+    shutdown(asker, SHUT_WR);
+    EXPECT_TRUE(WaitFor([&] { return echo->Ended(echo->Made(0)); }));
+    EXPECT_EQ(ReadSome(asker, SIZE_MAX, &end), request);
+    EXPECT_EQ(end, End::kFin);
+    close(asker);
+    manager_->StopListening(listener);
 
     queue();
     linger reset = {1, 0};
@@ -267,7 +289,25 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
 }
 
-TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped) {
+// A UDP datagram from source port 0 to `port` on loopback, through a raw socket; false
+// when the process may not open one.
+bool SendFromPortZero(uint16_t port, const std::string& payload) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (raw < 0)
+        return false;
+    // The UDP header (source port 0, no checksum), then the payload.
+    std::string packet(8, '\0');
+    uint16_t header[4] = {0, htons(port), htons(uint16_t(8 + payload.size())), 0};
+    memcpy(&packet[0], header, sizeof header);
+    packet += payload;
+    sockaddr_in to = LoopbackAddress(port);
+    bool sent = sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to) == ssize_t(packet.size());
+    close(raw);
+    return sent;
+}
+
+TEST_F(SocketMgrTest, UdpHandlersOutliveBadDatagramsAndDeliverEachDatagramAlone) {
     Scenario* serving = NewScenario(true);
     uint16_t port;
     XSocketListener* listener = Listen(serving, &port, true);
@@ -282,40 +322,99 @@ TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped
         sendto(peer, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&at),
                sizeof at);
     };
-    datagram(std::string(9000, 'b'), to);  // too large for the listener: dropped
+    // A datagram too large for the listener is dropped. The echo of one from a sender
+    // claiming port 0 (where the process may forge one) is refused (EINVAL) and dropped, and
+    // the listener serves on.
+    datagram(std::string(9000, 'b'), to);
+    const bool forged = SendFromPortZero(port, "zero");
     datagram("hi", to);
     EXPECT_EQ(ReadSome(peer, 2), "hi");
-    EXPECT_EQ(serving->Of(server).deliveries, std::vector<std::string>{"hi"});
+    const std::vector<std::string> served = {"zero", "hi"};
+    EXPECT_EQ(serving->Of(server).deliveries,
+              std::vector<std::string>(served.begin() + (forged ? 0 : 1), served.end()));
     sockaddr_in sender;
     XSocketHandler* handler = XSocketHandler::GetXSocketHandler(server);
     ASSERT_EQ(handler->GetRemoteAddress(&sender), 0);
     EXPECT_EQ(ntohs(sender.sin_port), peerPort);
     EXPECT_EQ(handler->GetRemoteAddress(nullptr), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
-    Send(server, std::string(8193, 'x'));  // too large to send: dropped
-    Send(server, "");                      // empty, yet a datagram that goes out
+
+    // So is a datagram sent to port 0 and one too large to send; an empty and a full one go.
+    sockaddr_in portZero = LoopbackAddress(0);
+    EXPECT_EQ(Send(server, "void", &portZero), 0);
+    Send(server, std::string(8193, 'x'));
+    Send(server, "");
     Send(server, std::string(8192, 'y'));
     EXPECT_EQ(ReadSome(peer, 1), "");
-    EXPECT_EQ(ReadSome(peer, 8192), std::string(8192, 'y'));
+    EXPECT_TRUE(ReadSome(peer, 8192) == std::string(8192, 'y'));
+    datagram("still", to);
+    EXPECT_EQ(ReadSome(peer, 5), "still");
+    EXPECT_FALSE(serving->Ended(server));
 
-    // A UDP Open without a default destination sends where it is told and reads replies.
+    // An opened UDP handler gets one datagram per delivery, never more than 8192 bytes, even
+    // when datagrams wait together; the unconsumed part of one is not kept for the next, and
+    // datagrams over the limit are dropped without ending the handler.
     Scenario* opened = NewScenario();
     uint32_t reference = 0;
     ASSERT_EQ(manager_->Open(0u, 0, true, MakeRecorder, opened, &reference), 0);
     EXPECT_EQ(opened->Of(reference).events, "CW");
     EXPECT_EQ(Send(reference, "yo", &to), 0);
     EXPECT_TRUE(WaitFor([&] { return opened->Saw(reference, "yo"); }));
-    // A datagram larger than its receive room disconnects it.
-    datagram(std::string(9000, 'z'), LoopbackAddress(PortOf(opened->Of(reference).socket)));
-    EXPECT_TRUE(WaitFor([&] { return opened->Ended(reference); }));
+    const sockaddr_in openedAt = LoopbackAddress(PortOf(opened->Of(reference).socket));
+    opened->consume = {3};
+    std::vector<std::string> expected = {"yo"};
+    manager_->Lock();  // nothing is read meanwhile
+    for (size_t size : {8192, 100, 9000, 16384, 8192, 32768, 1}) {
+        const std::string bytes(size, char('a' + size % 26));
+        datagram(bytes, openedAt);
+        if (size <= 8192)
+            expected.push_back(bytes);
+    }
+    manager_->Unlock();
+    EXPECT_TRUE(WaitFor([&] { return opened->Of(reference).deliveries == expected; }));
+    EXPECT_FALSE(opened->Ended(reference));
 
-    // The host closes the listener's handler: nothing is delivered after OnClose, and
-    // StopListening still ends the listener.
+    // A Close from another thread while a delivery runs waits for it to return; nothing is
+    // delivered after OnClose.
+    std::atomic<int> stage{0};
+    serving->SetOnData([&] {
+        stage = 1;
+        std::this_thread::sleep_for(milliseconds(200));
+        stage = 2;
+    });
+    datagram("slow", to);
+    ASSERT_TRUE(WaitFor([&] { return stage.load() == 1; }));
     EXPECT_EQ(manager_->Close(server), 0);
+    EXPECT_EQ(stage.load(), 2);
+    serving->SetOnData(nullptr);
     datagram("late", to);
     std::this_thread::sleep_for(milliseconds(50));
     std::string events = serving->Of(server).events;
-    EXPECT_EQ(events.back(), kClose) << events;
+    EXPECT_EQ(events.find(kClose), events.size() - 1) << events;
+    manager_->StopListening(listener);
+
+    // The same Close from a callback under the manager lock, which the delivery might need,
+    // does not wait: the listener's thread calls OnClose once the delivery has returned.
+    Scenario* slow = NewScenario();
+    listener = Listen(slow, &port, true);
+    uint32_t slowServer = slow->Made(0);
+    slow->SetOnData([&] {
+        stage = 3;
+        std::this_thread::sleep_for(milliseconds(200));
+    });
+    datagram("slow", LoopbackAddress(port));
+    ASSERT_TRUE(WaitFor([&] { return stage.load() == 3; }));
+    Scenario* closer = NewScenario();
+    closer->SetOnData([&] { manager_->Close(slowServer); });
+    uint16_t tcpPort;
+    XSocketListener* tcp = Listen(closer, &tcpPort);
+    int trigger = PlainConnect(tcpPort, "x");
+    ASSERT_TRUE(WaitFor([&] { return slow->Ended(slowServer); }));
+    Log closed = slow->Of(slowServer);
+    EXPECT_EQ(closed.events, "CWDX");
+    EXPECT_EQ(closed.threads[2], closed.threads[3]);
+    close(trigger);
+    manager_->StopListening(tcp);
     manager_->StopListening(listener);
     close(peer);
 }

@@ -149,8 +149,19 @@ class BRINDLE_API XSocketHandler : public XTSObject {
 
   private:
     friend class XSocketMgr;
+    friend struct XSocketListener;
     struct SendItem;
     struct ClosingRecord;
+
+    // A socket's place in the read thread's watch: watched, or waiting in line for room
+    // (oldest first). Guarded by the manager lock.
+    struct WatchLink {
+        WatchLink* older = nullptr;
+        WatchLink* newer = nullptr;
+        int socket = -1;
+        bool watched = false;
+        bool waiting = false;
+    };
 
     // How many handler lists of the manager a handler can be in.
     static constexpr uint32_t kListCount = 4;
@@ -164,6 +175,9 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     bool GrowReceiveBuffer();
     // Hands the buffered bytes to OnDataReceived and keeps what it leaves.
     void Deliver();
+    // DoRead's two ways: a TCP stream, and one datagram per delivery.
+    int32_t ReadStream();
+    int32_t ReadDatagrams();
 
     const uint32_t serial_;
     sockaddr_in remote_;
@@ -177,6 +191,9 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // Set from the start of an outgoing connect until the write thread sees it complete.
     std::atomic<bool> connecting_{false};
     std::atomic<uint32_t> timeoutId_{0};
+    // When the connect time-out is due (OSBootTime), 0 when none is armed: lets Open end a
+    // connect on a thread that cannot fire soft signals meanwhile.
+    std::atomic<uint64_t> timeoutDue_{0};
     std::atomic<int32_t> openCount_{1};
     // The send queue, oldest first, guarded by the handler's lock; oldest_ is also read
     // without it to see whether anything is queued.
@@ -184,6 +201,8 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     SendItem* newest_ = nullptr;
     // Set by DoWrite when it found the lock busy or the socket full: worth a retry soon.
     bool writeStalled_ = false;
+    // Set by DoRead when the TCP peer ended its stream (rather than the receive failing).
+    bool streamEnded_ = false;
     // The receive buffer: capacity_ + 1 bytes, count_ of them received; read thread only.
     char* buffer_;
     uint32_t capacity_;
@@ -192,6 +211,8 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     ClosingRecord* closing_;
     // The handler's place in each manager list; guarded by the manager lock.
     uint32_t listSlots_[kListCount];
+    // The socket's place in the read thread's watch.
+    WatchLink readLink_;
 
     static std::atomic<uint32_t> s_Count;
     static std::atomic<uint32_t> s_Index;

@@ -134,11 +134,24 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // factory refuses, or memory runs out. Any thread.
     virtual XSocketListener* StartListening(uint16_t port, bool udp, XSocketFactory factory,
                                             void* context, uint16_t* boundPort = nullptr);
+    // StartListening on one local address (network byte order), such as INADDR_LOOPBACK to
+    // keep a service on this host; htonl(INADDR_ANY) listens on every interface, as the
+    // form without an address does, which calls this one. Stores the port in *boundPort
+    // when given, whether it was asked for or chosen by the system. A UDP listener's factory
+    // gets this address and the port. Returns null also when the address is not one of
+    // this host's.
+    XSocketListener* StartListening(uint32_t address, uint16_t port, bool udp,
+                                    XSocketFactory factory, void* context,
+                                    uint16_t* boundPort = nullptr);
     // Ends a listener and frees it. TCP: closes the listening socket; accepted connections
     // stay open. UDP: waits for the listener's thread (unless called on it) and disconnects
     // its handler with linger 0 unless that happened earlier. Must be called once for every
     // listener, also after its handler was disconnected. Any thread; may run OnClose.
     virtual void StopListening(XSocketListener* listener);
+    // True while the manager runs: started more often than stopped, and no last Stop under
+    // way. A host that reconnects from OnClose asks it, since Open fails otherwise. Any
+    // thread.
+    bool IsRunning() const;
     // Does nothing; a hook for derived managers. The library does not call it.
     virtual void Idle();
     // Open by name: ResolveAddress(name), then the address form of Open, with its results,
