@@ -256,6 +256,23 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
     close(listening);
 }
 
+// An Open to be made from a soft signal, on the read thread, and what became of it.
+struct TimedOpen {
+    uint16_t port;
+    Scenario* scenario;
+    std::atomic<int32_t> result{1};
+    std::atomic<int64_t> millis{0};
+};
+
+void OpenAndTime(int32_t, void* open, void*, void*, void*) {
+    TimedOpen* timed = static_cast<TimedOpen*>(open);
+    Clock::time_point began = Clock::now();
+    int32_t result =
+        XSocketMgr::Current()->Open(kLoopback, timed->port, false, MakeRecorder, timed->scenario);
+    timed->millis = std::chrono::duration_cast<milliseconds>(Clock::now() - began).count();
+    timed->result = result;
+}
+
 TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     Scenario* refused = NewScenario();
     uint16_t closedPort;
@@ -283,6 +300,18 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     // OnConnectFailed runs on the read thread, and may end after Open has returned.
     EXPECT_TRUE(WaitFor([&] { return hanging->Of(hanging->Made(0)).events == "F"; }));
     EXPECT_GE(Clock::now() - began, milliseconds(190));
+
+    // The same connect made on the read thread, where no soft signal fires while it waits:
+    // Open ends it itself once the time-out is due.
+    Scenario* onReadThread = NewScenario();
+    onReadThread->connectTimeout = 300;
+    TimedOpen timed{stuckPort, onReadThread};
+    manager_->SignalManager()->Post(0, OpenAndTime, &timed, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return timed.result.load() != 1; }));
+    EXPECT_EQ(timed.result.load(), -1);
+    EXPECT_GE(timed.millis.load(), 290);
+    EXPECT_LT(timed.millis.load(), 2000);
+    EXPECT_TRUE(WaitFor([&] { return onReadThread->Of(onReadThread->Made(0)).events == "F"; }));
     manager_->StopListening(listener);
     close(filler);
     close(stuck);
@@ -448,7 +477,70 @@ TEST_F(SocketMgrTest, StopFromASoftSignalOrFromOnDataReceivedEndsTheRunAndStartR
     server->SetOnData(nullptr);
     manager_->Start();
     EXPECT_TRUE(EchoThroughManager(port, "again"));
+
+    // A host that reconnects from OnClose: during the last Stop the manager no longer runs,
+    // the Open fails, and the Stop ends.
+    Scenario* reconnecting = NewScenario();
+    std::atomic<int> attempts{0};
+    reconnecting->behaviour.onClose = [&] {
+        EXPECT_FALSE(manager_->IsRunning());
+        EXPECT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, reconnecting), -1);
+        ++attempts;
+    };
+    uint32_t reference = 0;
+    ASSERT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, reconnecting, &reference), 0);
+    ASSERT_TRUE(WaitFor([&] { return reconnecting->Of(reference).events.find(kConnect) == 0; }));
+    manager_->Stop();
+    EXPECT_EQ(attempts.load(), 1);
+    reconnecting->behaviour.onClose = nullptr;
+    manager_->Start();
+    EXPECT_TRUE(manager_->IsRunning());
     manager_->StopListening(listener);
+}
+
+TEST_F(SocketMgrTest, SocketsBeyondTheSetWaitInLineAndAreServedAsRoomFrees) {
+    int before = OpenDescriptors();
+    Scenario* server = NewScenario(true);
+    uint16_t port;
+    XSocketListener* listener = Listen(server, &port);  // one of the 64 places
+    // 70 clients: all are accepted and told OnConnect, the first 63 are served, the other
+    // 7 wait for room.
+    std::vector<int> clients;
+    for (int i = 0; i < 70; ++i) {
+        clients.push_back(PlainConnect(port, "?"));
+        ASSERT_TRUE(WaitFor([&] { return server->Made(size_t(i)) != 0; }));
+    }
+    for (size_t i = 0; i < 63; ++i)
+        EXPECT_EQ(ReadSome(clients[i], 1), "?");
+    for (size_t i = 0; i < 70; ++i)
+        EXPECT_EQ(server->Of(server->Made(i)).events.substr(0, 2), "CW");
+    // A listener started now waits in line too, behind them.
+    Scenario* late = NewScenario(true);
+    uint16_t latePort;
+    XSocketListener* lateListener = Listen(late, &latePort);
+    ASSERT_NE(lateListener, nullptr);
+    int lateClient = PlainConnect(latePort, "!");
+    EXPECT_EQ(late->Made(0), 0u);
+    // Room frees as served peers leave: their handlers go, and those in line are served in
+    // the order they came: the 7 clients, the listener, then the connection it accepts.
+    for (size_t i = 0; i < 9; ++i) {
+        close(clients[i]);
+        EXPECT_TRUE(WaitFor([&] { return server->Ended(server->Made(i)); }));
+        if (i < 7) {
+            EXPECT_EQ(ReadSome(clients[63 + i], 1), "?");
+        } else if (i == 7) {
+            EXPECT_TRUE(WaitFor([&] { return late->Made(0) != 0; }));
+        }
+    }
+    EXPECT_EQ(ReadSome(lateClient, 1), "!");
+    // Peers that leave while their sockets wait in line leave nothing behind either.
+    for (size_t i = 9; i < 70; ++i)
+        close(clients[i]);
+    close(lateClient);
+    EXPECT_TRUE(WaitFor([&] { return server->EachEndedOnce() && late->EachEndedOnce(); }));
+    manager_->StopListening(lateListener);
+    manager_->StopListening(listener);
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
 }
 
 TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
@@ -477,13 +569,41 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescriptor) {
+TEST_F(SocketMgrTest, ConnectBurstsAndThousandConnectionsFromFourThreadsLeaveNothingBehind) {
     int afterStart = OpenDescriptors();
     Scenario* server = NewScenario(true);
-    // Each echo closes its end while the client closes its own.
-    server->behaviour.closeLinger = 1000;
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
+
+    // A burst of 30 connects: every one completes and is accepted at once, none waits for
+    // its SYN to be sent again a second later. The bounds are far above an idle machine's
+    // figures and far below that second.
+    std::vector<int> burst;
+    const sockaddr_in to = LoopbackAddress(port);
+    Clock::time_point began = Clock::now();
+    for (int i = 0; i < 30; ++i) {
+        burst.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(burst.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    for (int fd : burst) {
+        pollfd writable = {fd, POLLOUT, 0};
+        EXPECT_EQ(poll(&writable, 1, 10000), 1);
+    }
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+    EXPECT_TRUE(WaitFor([&] { return server->Made(29) != 0; }));
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+    // A host thread's Close reaches the peer at once.
+    began = Clock::now();
+    for (size_t i = 0; i < burst.size(); ++i)
+        EXPECT_EQ(manager_->Close(server->Made(i)), 0);
+    for (int fd : burst) {
+        EXPECT_EQ(Drain(fd), 0u);
+        close(fd);
+    }
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+
+    // Each echo closes its end while the client closes its own.
+    server->behaviour.closeLinger = 1000;
     std::vector<Scenario*> clients = {NewScenario(), NewScenario(), NewScenario(), NewScenario()};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -540,6 +660,60 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     EXPECT_EQ(manager_->StartListening(0, false, nullptr, nullptr), nullptr);
     EXPECT_EQ(manager_->Open(kLoopback, port, false, nullptr, nullptr), -1);
     manager_->StopListening(listener);
+
+    // A listener on one address is reached there and not on another of this host; the port
+    // is reported whether the system chose it or it was asked for.
+    Scenario* local = NewScenario(true);
+    listener = manager_->StartListening(kLoopback, 0, false, MakeRecorder, local, &port);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_TRUE(EchoThroughPeer(port, "here"));
+    int elsewhere = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in other = LoopbackAddress(port);
+    other.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    EXPECT_NE(connect(elsewhere, reinterpret_cast<sockaddr*>(&other), sizeof other), 0);
+    close(elsewhere);
+    manager_->StopListening(listener);
+    uint16_t reported = 0;
+    listener = manager_->StartListening(kLoopback, port, true, MakeRecorder, local, &reported);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(reported, port);
+    sockaddr_in bound = {};
+    XSocketHandler* handler = XSocketHandler::GetXSocketHandler(local->made.back());
+    handler->GetRemoteAddress(&bound);
+    XSocketHandler::ReleaseXSocketHandler(handler);
+    EXPECT_EQ(bound.sin_addr.s_addr, kLoopback);  // what the factory was given
+    EXPECT_EQ(ntohs(bound.sin_port), port);
+    manager_->StopListening(listener);
+    EXPECT_EQ(manager_->StartListening(inet_addr("192.0.2.1"), 0, false, MakeRecorder, local),
+              nullptr);
+}
+
+TEST(SocketMgrWithoutThreads, OpenNeedsARunningManagerAndTheLastDisposeReleasesWhatIsLeft) {
+    int before = OpenDescriptors();
+    XSocketMgr::Init();
+    XSocketMgr* manager = XSocketMgr::Current();
+    Scenario scenario;
+    EXPECT_FALSE(manager->IsRunning());
+    EXPECT_EQ(manager->Open(0u, 0, true, MakeRecorder, &scenario), -1);  // nothing would serve it
+    EXPECT_EQ(XSocketHandler::Count(), 0u);
+    manager->Start();
+    EXPECT_TRUE(manager->IsRunning());
+    // Listeners, a connection at both ends and queued data, all left to the last Dispose,
+    // without StopListening or Stop: every handler is told and goes, every socket closes.
+    uint16_t port = 0;
+    ASSERT_NE(manager->StartListening(0, true, MakeRecorder, &scenario), nullptr);
+    ASSERT_NE(manager->StartListening(0, false, MakeRecorder, &scenario, &port), nullptr);
+    uint32_t reference = 0;
+    ASSERT_EQ(manager->Open(kLoopback, port, false, MakeRecorder, &scenario, &reference), 0);
+    ASSERT_TRUE(WaitFor([&] { return scenario.Made(2) != 0; }));
+    XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
+    handler->SendAllocatedData(malloc(1 << 20), 1 << 20);
+    XSocketHandler::ReleaseXSocketHandler(handler);
+    XSocketMgr::Dispose();
+    EXPECT_EQ(XSocketMgr::Current(), nullptr);
+    EXPECT_EQ(XSocketHandler::Count(), 0u);
+    EXPECT_TRUE(scenario.EachEndedOnce());
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(SocketMgrWithoutThreads, AddressesResolveWithoutANameServerAndDisposeClosesWhatInitOpened) {
