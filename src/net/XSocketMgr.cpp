@@ -190,6 +190,8 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
         state.readWake.Signal();
     state.WakeWriter();
 
+    // A UDP listener's handler in a delivery: its thread calls OnClose and deletes the
+    // handler once the delivery returns; or this waits for it to return.
     if (handedOff)
         return;
     if (delivering != nullptr)
