@@ -29,7 +29,7 @@ using std::chrono::milliseconds;
 
 // Polls until the condition holds or `limit` has passed; true when it held.
 template <class Condition>
-bool WaitFor(Condition condition, milliseconds limit = milliseconds(10000)) {
+bool WaitFor(Condition condition, milliseconds limit = milliseconds(30000)) {
     Clock::time_point end = Clock::now() + limit;
     while (!condition()) {
         if (Clock::now() > end)
