@@ -210,8 +210,14 @@ class TableReporter : public benchmark::ConsoleReporter {
         std::vector<double> values;
         std::string text;  // when there are no values: why not
     };
+    // A server's figures on a row, or why there are none.
     Cell Find(const Row& row, const char* server) const;
+    // Whether any server ran the workload.
     bool Ran(const char* workload) const;
+    // The manager's ratio to the better peer on the row: of the medians, and of each pair
+    // of repetitions in the order they ran. False when the manager or both peers lack
+    // figures.
+    bool Compare(const Row& row, std::vector<double>* ratios, double* ofMedians) const;
 
     std::map<std::string, std::map<std::string, std::vector<double>>> values_;
     std::map<std::string, std::string> errors_;
@@ -263,6 +269,42 @@ TableReporter::Cell TableReporter::Find(const Row& row, const char* server) cons
     return cell;
 }
 
+bool TableReporter::Compare(const Row& row, std::vector<double>* ratios, double* ofMedians) const {
+    auto better = [&](double a, double b) {
+        return row.higherIsBetter ? std::max(a, b) : std::min(a, b);
+    };
+    std::vector<double> best;
+    double bestMedian = 0;
+    for (const char* peer : kPeers) {
+        Cell cell = Find(row, peer);
+        if (cell.values.empty())
+            continue;
+        double median = Median(cell.values);
+        if (best.empty()) {
+            best = cell.values;
+            bestMedian = median;
+            continue;
+        }
+        bestMedian = better(bestMedian, median);
+        best.resize(std::min(best.size(), cell.values.size()));
+        for (size_t i = 0; i < best.size(); ++i)
+            best[i] = better(best[i], cell.values[i]);
+    }
+    Cell subject = Find(row, kSubject);
+    if (subject.values.empty() || best.empty())
+        return false;
+    ratios->resize(std::min(best.size(), subject.values.size()));
+    for (size_t i = 0; i < ratios->size(); ++i)
+        (*ratios)[i] = subject.values[i] / best[i];
+    *ofMedians = Median(subject.values) / bestMedian;
+    return true;
+}
+
+// The manager's column is wide enough for why it was not run.
+int ColumnWidth(const char* server) {
+    return strcmp(server, kSubject) == 0 ? 20 : 12;
+}
+
 void TableReporter::PrintTable() const {
     printf(
         "\nMedians of the repetitions, run interleaved in random order; beneath each, the\n"
@@ -270,7 +312,7 @@ void TableReporter::PrintTable() const {
         kSubject);
     printf("%-34s", "");
     for (const Server& server : kServers)
-        printf("%-*s", strcmp(server.name, kSubject) == 0 ? 20 : 12, server.name);
+        printf("%-*s", ColumnWidth(server.name), server.name);
     printf("%-14s%s\n", "ratio", "goal");
     for (const Row& row : kRows) {
         if (!Ran(row.workload))
@@ -285,41 +327,17 @@ void TableReporter::PrintTable() const {
         };
         for (const Server& server : kServers) {
             Cell cell = Find(row, server.name);
-            int width = strcmp(server.name, kSubject) == 0 ? 20 : 12;
             if (cell.values.empty())
-                column(cell.text, "", width);
+                column(cell.text, "", ColumnWidth(server.name));
             else
-                column(Format(Median(cell.values)), Range(cell.values), width);
+                column(Format(Median(cell.values)), Range(cell.values), ColumnWidth(server.name));
         }
-        // The better peer per repetition and by median.
-        Cell subject = Find(row, kSubject);
-        std::vector<double> best;
-        double bestMedian = 0;
-        for (const char* peer : kPeers) {
-            Cell cell = Find(row, peer);
-            if (cell.values.empty())
-                continue;
-            auto better = [&](double a, double b) {
-                return row.higherIsBetter ? std::max(a, b) : std::min(a, b);
-            };
-            double median = Median(cell.values);
-            bestMedian = best.empty() ? median : better(bestMedian, median);
-            if (best.empty())
-                best = cell.values;
-            size_t paired = std::min(best.size(), cell.values.size());
-            best.resize(paired);
-            for (size_t i = 0; i < paired; ++i)
-                best[i] = better(best[i], cell.values[i]);
-        }
-        if (subject.values.empty() || best.empty()) {
+        std::vector<double> ratios;
+        double ofMedians = 0;
+        if (Compare(row, &ratios, &ofMedians))
+            column(Format(ofMedians), Range(ratios), 14);
+        else
             column("n/a", "", 14);
-        } else {
-            size_t paired = std::min(best.size(), subject.values.size());
-            std::vector<double> ratios(paired);
-            for (size_t i = 0; i < paired; ++i)
-                ratios[i] = subject.values[i] / best[i];
-            column(Format(Median(subject.values) / bestMedian), Range(ratios), 14);
-        }
         printf("%-34s%s%s\n%-34s%s\n", row.title, medians.c_str(), row.goal, "", ranges.c_str());
     }
     for (const auto& error : errors_)

@@ -21,7 +21,7 @@ class ServerProcess {
     // the parent runs no other thread: the child continues from a copy of the parent.
     // Failed() says whether the child started.
     ServerProcess(const char* name, ServeFunction serve);
-    // Kills the child and waits for it.
+    // Ends the child and waits for it.
     ~ServerProcess();
 
     ServerProcess(const ServerProcess&) = delete;
