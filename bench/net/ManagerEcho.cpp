@@ -27,8 +27,8 @@ XSocketHandler* MakeEcho(sockaddr_in* address, int socket, bool udp, void* conte
 
 // Sets how many sockets the manager watches and returns how many connections the server
 // can then hold: the listening socket takes one place in the read set. The manager watches
-// 64 sockets per set. To measure it with 1,000 connections, make this
-// `XSocketMgr::SetSocketLimit(4096); return 4095;` once that call exists.
+// 64 sockets per set; once XSocketMgr::SetSocketLimit exists, the line below becomes
+// `XSocketMgr::SetSocketLimit(4096); return 4095;` and the 1,000-connection workload runs.
 uint32_t SetManagerSocketLimit() {
     return 63;
 }
@@ -43,7 +43,7 @@ void ServeManager(ServerReady ready) {
     if (XSocketMgr::Current()->StartListening(0, false, MakeEcho, nullptr, &port) == nullptr)
         _exit(1);
     ready(port, connectionLimit);
-    // The manager's own threads serve; this one only waits to be killed.
+    // The manager's own threads serve; this one only waits for the process to end.
     for (;;)
         pause();
 }

@@ -15,7 +15,7 @@ namespace {
 
 // What a child tells its parent once it listens.
 struct ReadyReport {
-    uint16_t port;
+    uint32_t port;
     uint32_t connectionLimit;
 };
 
@@ -63,7 +63,7 @@ ServerProcess::ServerProcess(const char* name, ServeFunction serve) : name_(name
     close(pipeEnds[0]);
     if (!reported || clock_getcpuclockid(pid_, &cpuClock_) != 0)
         return;
-    port_ = report.port;
+    port_ = static_cast<uint16_t>(report.port);
     connectionLimit_ = report.connectionLimit;
     idleDescriptors_ = OpenDescriptors();
 }
