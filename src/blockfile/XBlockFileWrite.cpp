@@ -211,7 +211,8 @@ int32_t XBlockFile::DeleteBlock(uint32_t id) {
 }
 
 void XBlockFile::DestroyBlock(Record* rec) {
-    FreeSlot(*rec);
+    if (fd != -1 && !readOnly)
+        FreeSlot(*rec);
 }
 
 bool XBlockFile::FreeSlot(const Record& rec) {

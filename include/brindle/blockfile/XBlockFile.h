@@ -235,7 +235,8 @@ class BRINDLE_API XBlockFile {
     bool FindIndex(uint32_t id, uint32_t* pos) const;
     // Turns the slot of the used record `rec` into free space, merges it with the free slots
     // that touch it and writes the merged header. If the free list cannot grow, the header
-    // is written as free but the space stays unused until the next compaction.
+    // is written as free but the space stays unused until the next compaction. Does nothing
+    // on a closed or read-only object.
     void DestroyBlock(_XBlockFile_BlockRec* rec);
     // Writes `rec` as the header of its slot.
     void WriteBlockHeader(_XBlockFile_BlockRec* rec);
