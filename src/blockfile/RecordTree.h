@@ -74,7 +74,7 @@ class RecordTree {
 
     // The record with `key`, or null.
     Record* Find(uint64_t key) const {
-        if (root_ == nullptr)
+        if (root_ == nullptr || PastTheLast(key))
             return nullptr;
         Leaf* leaf = LeafFor(key);
         return Match(leaf, SlotFor(leaf, key), key);
@@ -179,8 +179,19 @@ class RecordTree {
             Leaf* leaf = TakeLeaf();
             leaf->count = 0;
             leaf->prev = leaf->next = nullptr;
-            root_ = leaf;
+            root_ = last_ = leaf;
             height_ = 1;
+        }
+        // A key past the last goes to the end of the last leaf while it has room: no search.
+        if (PastTheLast(key) && last_->count < kLeafSlots) {
+            for (Node* node = root_; !node->isLeaf;) {
+                Child& child = static_cast<Inner*>(node)->children[node->count - 1];
+                ++child.size;
+                node = child.node;
+            }
+            ++count_;
+            PutRecord(last_, last_->count, rec);
+            return;
         }
         Path path;
         Leaf* leaf = Descend(key, &path);
@@ -204,6 +215,8 @@ class RecordTree {
         right->next = leaf->next;
         if (leaf->next != nullptr)
             leaf->next->prev = right;
+        else
+            last_ = right;
         leaf->next = right;
         if (slot < split)
             PutRecord(leaf, slot, rec);
@@ -250,7 +263,7 @@ class RecordTree {
     void Clear() {
         if (root_ != nullptr)
             FreeNode(root_);
-        root_ = nullptr;
+        root_ = last_ = nullptr;
         cursor_ = nullptr;
         count_ = 0;
         height_ = 0;
@@ -345,6 +358,11 @@ class RecordTree {
             n -= half;
         }
         return static_cast<uint32_t>(base - leaf->records) + (Order::Key(*base) < key ? 1 : 0);
+    }
+
+    // Whether `key` is above every key of the tree, which holds a root.
+    bool PastTheLast(uint64_t key) const {
+        return last_->count == 0 || Order::Key(last_->records[last_->count - 1]) < key;
     }
 
     // The record in `slot` of `leaf` if it has `key`, else null.
@@ -465,6 +483,8 @@ class RecordTree {
             into->next = from->next;
             if (from->next != nullptr)
                 from->next->prev = into;
+            else
+                last_ = into;
             GiveBack(from);
         } else {
             Inner* into = static_cast<Inner*>(a->node);
@@ -568,6 +588,7 @@ class RecordTree {
     }
 
     Node* root_ = nullptr;
+    Leaf* last_ = nullptr;  // the last leaf, where the greatest key is
     uint32_t count_ = 0;
     uint32_t height_ = 0;  // levels, the leaves included; 0 when empty
     Leaf* stockLeaves_ = nullptr;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Writing and deleting blocks in an order that survives a crash, and flushing the index.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -9,11 +10,13 @@
 #include "blockfile/FileCalls.h"
 #include "blockfile/FreeSpace.h"
 #include "brindle/blockfile/XBlockFile.h"
+#include "platform/Alloc.h"
 
 using brindle::blockfile::kEndMarker;
 using brindle::blockfile::kFreeFlag;
 using brindle::blockfile::kHeaderSize;
 using brindle::blockfile::kMagic;
+using brindle::blockfile::kRecordSize;
 using brindle::blockfile::Record;
 using brindle::blockfile::SlotSize;
 
@@ -25,25 +28,43 @@ void EncodeRecord(const Record& rec, Record* disk) {
     brindle::blockfile::SwapRecordsForDisk(disk, 1);
 }
 
-// Gathers the bytes of the index area, in file order, into writes of a fixed size at rising
-// offsets, through `put(data, size, offset)`, so that an index of any size is written
-// without memory of its own.
+// Gathers the bytes of the index area, in file order, into a buffer that is written at
+// rising offsets through `put(data, size, offset)` whenever it is full. The buffer is taken
+// from the heap, as large as the area up to 1 MiB, so that most areas take one write; when
+// that memory cannot be had, a small one on the stack serves.
 template <class Put>
 class AreaWriter {
   public:
-    AreaWriter(uint64_t at, Put put) : at_(at), put_(put) {}
+    AreaWriter(uint64_t at, uint64_t areaSize, Put put) : at_(at), put_(put) {
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(areaSize, kLargeChunk));
+        if (wanted > sizeof small_)
+            heap_ = static_cast<uint8_t*>(brindle::Malloc(wanted));
+        chunk_ = heap_ != nullptr ? heap_ : small_;
+        capacity_ = heap_ != nullptr ? wanted : sizeof small_;
+    }
+    ~AreaWriter() { free(heap_); }
+    AreaWriter(const AreaWriter&) = delete;
+    AreaWriter& operator=(const AreaWriter&) = delete;
 
     bool Word(uint32_t value) {
-        if (used_ + 4 > sizeof chunk_ && !Drain())
+        if (used_ + 4 > capacity_ && !Drain())
             return false;
         brindle::blockfile::StoreLittle32(chunk_ + used_, value);
         used_ += 4;
         return true;
     }
     bool Records(const Record* run, uint32_t count) {
-        for (const Record* rec = run; rec != run + count; ++rec) {
-            if (!Word(rec->offset) || !Word(rec->id) || !Word(rec->len) || !Word(rec->freeFlag))
+        while (count != 0) {
+            if (used_ + kRecordSize > capacity_ && !Drain())
                 return false;
+            const uint32_t fit =
+                static_cast<uint32_t>(std::min<size_t>(count, (capacity_ - used_) / kRecordSize));
+            Record* out = reinterpret_cast<Record*>(chunk_ + used_);
+            memcpy(out, run, size_t{fit} * kRecordSize);
+            brindle::blockfile::SwapRecordsForDisk(out, fit);
+            used_ += size_t{fit} * kRecordSize;
+            run += fit;
+            count -= fit;
         }
         return true;
     }
@@ -58,7 +79,12 @@ class AreaWriter {
     uint64_t End() const { return at_ + used_; }
 
   private:
-    uint8_t chunk_[16384];
+    static constexpr size_t kLargeChunk = size_t{1} << 16;
+
+    alignas(Record) uint8_t small_[4096];
+    uint8_t* heap_ = nullptr;
+    uint8_t* chunk_;  // word-aligned, from Malloc or small_
+    size_t capacity_;
     size_t used_ = 0;
     uint64_t at_;
     Put put_;
@@ -289,7 +315,9 @@ void XBlockFile::Flush() {
     auto put = [this](const void* data, size_t size, uint64_t offset) {
         return Put(data, size, offset);
     };
-    AreaWriter<decltype(put)> area(uint64_t{dataEnd} + 4, put);
+    const uint64_t areaSize = 4 + uint64_t{index->Count()} * kRecordSize + 4 +
+                              uint64_t{freeSpace->Count()} * kRecordSize + 8;
+    AreaWriter<decltype(put)> area(uint64_t{dataEnd} + 4, areaSize, put);
     auto records = [&area](const Record* run, uint32_t count) { return area.Records(run, count); };
     const bool written = area.Word(index->Count()) && index->ForEachRun(records) &&
                          area.Word(freeSpace->Count()) && freeSpace->ForEachRun(records) &&
