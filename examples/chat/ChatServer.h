@@ -10,7 +10,7 @@ namespace chat {
 
 // Serves on TCP `port` (0: one the system chooses) of every interface, with the history in
 // the block file at the portable path `history`, until `stopFd` becomes readable. Prints
-// "chat: listening on port P, ..." on stdout once clients can connect, and a line on stderr
+// "brindle-chat: listening on port P, ..." on stdout once clients can connect, and a line on stderr
 // for each client it refuses. Shuts down in order: the listener, the manager's threads (which
 // disconnect every client), the manager, the block file. The exit code: 0, or 1 when the
 // history cannot be opened or the port cannot be listened on.
