@@ -169,11 +169,11 @@ const Command* FindCommand(const std::string& group, const std::string& name, in
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string first = argc > 1 ? argv[1] : "";
     if (argc == 1) {
         PrintHelp(stderr);
         return cli::kExitUsage;
     }
+    const std::string first = argv[1];
     if (first == "--help" || first == "-h") {
         PrintHelp(stdout);
         return cli::kExitOk;
