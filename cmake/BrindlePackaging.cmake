@@ -23,7 +23,9 @@ endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_VENDOR}")
+set(BRINDLE_PACKAGE_MAINTAINER "${CPACK_PACKAGE_VENDOR}" CACHE STRING
+    "Maintainer field of the Debian packages, as \"Name <address>\"")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BRINDLE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps finds libbrindle.so.1 in the build tree; the dependency on the package that
 # holds it is given below, as its shlibs file would give it.
