@@ -11,7 +11,8 @@ CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 # The tests also build hosts against the installed tree and the Debian packages (pkg-config,
 # dpkg-dev, file) and with Xlib (libx11-dev).
 DEB_PACKAGES := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev libx11-dev dpkg-dev file
+                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev libuv1-dev libasio-dev \
+                libx11-dev dpkg-dev file
 # Every part a build needs is asked for, so that a missing package stops it rather than
 # leaving the part out.
 PARTS_NONE := -DBRINDLE_BUILD_TESTS=OFF -DBRINDLE_BUILD_BENCH=OFF -DBRINDLE_BUILD_FUZZ=OFF \
