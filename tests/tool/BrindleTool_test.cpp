@@ -269,6 +269,7 @@ TEST_F(BrindleToolTest, UsageErrorsAndGroupHelp) {
         {"bf get db", "usage: brindle bf get FILE ID [-o OUT]", "bf get "},
         {"bf get db 12x", "not a block ID: 12x (decimal, or hexadecimal after 0x)", "bf get "},
         {"bf ls --force db", "unknown option: --force", "bf ls "},
+        {"bf ls -o out db", "unknown option: -o", "bf ls "},
         {"bf create ''", "empty argument", "bf create "},
         {"store from-json - -o", "-o needs a file name", "store from-json "},
     };
@@ -359,6 +360,16 @@ TEST_F(BrindleToolTest, JsonFormsSayWhatTheTextSays) {
         EXPECT_EQ(Execute("bf check " + file, ""), verdict);
         EXPECT_EQ(Read("stdout").substr(0, problems.size()), problems);
     }
+    // The layout: a member a line, a block a line, and an empty array in one piece.
+    EXPECT_EQ(Execute("bf ls --json clean", ""), 0);
+    EXPECT_EQ(Read("stdout"),
+              "{\n  \"file\": \"clean\",\n  \"index_usable\": true,\n  \"blocks\": [\n"
+              "    {\"id\": 7, \"length\": 5, \"offset\": 8},\n"
+              "    {\"id\": 16, \"length\": 40, \"offset\": 72}\n  ]\n}\n");
+    EXPECT_EQ(Execute("bf check --json empty", ""), 0);
+    EXPECT_EQ(Read("stdout"),
+              "{\n  \"file\": \"empty\",\n  \"state\": \"clean\",\n  \"blocks\": 0,\n"
+              "  \"free_slots\": 0,\n  \"findings\": []\n}\n");
     // The faults by name, with their offsets.
     auto faults = [&](const std::string& file) {
         std::vector<std::string> named;
