@@ -30,8 +30,8 @@ void EncodeRecord(const Record& rec, Record* disk) {
 
 // Gathers the bytes of the index area, in file order, into a buffer that is written at
 // rising offsets through `put(data, size, offset)` whenever it is full. The buffer is taken
-// from the heap, as large as the area up to 1 MiB, so that most areas take one write; when
-// that memory cannot be had, a small one on the stack serves.
+// from the heap, as large as the area up to 64 KiB, so that small areas take one write;
+// when that memory cannot be had, a small one on the stack serves.
 template <class Put>
 class AreaWriter {
   public:
