@@ -73,6 +73,10 @@
 
 #include "brindle/Export.h"
 
+namespace brindle {
+struct WriteSlice;  // one piece of a gathered write (internal)
+}  // namespace brindle
+
 // The 16-byte record that is, unchanged, a slot header on disk, a record of the index area
 // and an element of the in-memory index and free list.
 struct _XBlockFile_BlockRec {
@@ -170,6 +174,13 @@ class BRINDLE_API XBlockFile {
     uint32_t BlockCount() const;
     bool IsReadOnly() const;
 
+    // Whether this object makes its changes durable (see "Power cuts" above); on by default,
+    // kept across Close and Open. With syncing off, nothing is synced and the promise is the
+    // one for a killed process only; a host that turns it back on has the promise for power
+    // cuts again from its next Flush or Close.
+    void SetSyncing(bool on);
+    bool IsSyncing() const;
+
     // Writes the index area and trailer if the file changed since it was opened or last
     // flushed; does nothing on a closed or read-only object, or after an I/O error. Calls
     // OnFlush first. A failed write is left in IOError(), and the file stays without
@@ -245,8 +256,11 @@ class BRINDLE_API XBlockFile {
     int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
-    // Rewrites block `pos` whose slot already has the right size.
+    // Rewrites block `pos` whose slot already has the right size, in its own place.
     int32_t RewriteInPlace(uint32_t pos, const void* data, uint32_t len);
+    // Writes a new copy of block `pos` where a new block of its size would go and frees the
+    // old one only once the new one is on disk: the way every rewrite goes while syncing.
+    int32_t RewriteElsewhere(uint32_t pos, const void* data, uint32_t len);
     // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
     uint32_t ChooseFreeSlot(uint32_t size) const;
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
@@ -261,11 +275,12 @@ class BRINDLE_API XBlockFile {
     uint32_t FirstFreeFrom(uint32_t offset) const;
     // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
     uint32_t FreeRecordCovering(uint32_t offset) const;
-    // DestroyBlock, with a result: retires the slot on disk, then writes the merged header.
+    // DestroyBlock, with a result: retires the slot on disk and writes the merged header.
     bool FreeSlot(const _XBlockFile_BlockRec& rec);
 
-    // The ways a block's new copy reaches the disk. Each sets `*live` to every copy that it
-    // makes whole and visible. Appends the slot `rec` at the end of the data.
+    // The ways a block's new copy reaches the disk. Each writes the data first and makes
+    // the slot's header say so only after a sync (when syncing), and sets `*live` to the copy
+    // it made whole and visible. Appends the slot `rec` at the end of the data.
     bool AppendSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
                     _XBlockFile_BlockRec* live);
     // Writes the slot `rec` at the front of a free slot on disk that ends at `freeEnd`.
@@ -277,35 +292,55 @@ class BRINDLE_API XBlockFile {
                       _XBlockFile_BlockRec* live, uint32_t freeEnd);
     // Writes the header of the free record whose slot holds `offset`, if there is one.
     bool WriteFreeSlotCovering(uint32_t offset);
+
+    // The file calls, in the order that makes a crash or a power cut harmless.
+    //
     // Records the errno of a failed file call (EIO if it has none) as the object's I/O
     // error, unless one is recorded already; returns false.
     bool Failed();
+    // Makes everything written so far durable, when syncing; false if that fails.
+    bool Barrier();
+    // Notes that the bytes from `start` to `end` held a slot that a power cut before the
+    // next sync could still bring back: nothing is written there before that sync.
+    void MarkFreed(uint64_t start, uint64_t end);
     // Writes `size` bytes at `offset`, or cuts the file to `length`; false, with the error
     // recorded, if the call fails or an error was recorded before (nothing is then written).
     bool Put(const void* data, size_t size, uint64_t offset);
     bool Cut(uint64_t length);
-    // Writes the end marker at dataEnd and cuts the file just after it.
-    bool WriteEndMarker();
-    // Writes `rec` as the header at its offset.
+    // Syncs first when the bytes from `start` to `end` overlap space freed since the last
+    // sync: nothing lands in a slot before the disk holds it free.
+    bool SyncBeforeWriting(uint64_t start, uint64_t end);
+    // Writes the slices from `offset` on, as new contents of the file: after
+    // SyncBeforeWriting.
+    bool PutContent(const brindle::WriteSlice* slices, int count, uint64_t offset);
+    // Writes a slot's first header half (offset and ID) or second half (length and flag).
+    // Each half is 8 aligned bytes, which no crash or power cut tears.
+    bool WriteHeaderFront(uint32_t offset, uint32_t id);
+    bool WriteHeaderBack(uint32_t offset, uint32_t len, uint32_t freeFlag);
+    // Writes `rec` as the whole header at its offset.
     bool WriteRecord(const _XBlockFile_BlockRec& rec);
-    // Writes the header of a free slot of `size` bytes at `offset`.
-    bool WriteFreeHeader(uint32_t offset, uint32_t size);
     // Turns the used slot at `offset` into a free one of the same size by setting its flag.
     bool RetireSlot(uint32_t offset);
+    // Writes the end marker at dataEnd and cuts the file just after it.
+    bool WriteEndMarker();
 
-    // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
-    // accepted. A failed read also sets `*error`.
-    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec, int32_t* error) const;
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
     void SortIndex();
-    // Copies the data of the slot `from` to the slot at `to`, through a fixed buffer.
+    // Writes the headers of the gaps a rebuild found, over bytes no scan accepted.
+    bool WriteGapHeaders(const _XBlockFile_BlockRec* gaps, uint32_t count);
+    // Copies the data of the slot `from` into the slot at `to`, through a fixed buffer, and
+    // clears the rest of that slot.
     bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
-    // Writes a copy of the block `rec` as a slot at dataEnd, behind the data.
-    bool CopyToEnd(const _XBlockFile_BlockRec& rec);
-    // Moves block `rec` down to the slot at `to`, the space between being free, and sets
-    // its offset there; false (with the offset naming a whole copy) when a file call fails.
-    bool MoveDown(_XBlockFile_BlockRec* rec, uint32_t to);
+    // Writes copies of the `count` blocks from index position `first` on (in file order),
+    // one after another from `to`, inside a free slot from `to` to `freeEnd` that holds none
+    // of them: the copies become slots of their own, and the index records them, only once
+    // they are whole on disk; the rest of the free slot stays free.
+    bool PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32_t freeEnd);
+    // Moves a batch of blocks down to `to` when their new places lie before their old ones
+    // (directly), or when they overlap (by way of copies at the end of the data).
+    bool MoveDirectly(uint32_t first, uint32_t count, uint32_t to);
+    bool MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uint32_t total);
     // After a compaction that stopped at the block at `next`: the free list keeps the slots
     // from there on, and the space from `gapStart` to `next` becomes one free slot.
     void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
@@ -328,6 +363,17 @@ class BRINDLE_API XBlockFile {
     mutable const uint8_t* map;
     mutable uint64_t mapSize;
     mutable uint64_t mapReadable;
+    bool syncing;   // IsSyncing()
+    bool unsynced;  // written to or cut since the last sync
+    // Space freed since the last sync (see MarkFreed); `freedAll` when there was more than
+    // the ranges hold, or when syncing was just turned on.
+    static constexpr int kFreedRanges = 8;
+    int freedCount;
+    bool freedAll;
+    struct {
+        uint64_t start;
+        uint64_t end;
+    } freed[kFreedRanges];
 };
 
 #endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_

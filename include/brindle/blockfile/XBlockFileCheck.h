@@ -76,19 +76,25 @@ enum XBlockFileFault : int32_t {
     // slot the free list had no room for ends up so, and compaction reclaims it.
     XBlockFileFaultGap = 14,
     // At a slot offset: the slot scan of a rebuild refuses the header found there (it names
-    // another offset, is shorter than 16 bytes or runs past the end of the file), and stops.
+    // another offset, is shorter than 16 bytes or runs past the end of the file); it goes on
+    // at the next header it accepts (XBlockFileFaultSkipped), or stops there.
     XBlockFileFaultBadSlot = 15,
     // At a slot offset: the bytes from here to the end of the file, past the slots a rebuild
     // accepts, that a rebuild would cut off; value: how many.
     XBlockFileFaultCutOff = 16,
-    // At a slot offset beyond the point where the scan stopped: a header of a used block
-    // that a rebuild would lose; value: its ID.
+    // At a slot offset: the header of a used block that a rebuild would lose, either behind
+    // the point where the scan stops or because its length runs over the next header the
+    // scan accepts (a damaged length); value: its ID.
     XBlockFileFaultLostBlock = 17,
     // At a slot offset: a used slot whose ID an earlier slot already has; a rebuild keeps the
     // earlier one and frees this one; value: the ID.
     XBlockFileFaultDuplicate = 18,
     // At an offset: reading the file failed there; value: the error number.
     XBlockFileFaultRead = 19,
+    // At a slot offset: bytes between a header the scan refuses (or a slot whose length runs
+    // too far) and the next header it accepts, which a rebuild turns into one free slot
+    // rather than give up what follows; value: how many.
+    XBlockFileFaultSkipped = 20,
 };
 
 struct XBlockFileFinding {
