@@ -39,6 +39,8 @@ enum Prep {
     kWritten,  // the same, after writing block 100 (500 bytes), not flushed
     kClosed,   // closed; the file is the start file
     kCrashed,  // closed; the file is what a crash leaves after kWritten
+    kTorn,     // closed; the same, with the write of block 100 cut short where its bytes read
+               // "AavE", which looks like a trailer
 };
 
 enum Operation { kCreate, kOpen, kRead, kWrite, kDelete, kFlush, kClose, kCompact };
@@ -55,6 +57,7 @@ const Case kCases[] = {
     {"create", kClosed, kCreate, 0, 0},
     {"open", kClosed, kOpen, 0, 0},
     {"rebuild", kCrashed, kOpen, 100, 500},
+    {"rebuild under a false trailer", kTorn, kOpen, 0, 0},
     {"read", kOpened, kRead, 0, 0},
     {"append", kOpened, kWrite, 100, 500},
     {"exact fit", kOpened, kWrite, 101, 16},
@@ -138,12 +141,16 @@ class FaultTest : public BlockFileTest {
         written_[100] = Pattern(100, 1, 500);
         WriteBytes(&file, 100, written_[100]);
         crashedBytes_ = FileBytes();
+        tornBytes_ = Bytes(crashedBytes_.begin(), crashedBytes_.end() - 200);
+        std::copy_n("AavE", 4, tornBytes_.end() - 4);
     }
 
     // Brings `file` and test.db to the case's starting point.
     void Prepare(const Case& c, XBlockFile* file) {
         unlink(Native("test.db2").c_str());
-        WriteFileBytes(Native("test.db"), c.prep == kCrashed ? crashedBytes_ : startBytes_);
+        WriteFileBytes(Native("test.db"), c.prep == kCrashed ? crashedBytes_
+                                          : c.prep == kTorn  ? tornBytes_
+                                                             : startBytes_);
         if (c.prep == kOpened || c.prep == kWritten) {
             ASSERT_EQ(file->Open(Portable("test.db").c_str(), false), 0);
         }
@@ -157,7 +164,7 @@ class FaultTest : public BlockFileTest {
                               const std::set<Bytes>& versions = {}, bool mayBeAbsent = true) {
         XBlockFile file;
         DiskLayout layout;
-        EXPECT_EQ(file.Open(Portable(name).c_str(), false), 0);
+        EXPECT_EQ(OpenAsPredicted(&file, Portable(name)), 0);
         ExpectHoldsButOne(file, state, id, versions, mayBeAbsent);
         file.Close();
         EXPECT_EQ(CheckCleanFile(FileBytes(name), &layout), "");
@@ -168,6 +175,7 @@ class FaultTest : public BlockFileTest {
     State written_;  // the same with block 100
     Bytes startBytes_;
     Bytes crashedBytes_;
+    Bytes tornBytes_;
 };
 
 TEST_F(FaultTest, EveryFileCallFailingInEveryWayLosesNothing) {
@@ -175,7 +183,8 @@ TEST_F(FaultTest, EveryFileCallFailingInEveryWayLosesNothing) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         const bool prepOpen = c.prep == kOpened || c.prep == kWritten;
-        const State& before = c.prep == kOpened || c.prep == kClosed ? start_ : written_;
+        const State& before =
+            c.prep == kOpened || c.prep == kClosed || c.prep == kTorn ? start_ : written_;
         State after = before;
         if (c.len == kDeleted)
             after.erase(c.id);
