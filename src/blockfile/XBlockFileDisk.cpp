@@ -79,10 +79,13 @@ bool XBlockFile::SyncBeforeWriting(uint64_t start, uint64_t end) {
     return !overlaps || Barrier();
 }
 
-bool XBlockFile::PutContent(const brindle::WriteSlice* slices, int count, uint64_t offset) {
+bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset) {
+    brindle::WriteSlice slices[8];
     uint64_t end = offset;
-    for (int i = 0; i < count; ++i)
-        end += slices[i].size;
+    for (int i = 0; i < count && i < 8; ++i) {
+        slices[i] = {pieces[i].data, pieces[i].size};
+        end += pieces[i].size;
+    }
     if (!SyncBeforeWriting(offset, end))
         return false;
     errno = 0;
@@ -102,6 +105,15 @@ bool XBlockFile::WriteHeaderBack(uint32_t offset, uint32_t len, uint32_t freeFla
     brindle::blockfile::StoreLittle32(half, len);
     brindle::blockfile::StoreLittle32(half + 4, freeFlag);
     return Put(half, sizeof half, uint64_t{offset} + 8);
+}
+
+bool XBlockFile::WriteFreeRecord(uint32_t offset, uint32_t size) {
+    // The header already reads as free: after a kill the first half of the record may have
+    // landed alone, which still reads so. A power cut may keep either sector of a header
+    // that straddles two; while syncing, such a header keeps its first half, ID and all.
+    if (syncing && offset % 512 == 512 - 8)
+        return WriteHeaderBack(offset, size, kFreeFlag);
+    return WriteRecord({offset, 0, size, kFreeFlag});
 }
 
 bool XBlockFile::WriteRecord(const Record& rec) {

@@ -128,12 +128,12 @@ bool XBlockFile::CopyData(const Record& from, uint64_t to) {
         if (brindle::ReadAt(fd, chunk, size, uint64_t{from.offset} + kHeaderSize + done) !=
             static_cast<ssize_t>(size))
             return Failed();
-        const brindle::WriteSlice slice = {chunk, size};
+        const Piece slice = {chunk, size};
         if (!PutContent(&slice, 1, to + kHeaderSize + done))
             return false;
         done += size;
     }
-    const brindle::WriteSlice padding = {brindle::blockfile::kZeros, SlotSize(from.len) - from.len};
+    const Piece padding = {brindle::blockfile::kZeros, SlotSize(from.len) - from.len};
     return padding.size == 0 || PutContent(&padding, 1, to + from.len);
 }
 
@@ -146,12 +146,12 @@ bool XBlockFile::PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32
         const Record& rec = index[first + k];
         Record header = k == 0 ? Record{to, rec.id, freeEnd - to, kFreeFlag} : Record{};
         brindle::blockfile::SwapRecordsForDisk(&header, 1);
-        const brindle::WriteSlice head = {&header, kHeaderSize};
+        const Piece head = {&header, kHeaderSize};
         if (!PutContent(&head, 1, at) || !CopyData(rec, at))
             return false;
         at += SlotSize(rec.len);
     }
-    const brindle::WriteSlice zeros = {brindle::blockfile::kZeros, kHeaderSize};
+    const Piece zeros = {brindle::blockfile::kZeros, kHeaderSize};
     if ((at < freeEnd && !PutContent(&zeros, 1, at)) || !Barrier())
         return false;
     // Whole on disk, each copy becomes a slot of its own and the rest of the space stays free.
@@ -193,8 +193,8 @@ bool XBlockFile::MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uin
     const uint32_t span = last.offset + static_cast<uint32_t>(SlotSize(last.len)) - to;
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, brindle::blockfile::kEndMarker);
-    const brindle::WriteSlice markerSlice = {marker, sizeof marker};
-    if (!PutContent(&markerSlice, 1, uint64_t{end} + total) ||
+    const Piece markerPiece = {marker, sizeof marker};
+    if (!PutContent(&markerPiece, 1, uint64_t{end} + total) ||
         !PlaceCopies(first, count, end, end + total))
         return false;
     dataEnd = end + total;
@@ -203,7 +203,7 @@ bool XBlockFile::MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uin
         at += static_cast<uint32_t>(SlotSize(index[first + k].len));
     }
     MarkFreed(to, uint64_t{to} + span);
-    if (!WriteHeaderBack(to, span, kFreeFlag) || !PlaceCopies(first, count, to, to + span))
+    if (!WriteFreeRecord(to, span) || !PlaceCopies(first, count, to, to + span))
         return false;
     for (uint32_t k = 0, at = to; k < count; ++k) {
         index[first + k].offset = at;
@@ -274,7 +274,7 @@ void XBlockFile::Compact(bool) {
     } else {
         // The pass stopped before the block at `next`: the space before it is one free slot.
         if (index[next].offset > w)
-            WriteHeaderBack(w, index[next].offset - w, kFreeFlag);
+            WriteFreeRecord(w, index[next].offset - w);
         KeepFreeSpaceFrom(w, index[next].offset);
     }
     SortIndex();

@@ -153,11 +153,11 @@ bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, R
     EncodeRecord(header, &header);
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    const brindle::WriteSlice slices[] = {{&header, kHeaderSize},
-                                          {data, len},
-                                          {kZeros, SlotSize(rec.len) - rec.len},
-                                          {marker, sizeof marker}};
-    if (!PutContent(slices, 4, rec.offset) ||
+    const Piece pieces[] = {{&header, kHeaderSize},
+                            {data, len},
+                            {kZeros, SlotSize(rec.len) - rec.len},
+                            {marker, sizeof marker}};
+    if (!PutContent(pieces, 4, rec.offset) ||
         (syncing && !(Barrier() && WriteHeaderBack(rec.offset, rec.len, 0))))
         return false;
     *live = rec;
@@ -173,11 +173,11 @@ bool XBlockFile::WriteIntoFree(const Record& rec, const void* data, uint32_t len
     const bool splits = end < freeEnd;
     Record header = {rec.offset, rec.id, freeEnd - rec.offset, kFreeFlag};
     EncodeRecord(header, &header);
-    const brindle::WriteSlice slices[] = {
+    const Piece pieces[] = {
         {&header, kHeaderSize}, {data, len}, {kZeros, SlotSize(rec.len) - rec.len}};
     if (!SyncBeforeWriting(rec.offset, splits ? uint64_t{end} + kHeaderSize : end) ||
         (splits && !WriteHeaderBack(end, freeEnd - end, kFreeFlag)) ||
-        !PutContent(slices, 3, rec.offset) || !Barrier() || (splits && !WriteHeaderFront(end, 0)) ||
+        !PutContent(pieces, 3, rec.offset) || !Barrier() || (splits && !WriteHeaderFront(end, 0)) ||
         !WriteHeaderBack(rec.offset, rec.len, 0))
         return false;
     *live = rec;
@@ -191,13 +191,13 @@ bool XBlockFile::WriteOverOld(const Record& rec, const void* data, uint32_t len,
     const uint32_t old = live->offset;
     const bool spreads = freeEnd != old + SlotSize(live->len) || rec.offset != old;
     return AppendSlot({dataEnd, rec.id, rec.len, 0}, data, len, live) && RetireSlot(old) &&
-           (!spreads || WriteHeaderBack(rec.offset, freeEnd - rec.offset, kFreeFlag)) &&
+           (!spreads || WriteFreeRecord(rec.offset, freeEnd - rec.offset)) &&
            WriteIntoFree(rec, data, len, live, freeEnd) && WriteEndMarker();
 }
 
 bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
     const uint32_t at = FreeRecordCovering(offset);
-    return at == kNoRecord || WriteHeaderBack(freeList[at].offset, freeList[at].len, kFreeFlag);
+    return at == kNoRecord || WriteFreeRecord(freeList[at].offset, freeList[at].len);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
@@ -221,9 +221,9 @@ bool XBlockFile::FreeSlot(const Record& rec) {
     // until the next compaction. Otherwise the free slot that now holds it, merged with its
     // free neighbours, gets its size once the slot is retired.
     const uint32_t merged = ReleaseSlot(rec);
-    const bool written = RetireSlot(rec.offset) &&
-                         (merged == kNoRecord || WriteHeaderBack(freeList[merged].offset,
-                                                                 freeList[merged].len, kFreeFlag));
+    const bool written =
+        RetireSlot(rec.offset) &&
+        (merged == kNoRecord || WriteFreeRecord(freeList[merged].offset, freeList[merged].len));
     MarkFreed(rec.offset, rec.offset + SlotSize(rec.len));
     return written;
 }
@@ -258,11 +258,11 @@ void XBlockFile::Flush() {
     brindle::blockfile::StoreLittle32(trailer + 4, kMagic);
     const size_t usedBytes = size_t{indexCount} * kRecordSize;
     const size_t freeBytes = size_t{freeCount} * kRecordSize;
-    const brindle::WriteSlice slices[] = {
+    const Piece pieces[] = {
         {usedCount, 4}, {index, usedBytes}, {freeRecords, 4}, {freeList, freeBytes}};
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    const bool written = PutContent(slices, 4, uint64_t{dataEnd} + 4);
+    const bool written = PutContent(pieces, 4, uint64_t{dataEnd} + 4);
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
     // The index is on disk before the trailer that vouches for it. The trailer waits for the

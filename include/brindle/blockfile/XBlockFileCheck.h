@@ -5,13 +5,15 @@
 // The check reads the file as XBlockFile::Open would (the header, the trailer, the index
 // area) and applies the same acceptance rules, then goes further: it reports every fault
 // rather than the first, compares each slot header on disk with its index record, and, for a
-// file without a usable index, walks the slot headers exactly as the rebuild of a read-write
-// Open does, to tell which blocks that rebuild would keep and which bytes it would cut off.
-// The format itself is described in XBlockFile.h and in docs/formats.md.
+// file without a usable index, walks the slot headers with the very scan of the rebuild that
+// a read-write Open makes, to tell which blocks that rebuild keeps, which stretches it
+// skips and which bytes it cuts off. The format itself is described in XBlockFile.h and in
+// docs/formats.md.
 //
 // The file is untrusted input: every count, offset and length is checked before use, reads
 // stay inside the file (or the buffer), and memory grows only with what the file really
-// holds, never with a count it claims. The check never writes. An object holds the result
+// holds, never with a count it claims. The check never writes, and takes a reader's lock on
+// the file as a read-only XBlockFile::Open does. An object holds the result
 // of its last Examine until the next one; it is not copyable and belongs to one thread at a
 // time.
 #ifndef BRINDLE_BLOCKFILE_XBLOCKFILECHECK_H_
@@ -30,8 +32,9 @@ enum XBlockFileState : int32_t {
     // slots read cleanly to the end marker: a read-write Open rebuilds the index from them
     // and loses nothing; a read-only Open refuses the file.
     XBlockFileNeedsRebuild = 1,
-    // Something is wrong: the index is refused by Open, disagrees with the slot headers, or
-    // the slots break off before the end of the data, so that a rebuild would lose blocks.
+    // Something is wrong: the index is refused by Open (a read-write Open rebuilds it),
+    // disagrees with the slot headers, or the slots break off before the end of the data, so
+    // that a rebuild would skip or cut off bytes and may lose blocks.
     XBlockFileDamaged = 2,
     // Not a block file: shorter than 16 bytes, or not beginning with "AavE" and a 0 word.
     XBlockFileForeign = 3,
@@ -115,9 +118,9 @@ class BRINDLE_API XBlockFileCheck {
 
     // Examines the block file named by the portable path `path`, read-only. Returns 0 when
     // the file was examined (whatever State then says). Otherwise the result is the error
-    // number of the open (ENAMETOOLONG for an over-long path, -1 for a null path or an
-    // error without a number), or ENOMEM when memory ran out; State is then
-    // XBlockFileUnreadable and nothing is reported.
+    // number of the open (ENAMETOOLONG for an over-long path, EAGAIN when a writer holds
+    // the file, -1 for a null path or an error without a number), or ENOMEM when memory ran
+    // out; State is then XBlockFileUnreadable and nothing is reported.
     int32_t Examine(const char* path);
     // Examines `size` bytes in memory as the contents of a block file. When memory runs
     // out, State is XBlockFileUnreadable and nothing is reported.
