@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Every file call of a representative set of operations is made to fail in each way a disk
-// or the system can fail it; the object, the file as a crash would leave it at that moment,
-// and the file after Close must all hold every block as a model says. Compactions of files
+// Every file call of a representative set of operations, syncing and not, is made to fail in
+// each way a disk or the system can fail it; the object, the file as a crash would leave it at that
+// moment, and the file after Close must all hold every block as a model says. Compactions of files
 // of every kind are cut short at every file call, by a crash or a torn write.
 #include <errno.h>
 #include <unistd.h>
@@ -147,6 +147,7 @@ class FaultTest : public BlockFileTest {
 
     // Brings `file` and test.db to the case's starting point.
     void Prepare(const Case& c, XBlockFile* file) {
+        file->SetSyncing(syncing_);
         unlink(Native("test.db2").c_str());
         WriteFileBytes(Native("test.db"), c.prep == kCrashed ? crashedBytes_
                                           : c.prep == kTorn  ? tornBytes_
@@ -176,69 +177,74 @@ class FaultTest : public BlockFileTest {
     Bytes startBytes_;
     Bytes crashedBytes_;
     Bytes tornBytes_;
+    bool syncing_ = true;  // of the objects under test
 };
 
 TEST_F(FaultTest, EveryFileCallFailingInEveryWayLosesNothing) {
     const std::string path = Portable("test.db");
     for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        const bool prepOpen = c.prep == kOpened || c.prep == kWritten;
-        const State& before =
-            c.prep == kOpened || c.prep == kClosed || c.prep == kTorn ? start_ : written_;
-        State after = before;
-        if (c.len == kDeleted)
-            after.erase(c.id);
-        else if (c.id != 0)
-            after[c.id] = Pattern(c.id, 1, c.len);
-        // What the changed block may hold after a reported failure: as before or as after.
-        std::set<Bytes> versions;
-        for (const State* state : {&before, static_cast<const State*>(&after)}) {
-            if (state->count(c.id))
-                versions.insert(state->at(c.id));
-        }
-        // The file as a run without faults leaves it, which no retried call may change.
-        Bytes reference;
-        {
-            XBlockFile file;
-            Prepare(c, &file);
-            ASSERT_EQ(RunCase(c, &file, path), 0);
-            file.Close();
-            reference = FileBytes();
-        }
-        for (const Fault& fault : kFaults) {
-            SCOPED_TRACE(fault.name);
-            for (uint32_t nth = 1;; ++nth) {
-                SCOPED_TRACE("file call " + std::to_string(nth));
+        for (bool syncing : {true, false}) {
+            syncing_ = syncing;
+            SCOPED_TRACE(std::string(c.name) + (syncing ? "" : ", without syncing"));
+            const bool prepOpen = c.prep == kOpened || c.prep == kWritten;
+            const State& before =
+                c.prep == kOpened || c.prep == kClosed || c.prep == kTorn ? start_ : written_;
+            State after = before;
+            if (c.len == kDeleted)
+                after.erase(c.id);
+            else if (c.id != 0)
+                after[c.id] = Pattern(c.id, 1, c.len);
+            // What the changed block may hold after a reported failure: as before or as after.
+            std::set<Bytes> versions;
+            for (const State* state : {&before, static_cast<const State*>(&after)}) {
+                if (state->count(c.id))
+                    versions.insert(state->at(c.id));
+            }
+            // The file as a run without faults leaves it, which no retried call may change.
+            Bytes reference;
+            {
                 XBlockFile file;
                 Prepare(c, &file);
-                DebgFailFileCall(nth, fault.error, fault.flags);
-                const int32_t result = RunCase(c, &file, path);
-                const bool fired = DebgPendingFileCallFailure() == 0;
-                DebgFailFileCall(0, 0, 0);
-                const bool failed = fired && fault.reported;
-                if (failed) {
-                    EXPECT_TRUE(result != 0 || file.IOError() != 0) << "failure not reported";
-                } else {
-                    ASSERT_EQ(result, 0);
-                    ASSERT_EQ(file.IOError(), 0);
-                }
-                const std::set<Bytes> allowed =
-                    failed
-                        ? versions
-                        : (after.count(c.id) ? std::set<Bytes>{after.at(c.id)} : std::set<Bytes>{});
-                const bool mayBeAbsent = !after.count(c.id) || (failed && !before.count(c.id));
-                if (c.operation != kCreate && c.operation != kClose && (prepOpen || result == 0))
-                    ExpectHoldsButOne(file, after, c.id, allowed, mayBeAbsent);
-                // The file as a crash at this moment would leave it, and after Close.
-                WriteFileBytes(Native("crash.db"), FileBytes());
-                ExpectReopened("crash.db", after, c.id, allowed, mayBeAbsent);
+                ASSERT_EQ(RunCase(c, &file, path), 0);
                 file.Close();
-                if (!failed) {
-                    EXPECT_EQ(FileBytes(), reference);
+                reference = FileBytes();
+            }
+            for (const Fault& fault : kFaults) {
+                SCOPED_TRACE(fault.name);
+                for (uint32_t nth = 1;; ++nth) {
+                    SCOPED_TRACE("file call " + std::to_string(nth));
+                    XBlockFile file;
+                    Prepare(c, &file);
+                    DebgFailFileCall(nth, fault.error, fault.flags);
+                    const int32_t result = RunCase(c, &file, path);
+                    const bool fired = DebgPendingFileCallFailure() == 0;
+                    DebgFailFileCall(0, 0, 0);
+                    const bool failed = fired && fault.reported;
+                    if (failed) {
+                        EXPECT_TRUE(result != 0 || file.IOError() != 0) << "failure not reported";
+                    } else {
+                        ASSERT_EQ(result, 0);
+                        ASSERT_EQ(file.IOError(), 0);
+                    }
+                    const std::set<Bytes> allowed =
+                        failed ? versions
+                               : (after.count(c.id) ? std::set<Bytes>{after.at(c.id)}
+                                                    : std::set<Bytes>{});
+                    const bool mayBeAbsent = !after.count(c.id) || (failed && !before.count(c.id));
+                    if (c.operation != kCreate && c.operation != kClose &&
+                        (prepOpen || result == 0))
+                        ExpectHoldsButOne(file, after, c.id, allowed, mayBeAbsent);
+                    // The file as a crash at this moment would leave it, and after Close.
+                    WriteFileBytes(Native("crash.db"), FileBytes());
+                    ExpectReopened("crash.db", after, c.id, allowed, mayBeAbsent);
+                    file.Close();
+                    if (!failed) {
+                        EXPECT_EQ(FileBytes(), reference);
+                    }
+                    ExpectReopened("test.db", after, c.id, allowed, mayBeAbsent);
+                    if (!fired)
+                        break;
                 }
-                ExpectReopened("test.db", after, c.id, allowed, mayBeAbsent);
-                if (!fired)
-                    break;
             }
         }
     }
@@ -287,7 +293,8 @@ const struct {
 };
 
 // A crash at every file call of a compaction, and a crash that tears that call's write in
-// half: the next read-write open must find every block intact and the file consistent.
+// half, syncing at every other call number: the next read-write open must find every block
+// intact and the file consistent.
 TEST_F(FaultTest, CompactionCutShortAnywhereLosesNothing) {
     for (const auto& layout : kLayouts) {
         for (uint32_t flags : {DebgFileSticky, DebgFileSticky | DebgFilePartial}) {
@@ -306,6 +313,7 @@ TEST_F(FaultTest, CompactionCutShortAnywhereLosesNothing) {
                 bool fired;
                 {
                     XBlockFile file;
+                    file.SetSyncing(nth % 2 == 0);
                     ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
                     DebgFailFileCall(nth, EIO, flags);
                     file.Compact(false);
