@@ -117,6 +117,8 @@ bool SyncDirectoryOf(const char* path) {
     do {
         result = Refused() ? -1 : fsync(fd);
     } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        TellFileCall(fd, DebgFileCallSync, 0, nullptr, 0);
     const int error = errno;
     const bool closed = CloseFile(fd);
     if (result != 0)

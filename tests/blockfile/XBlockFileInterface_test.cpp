@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <brindle/Debg.h>
 #include <brindle/blockfile/PortablePath.h>
 #include <brindle/blockfile/XBlockFileCheck.h>
 
@@ -17,7 +18,8 @@ namespace {
 
 using InterfaceTest = BlockFileTest;
 
-// Create makes a new file of the documented bytes, owner-only, and never overwrites a file;
+// Create makes a new file of the documented bytes, owner-only, durable with its name, and
+// never overwrites a file;
 // both calls report the error number of what went wrong with the path, and find an alias's
 // directory. A slot header is little-endian on every host.
 TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
@@ -32,7 +34,19 @@ TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
     EXPECT_EQ(file.Open(longPath.c_str(), false), ENAMETOOLONG);
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dir_ + "')\"").c_str()), 0) << "nothing was created";
     RegisterPathAlias(0x54455354, ("/" + dir_).c_str());  // "TEST"
+    // The new file is written and synced, and then its directory.
+    std::vector<std::pair<int32_t, DebgFileCall>> calls;
+    DebgWatchFileCalls(
+        [](int32_t fd, DebgFileCall call, uint64_t, const void*, uint64_t, void* context) {
+            static_cast<decltype(calls)*>(context)->emplace_back(fd, call);
+        },
+        &calls);
     ASSERT_EQ(XBlockFile::Create("[TEST]/test.db"), 0);
+    DebgWatchFileCalls(nullptr, nullptr);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].second, DebgFileCallWrite);
+    EXPECT_EQ(calls[1], std::make_pair(calls[0].first, DebgFileCallSync));
+    EXPECT_EQ(calls[2].second, DebgFileCallSync);
     const Bytes expected = {'A', 'a', 'v', 'E', 0, 0, 0,  0, 0xFF, 0xFF, 0xFF, 0xFF, 0,   0,
                             0,   0,   0,   0,   0, 0, 12, 0, 0,    0,    'A',  'a',  'v', 'E'};
     EXPECT_EQ(FileBytes(), expected);
