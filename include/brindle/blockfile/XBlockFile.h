@@ -60,8 +60,12 @@
 // before it writes the trailer, which itself reaches the disk with the next sync (Close
 // makes one; until then a read-write Open would rebuild the same blocks from the slots).
 // Create syncs the new file and its directory. The cost: a WriteBlock that changes the file
-// waits for one sync, or two when it replaces a block, DeleteBlock for none, Flush for one,
-// Close for one more; Compact for a few per batch of blocks. A host that needs none of this
+// waits for one sync, two when it replaces a block, and one more when its data would land
+// on space freed or cut off since the last sync (as the first append after a flush does);
+// DeleteBlock waits for none; Flush for one, or two after deletions alone; Close for one
+// more; Compact for two or three per batch of blocks, five for a batch that goes by way of
+// the end of the data. Three syncs make a changed block durable, about what a database
+// commit costs (the block file benchmark compares them). A host that needs none of this
 // (a cache, a test, a bulk load) turns syncing off with SetSyncing; turned on again, the
 // promise holds from the next Flush or Close.
 //
