@@ -242,22 +242,39 @@ void XBlockFile::Compact(bool) {
             ++next;
             continue;
         }
-        // A batch: the blocks whose new places all lie before the first one's old place, or
-        // else the run of blocks that would each overlap its own old place, which go by way
-        // of the end of the data (as far as that stays below the largest data end).
-        const bool direct = SlotSize(head.len) <= head.offset - w;
+        // A batch: the blocks whose new places all lie before the first one's old place go
+        // there directly. Otherwise a run of blocks goes by way of the end of the data (as
+        // far as that stays below the largest data end): without syncing, those that would
+        // each overlap their own old place; while syncing, as many as kBatchBytes hold, and
+        // also instead of a direct batch too small to be worth its syncs.
         uint32_t count = 0;
         uint64_t total = 0;
-        for (; next + count < indexCount; ++count) {
-            const Record& rec = index[next + count];
-            const uint64_t size = SlotSize(rec.len);
-            const bool fits = direct ? w + total + size <= head.offset
-                                     : (count == 0 || (size > rec.offset - (w + total) &&
-                                                       total + size <= kBatchBytes)) &&
-                                           dataEnd + total + size <= kMaxDataEnd;
-            if (!fits)
-                break;
-            total += size;
+        auto take = [&](const auto& fits) {
+            count = 0;
+            total = 0;
+            while (next + count < indexCount && fits(index[next + count], total)) {
+                total += SlotSize(index[next + count].len);
+                ++count;
+            }
+        };
+        take([&](const Record& rec, uint64_t before) {
+            return w + before + SlotSize(rec.len) <= head.offset;
+        });
+        bool direct = count != 0;
+        if (!direct || (syncing && total < kBatchBytes / 16 && next + count < indexCount)) {
+            const uint32_t directCount = count;
+            const uint64_t directTotal = total;
+            take([&](const Record& rec, uint64_t before) {
+                const uint64_t size = SlotSize(rec.len);
+                return (before == 0 || ((syncing || size > rec.offset - (w + before)) &&
+                                        before + size <= kBatchBytes)) &&
+                       dataEnd + before + size <= kMaxDataEnd;
+            });
+            direct = count == 0 && directCount != 0;
+            if (direct) {
+                count = directCount;
+                total = directTotal;
+            }
         }
         moved =
             count != 0 && (direct ? MoveDirectly(next, count, w)
