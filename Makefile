@@ -9,7 +9,8 @@ FUZZ_SECONDS ?= 15
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_WERROR=ON
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 DEB_PACKAGES := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev
+                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev \
+                libuv1-dev libasio-dev
 
 export ASAN_OPTIONS := detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1

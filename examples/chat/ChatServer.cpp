@@ -68,7 +68,7 @@ void WaitReadable(int fd) {
 
 }  // namespace
 
-int RunServer(uint16_t port, const char* history, int stopFd) {
+int RunServer(uint32_t address, uint16_t port, const char* history, int stopFd) {
     char native[kPortablePathSize];
     PortableToNativePath(history, native);
     ChatRoom room;
@@ -82,7 +82,8 @@ int RunServer(uint16_t port, const char* history, int stopFd) {
     XSocketMgr* manager = XSocketMgr::Current();
     manager->Start();
     uint16_t bound = port;
-    XSocketListener* listener = manager->StartListening(port, false, MakeMember, &room, &bound);
+    XSocketListener* listener =
+        manager->StartListening(address, port, false, MakeMember, &room, &bound);
     if (listener != nullptr) {
         printf("chat: listening on port %u, %u messages in %s\n", bound, room.MessageCount(),
                native);
@@ -90,7 +91,7 @@ int RunServer(uint16_t port, const char* history, int stopFd) {
         WaitReadable(stopFd);
         manager->StopListening(listener);
     } else {
-        fprintf(stderr, "chat: cannot listen on port %u\n", port);
+        fprintf(stderr, "chat: cannot listen on %s port %u\n", XSocketMgr::IPString(address), port);
     }
     manager->Stop();
     XSocketMgr::Dispose();

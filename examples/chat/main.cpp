@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // chat: a small chat server and its two clients, built on Brindle's socket manager, flattened
 // stores, binary streams and block file.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,14 +22,16 @@ constexpr uint16_t kDefaultPort = 7070;
 constexpr int kExitUsage = 64;
 
 const char kUsage[] =
-    "usage: chat serve [--port N] [--db FILE]\n"
+    "usage: chat serve [--port N] [--bind ADDRESS] [--db FILE]\n"
     "       chat send HOST:PORT NAME TEXT...\n"
     "       chat tail HOST:PORT\n";
 
 const char kHelp[] =
     "\n"
-    "serve  Accepts clients on TCP port N (default 7070; 0 lets the system choose) and keeps\n"
-    "       every message in the block file FILE (default chat.bf beside this program).\n"
+    "serve  Accepts clients on TCP port N (default 7070; 0 lets the system choose) of the\n"
+    "       local ADDRESS (default 127.0.0.1, this host only; 0.0.0.0 for every interface)\n"
+    "       and keeps every message in the block file FILE (default chat.bf beside this\n"
+    "       program).\n"
     "       Each client first gets the whole history, then every new message. Prints the\n"
     "       port it listens on; SIGINT or SIGTERM shuts it down cleanly.\n"
     "send   Posts TEXT (the remaining arguments, joined by spaces) as NAME and exits once\n"
@@ -78,12 +81,16 @@ int CatchStopSignals() {
 
 int Serve(int argc, char** argv, int stopFd) {
     uint16_t port = kDefaultPort;
+    in_addr address = {htonl(INADDR_LOOPBACK)};
     char history[kPortablePathSize] = "[APPL]/chat.bf";
     for (int i = 2; i < argc; i += 2) {
         const bool hasValue = i + 1 < argc;
         if (strcmp(argv[i], "--port") == 0 && hasValue) {
             if (!ParsePort(argv[i + 1], 0, &port))
                 return Usage("the port must be a number from 0 to 65535");
+        } else if (strcmp(argv[i], "--bind") == 0 && hasValue) {
+            if (inet_pton(AF_INET, argv[i + 1], &address) != 1)
+                return Usage("the address must be an IPv4 address in dotted decimal");
         } else if (strcmp(argv[i], "--db") == 0 && hasValue) {
             NativeToPortablePath(argv[i + 1], history);
             if (argv[i + 1][0] == '\0' || history[0] == '\0')
@@ -92,7 +99,7 @@ int Serve(int argc, char** argv, int stopFd) {
             return Usage("unknown or incomplete option");
         }
     }
-    return chat::RunServer(port, history, stopFd);
+    return chat::RunServer(address.s_addr, port, history, stopFd);
 }
 
 int Send(int argc, char** argv, int stopFd) {

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Opening sockets and listening: how handlers come into the manager.
+#include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "brindle/concurrency/OSBootTime.h"
 #include "brindle/concurrency/XThread.h"
 #include "brindle/net/XSocketMgr.h"
 #include "net/SocketMgrState.h"
@@ -60,6 +64,52 @@ void XSocketMgr::State::HandlerList::Remove(XSocketHandler* handler) {
     handler->listSlots_[list_] = kNoPlace;
 }
 
+// --- Read watch ---
+
+void XSocketMgr::State::ReadWatch::Add(Link* link, int socket) {
+    link->socket = socket;
+    if (waiting_ == 0 && watched_.Count() < limit_ && watched_.Add(socket)) {
+        link->watched = true;
+        return;
+    }
+    link->waiting = true;
+    link->older = newest_;
+    link->newer = nullptr;
+    if (newest_ != nullptr)
+        newest_->newer = link;
+    else
+        oldest_ = link;
+    newest_ = link;
+    ++waiting_;
+}
+
+bool XSocketMgr::State::ReadWatch::Remove(Link* link) {
+    if (link->waiting) {
+        (link->older != nullptr ? link->older->newer : oldest_) = link->newer;
+        (link->newer != nullptr ? link->newer->older : newest_) = link->older;
+        link->waiting = false;
+        --waiting_;
+        return false;
+    }
+    if (!link->watched)
+        return false;
+    watched_.Remove(link->socket);
+    link->watched = false;
+    WatchWaiting();
+    return true;
+}
+
+void XSocketMgr::State::ReadWatch::WatchWaiting() {
+    while (oldest_ != nullptr && watched_.Count() < limit_ && watched_.Add(oldest_->socket)) {
+        Link* link = oldest_;
+        oldest_ = link->newer;
+        (oldest_ != nullptr ? oldest_->older : newest_) = nullptr;
+        link->waiting = false;
+        link->watched = true;
+        --waiting_;
+    }
+}
+
 // --- Handlers ---
 
 XSocketHandler* XSocketMgr::State::MakeHandler(XSocketFactory factory, sockaddr_in* address,
@@ -111,9 +161,9 @@ int32_t XSocketMgr::State::OpenUdp(XSocketHandler* handler) {
     // A use, so that a read error disconnecting the handler at once cannot destroy it here.
     handler->GetMe();
     manager->Lock();
-    bool entered = Enter(handler, &ready, &handlers);
+    bool entered = Admits() && Enter(handler, &ready, &handlers);
     if (entered)
-        readSet.Add(handler->socket_.load());
+        readWatch.Add(&handler->readLink_, handler->socket_.load());
     manager->Unlock();
     int32_t result = -1;
     if (entered) {
@@ -136,10 +186,10 @@ int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& r
     // the wait) and holds its closing record back until this lets go.
     manager->Lock();
     int started = -1;
-    if (handler->socket_.load() != -1 && connecting.Add(handler))
+    if (handler->socket_.load() != -1 && Admits() && connecting.Add(handler))
         started = brindle::StartConnect(socket, &remote);
     manager->Unlock();
-    bool connected = started == 0 || (started == 1 && brindle::AwaitConnect(socket));
+    bool connected = started == 0 || (started == 1 && AwaitConnect(handler, socket));
 
     manager->Lock();
     connecting.Remove(handler);
@@ -147,8 +197,10 @@ int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& r
     if (disconnected) {
         ReleaseHeld(handler);
         connected = false;
-    } else if (connected && Enter(handler, &writeWait, &handlers)) {
-        readSet.Add(socket);
+    } else if (connected && Admits() && Enter(handler, &writeWait, &handlers)) {
+        readWatch.Add(&handler->readLink_, socket);
+        // A full write-wait set leaves the handler unwatched in the write-wait list: the
+        // write thread takes it as writable at its next pass, since its connect is done.
         writeWaitSet.Add(socket);
     } else {
         connected = false;
@@ -164,14 +216,38 @@ int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& r
     return connected ? 0 : -1;
 }
 
+bool XSocketMgr::State::AwaitConnect(XSocketHandler* handler, int socket) {
+    // The longest wait between two looks at the connect time-out, which the handler may arm
+    // after its constructor.
+    constexpr uint64_t kLookMillis = 1000;
+    for (;;) {
+        uint64_t now = OSBootTime();
+        uint64_t due = handler->timeoutDue_.load();
+        uint64_t wait = due > now ? std::min(due - now, kLookMillis) : kLookMillis;
+        if (due != 0 && due <= now) {
+            // Due: fire the time-out here, as the read thread would. When it is firing there
+            // already, its disconnect shuts the socket down, which ends the wait below.
+            handler->timeoutDue_.store(0);
+            uint32_t id = handler->timeoutId_.load();
+            if (id != 0)
+                manager->SignalManager()->Abort(id, 0);
+        }
+        int outcome = brindle::AwaitConnect(socket, static_cast<int>(wait));
+        if (outcome != 0)
+            return outcome > 0;
+    }
+}
+
 int32_t XSocketMgr::Open(uint32_t address, uint16_t port, bool udp, XSocketFactory factory,
                          void* context, uint32_t* reference) {
     if (state_ == nullptr || factory == nullptr || (!udp && address == 0))
         return -1;
+    if (!IsRunning())
+        return -1;
     int socket = brindle::OpenSocket(udp);
     if (socket < 0)
         return -1;
-    if (!brindle::BindAny(socket, 0)) {
+    if (!brindle::Bind(socket, htonl(INADDR_ANY), 0)) {
         brindle::CloseSocket(socket);
         return -1;
     }
@@ -190,6 +266,12 @@ int32_t XSocketMgr::Open(uint32_t address, uint16_t port, bool udp, XSocketFacto
 
 XSocketListener* XSocketMgr::StartListening(uint16_t port, bool udp, XSocketFactory factory,
                                             void* context, uint16_t* boundPort) {
+    return StartListening(htonl(INADDR_ANY), port, udp, factory, context, boundPort);
+}
+
+XSocketListener* XSocketMgr::StartListening(uint32_t address, uint16_t port, bool udp,
+                                            XSocketFactory factory, void* context,
+                                            uint16_t* boundPort) {
     if (state_ == nullptr || factory == nullptr)
         return nullptr;
     XSocketListener* listener = brindle::New<XSocketListener>();
@@ -197,19 +279,19 @@ XSocketListener* XSocketMgr::StartListening(uint16_t port, bool udp, XSocketFact
         return nullptr;
     listener->manager = this;
     listener->socket = brindle::OpenSocket(udp);
-    bool bound = listener->socket >= 0 && brindle::BindAny(listener->socket, port, !udp) &&
+    bool bound = listener->socket >= 0 && brindle::Bind(listener->socket, address, port, !udp) &&
                  brindle::SetBlocking(listener->socket, false);
-    if (bound && port == 0 && boundPort != nullptr)
-        *boundPort = brindle::BoundPort(listener->socket);
     XSocketListener* made = nullptr;
     if (bound) {
-        made = udp ? state_->ListenUdp(listener, factory, context)
+        made = udp ? state_->ListenUdp(listener, address, factory, context)
                    : state_->ListenTcp(listener, factory, context);
     }
     if (made == nullptr) {
         if (listener->socket >= 0)
             brindle::CloseSocket(listener->socket);
         delete listener;
+    } else if (boundPort != nullptr) {
+        *boundPort = brindle::BoundPort(made->socket);
     }
     return made;
 }
@@ -223,22 +305,21 @@ XSocketListener* XSocketMgr::State::ListenTcp(XSocketListener* listener, XSocket
     manager->Lock();
     listener->next = tcpListeners;
     tcpListeners = listener;
-    readSet.Add(listener->socket);
+    readWatch.Add(&listener->readLink, listener->socket);
     manager->Unlock();
     readWake.Signal();
     return listener;
 }
 
-XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, XSocketFactory factory,
-                                              void* context) {
+XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, uint32_t address,
+                                              XSocketFactory factory, void* context) {
     // The handler gets a descriptor of its own for the socket, so that the closing list can
     // close it whenever the handler is disconnected, while the listener's thread still
     // reads through the listener's descriptor.
     int handlerSocket = brindle::DuplicateSocket(listener->socket);
     if (handlerSocket < 0)
         return nullptr;
-    sockaddr_in bound =
-        brindle::MakeAddress(htonl(INADDR_ANY), brindle::BoundPort(listener->socket));
+    sockaddr_in bound = brindle::MakeAddress(address, brindle::BoundPort(listener->socket));
     XSocketHandler* handler = MakeHandler(factory, &bound, handlerSocket, true, context);
     if (handler == nullptr)
         return nullptr;
@@ -250,6 +331,7 @@ XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, XSocket
     if (entered) {
         listener->next = udpListeners;
         udpListeners = listener;
+        std::lock_guard<std::mutex> hold(listener->gate);
         listener->handler = handler;
         handler->listener_ = listener;
     }
@@ -282,59 +364,105 @@ bool XSocketMgr::State::Unlink(XSocketListener* listener) {
 void XSocketMgr::StopListening(XSocketListener* listener) {
     if (listener == nullptr || state_ == nullptr)
         return;
+    State& state = *state_;
     Lock();
-    bool listed = state_->Unlink(listener);
-    XSocketHandler* handler = listed ? listener->handler : nullptr;
-    if (listed) {
+    bool listed = state.Unlink(listener);
+    bool tcp = listener->factory != nullptr;
+    bool rewatched = listed && tcp && state.readWatch.Remove(&listener->readLink);
+    XSocketHandler* handler = nullptr;
+    if (listed && !tcp) {
+        std::lock_guard<std::mutex> hold(listener->gate);
+        handler = listener->handler;
         listener->stop.store(true);
-        listener->handler = nullptr;
-        if (listener->factory != nullptr)
-            state_->readSet.Remove(listener->socket);
-    }
-    if (handler != nullptr) {
-        handler->listener_ = nullptr;
-        handler->GetMe();
+        if (handler != nullptr)
+            handler->GetMe();
     }
     Unlock();
+    if (rewatched)
+        state.readWake.Signal();
     if (!listed)
         return;
-    if (listener->factory != nullptr) {
+    if (tcp) {
         brindle::CloseSocket(listener->socket);
         delete listener;
         return;
     }
-    bool onListenerThread = listener->threadId.load() == brindle::CurrentThreadId();
-    if (!onListenerThread)
-        WaitForXThread(listener->thread);
-    KillXThread(listener->thread);
     if (handler != nullptr) {
         Disconnect(handler, 0);
         handler->ReleaseMe();
     }
-    if (onListenerThread) {
-        listener->freeOnExit = true;
-    } else {
-        brindle::CloseSocket(listener->socket);
-        delete listener;
+    // Not waited for on its own thread, nor during a pass, where its delivery may be waiting
+    // for the manager lock: the thread then frees the record as it ends.
+    if (listener->threadId.load() != brindle::CurrentThreadId() && !state.InPass())
+        WaitForXThread(listener->thread);
+    KillXThread(listener->thread);
+    State::ReleaseListener(listener);
+}
+
+XSocketListener* XSocketMgr::State::LeaveListener(XSocketHandler* handler, bool* handedOff) {
+    *handedOff = false;
+    XSocketListener* listener = handler->listener_;
+    if (listener == nullptr)
+        return nullptr;
+    handler->listener_ = nullptr;
+    std::lock_guard<std::mutex> hold(listener->gate);
+    // Its thread stops at once and starts no delivery; StopListening frees it.
+    listener->stop.store(true);
+    listener->handler = nullptr;
+    if (!listener->delivering || listener->threadId.load() == brindle::CurrentThreadId())
+        return nullptr;
+    if (InPass()) {
+        handler->GetMe();
+        listener->closeAfterDelivery = handler;
+        *handedOff = true;
+        return nullptr;
     }
+    listener->holders.fetch_add(1);
+    return listener;
+}
+
+void XSocketMgr::State::AwaitDelivery(XSocketListener* listener) {
+    {
+        std::unique_lock<std::mutex> hold(listener->gate);
+        listener->delivered.wait(hold, [listener] { return !listener->delivering; });
+    }
+    ReleaseListener(listener);
+}
+
+void XSocketMgr::State::ReleaseListener(XSocketListener* listener) {
+    if (listener->holders.fetch_sub(1) != 1)
+        return;
+    brindle::CloseSocket(listener->socket);
+    delete listener;
 }
 
 void XSocketMgr::State::DeliverDatagram(XSocketListener* listener, char* data, uint32_t size,
                                         sockaddr_in* from) {
-    // Under the manager lock, so that no delivery begins once a disconnect has stopped the
-    // listener and called OnClose.
-    manager->Lock();
+    // The gate makes a disconnect either come before the delivery, which then does not
+    // start, or wait for it (or leave OnClose to it) when it comes after.
+    std::unique_lock<std::mutex> hold(listener->gate);
     XSocketHandler* handler = listener->stop.load() ? nullptr : listener->handler;
-    if (handler != nullptr)
-        handler->GetMe();
-    manager->Unlock();
     if (handler == nullptr)
         return;
+    handler->GetMe();
+    listener->delivering = true;
+    hold.unlock();
     handler->Lock();
     handler->remote_ = *from;
     handler->Unlock();
     handler->OnDataReceived(data, size, from);
+    hold.lock();
+    listener->delivering = false;
+    XSocketHandler* closed = listener->closeAfterDelivery;
+    listener->closeAfterDelivery = nullptr;
+    hold.unlock();
+    listener->delivered.notify_all();
     handler->ReleaseMe();
+    if (closed != nullptr) {
+        closed->OnClose(0);
+        closed->Delete();
+        closed->ReleaseMe();
+    }
 }
 
 uint32_t XSocketMgr::UdpReadThread(void* argument) {
@@ -347,18 +475,15 @@ uint32_t XSocketMgr::UdpReadThread(void* argument) {
         if (listener->stop.load())
             break;
         if (got > 0 && static_cast<size_t>(got) <= sizeof buffer) {
-            listener->manager->state_->DeliverDatagram(listener, buffer, static_cast<uint32_t>(got),
-                                                       &from);
+            State::DeliverDatagram(listener, buffer, static_cast<uint32_t>(got), &from);
         } else if (got == brindle::kWouldBlock) {
             brindle::WaitReadable(listener->socket, kUdpPollMillis);
-        } else if (got < 0) {
+        } else if (got == -1) {
             usleep(kUdpErrorPauseMicros);
         }
-        // A datagram too large for the buffer, or an empty one, is dropped.
+        // A datagram too large for the buffer, an empty one, and one the system reports an
+        // error for, are dropped.
     }
-    if (listener->freeOnExit) {
-        brindle::CloseSocket(listener->socket);
-        delete listener;
-    }
+    State::ReleaseListener(listener);
     return 0;
 }

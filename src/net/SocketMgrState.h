@@ -6,6 +6,8 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "brindle/net/XSocketHandler.h"
 #include "brindle/net/XSocketMgr.h"
@@ -45,16 +47,25 @@ struct XSocketListener {
     // TCP only; null marks a UDP listener.
     XSocketFactory factory = nullptr;
     void* context = nullptr;
-    // UDP: the handler serving the socket (with a descriptor of its own for the same
-    // socket), until it is disconnected. Guarded by the manager lock.
-    XSocketHandler* handler = nullptr;
+    // TCP: the listening socket's place in the read thread's watch.
+    XSocketHandler::WatchLink readLink;
     // UDP: the listener's thread, which reads `socket`; it ends once `stop` is set.
     void* thread = nullptr;
     std::atomic<uint32_t> threadId{0};
     std::atomic<bool> stop{false};
-    // Set by a StopListening on the listener's own thread: the thread closes the socket and
-    // frees the record as it ends.
-    bool freeOnExit = false;
+
+    // UDP: the gate between deliveries and the disconnect of the handler. Under `gate`: the
+    // handler serving the socket (with a descriptor of its own for the same socket) until
+    // it is disconnected, whether a delivery is under way, and a handler whose disconnect
+    // left its OnClose to the listener's thread, to run once the delivery returns.
+    std::mutex gate;
+    std::condition_variable delivered;
+    XSocketHandler* handler = nullptr;
+    bool delivering = false;
+    XSocketHandler* closeAfterDelivery = nullptr;
+    // UDP: the record is freed, and its socket closed, by the last of the listener's thread,
+    // StopListening and any disconnect waiting for a delivery to let go of it.
+    std::atomic<int32_t> holders{2};
 };
 
 struct __attribute__((visibility("hidden"))) XSocketMgr::Run {
@@ -107,6 +118,32 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
         const uint32_t list_;
     };
 
+    // The sockets the read thread watches: at most `limit` at once, the others wait in line
+    // in the order they came and are watched as soon as room frees, so that none is
+    // starved. The line is kept apart from the way the watched sockets are polled, and
+    // holds for any limit.
+    class ReadWatch {
+      public:
+        using Link = XSocketHandler::WatchLink;
+
+        // Watches the socket, or puts it at the end of the line when the watch is full.
+        void Add(Link* link, int socket);
+        // Stops watching the socket, or takes it out of the line, and watches those first in
+        // line while there is room. True when the watched sockets changed.
+        bool Remove(Link* link);
+        const brindle::SocketSet& Watched() const { return watched_; }
+        uint32_t Waiting() const { return waiting_; }
+
+      private:
+        void WatchWaiting();
+
+        brindle::SocketSet watched_;
+        const uint32_t limit_ = brindle::SocketSet::kCapacity;
+        Link* oldest_ = nullptr;
+        Link* newest_ = nullptr;
+        uint32_t waiting_ = 0;
+    };
+
     explicit State(XSocketMgr* owner) : manager(owner) {}
     // Closes every socket still on the closing list.
     ~State();
@@ -137,15 +174,33 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     void Discard(XSocketHandler* handler);
     // OnConnect (when `connected`) and OnReadyToWrite, skipping what follows a disconnect.
     static void Notify(XSocketHandler* handler, bool connected);
+    // False once the last Stop has begun: no handler may enter the lists then (lock held).
+    bool Admits() const { return running.load(); }
     int32_t OpenUdp(XSocketHandler* handler);
     int32_t OpenTcp(XSocketHandler* handler, const sockaddr_in& remote);
+    // Waits for a started connect to end, firing the handler's connect time-out itself when
+    // it falls due meanwhile; true when it connected.
+    bool AwaitConnect(XSocketHandler* handler, int socket);
     XSocketListener* ListenTcp(XSocketListener* listener, XSocketFactory factory, void* context);
-    XSocketListener* ListenUdp(XSocketListener* listener, XSocketFactory factory, void* context);
+    XSocketListener* ListenUdp(XSocketListener* listener, uint32_t address, XSocketFactory factory,
+                               void* context);
     // Removes the listener from its list (lock held); false when it is in none.
     bool Unlink(XSocketListener* listener);
-    void DeliverDatagram(XSocketListener* listener, char* data, uint32_t size, sockaddr_in* from);
+    static void DeliverDatagram(XSocketListener* listener, char* data, uint32_t size,
+                                sockaddr_in* from);
+    // Takes a disconnected handler from its UDP listener (lock held). Returns the listener
+    // when a delivery to the handler is under way on another thread and the caller is to
+    // wait for it (AwaitDelivery); sets *handedOff when the caller holds the manager lock
+    // for a pass instead, which the delivery may need: the listener's thread then calls
+    // OnClose and deletes the handler once the delivery returns.
+    XSocketListener* LeaveListener(XSocketHandler* handler, bool* handedOff);
+    static void AwaitDelivery(XSocketListener* listener);
+    // Gives up one hold of a UDP listener's record; the last frees it.
+    static void ReleaseListener(XSocketListener* listener);
     // Disconnects every handler of the handler list and every connect under way.
     void DisconnectAll();
+    // The last Dispose: ends every listener and disconnects every handler left.
+    void ReleaseAll();
 
     // --- Closing list (lock held). ---
     void QueueClosing(XSocketHandler* handler, int socket, uint32_t linger, bool inOpen);
@@ -163,6 +218,8 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // Takes the manager lock for a pass of the calling manager thread; during the pass,
     // wakes of the write thread are held back.
     void BeginPass();
+    // True while the calling thread holds the manager lock for a pass of a manager thread.
+    bool InPass() const;
     // Releases it; true when the pass held back a wake of the write thread.
     bool EndPass();
     // Wakes the write thread, or has the present pass do it when the pass ends.
@@ -173,7 +230,11 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     int PlanWrite(brindle::Poller* poller, bool retrySoon);
     // The passes' work (lock held).
     void ReadReady(const brindle::Poller& poller);
-    void Accept(XSocketListener* listener);
+    // Accepts the connections waiting on the listening socket, as many as its backlog holds;
+    // stops early when the listener is stopped by a callback meanwhile.
+    void AcceptAll(int listening);
+    // Accepts one connection; false when none was waiting or no more may be taken now.
+    bool AcceptOne(XSocketListener* listener);
     void MoveWritable(const brindle::Poller& poller);
     // Runs DoWrite on every ready handler; true when one is worth retrying soon.
     bool WriteReady();
@@ -184,7 +245,7 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
 
     XSocketMgr* const manager;
     // Guarded by the manager lock.
-    brindle::SocketSet readSet;
+    ReadWatch readWatch;
     brindle::SocketSet writeWaitSet;
     HandlerList ready{0};
     HandlerList writeWait{1};
@@ -200,6 +261,9 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // Guarded by the start lock: the running run, and runs stopped on their own threads.
     Run* run = nullptr;
     Run* retired = nullptr;
+    // Set by the first Start, cleared as the last Stop begins; changed under the start lock
+    // and read without it: IsRunning.
+    std::atomic<bool> running{false};
 };
 
 #endif  // BRINDLE_NET_SOCKETMGRSTATE_H_

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The read and write threads.
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "brindle/concurrency/OSBootTime.h"
@@ -12,6 +14,11 @@ namespace {
 constexpr uint64_t kMaxWaitMillis = 1000;
 // The wait while a ready handler's last DoWrite could not send.
 constexpr int kRetryMillis = 10;
+// How long the replies queued before a peer ended its stream may still drain to it: a
+// peer that half-closes (shuts its sending side down after a request) still reads them.
+constexpr uint32_t kEndOfStreamLingerMillis = 10000;
+// The most connections one pass accepts from one listener: as many as its backlog holds.
+constexpr uint32_t kAcceptsPerPass = SOMAXCONN;
 
 // The run whose loop the calling thread runs; set by the entry functions, so that the loops
 // keep their plain signatures and a loop started late still knows its own run.
@@ -73,7 +80,7 @@ int32_t XSocketMgr::ReadThread() {
 
 void XSocketMgr::State::PlanRead(brindle::Poller* poller) {
     poller->Clear();
-    poller->Watch(readSet, POLLIN);
+    poller->Watch(readWatch.Watched(), POLLIN);
     poller->Watch(readWake.Descriptor(), POLLIN);
 }
 
@@ -85,7 +92,7 @@ void XSocketMgr::State::ReadReady(const brindle::Poller& poller) {
             continue;
         handler->GetMe();
         if (handler->DoRead() != 0)
-            manager->Disconnect(handler, 0);
+            manager->Disconnect(handler, handler->streamEnded_ ? kEndOfStreamLingerMillis : 0);
         handler->ReleaseMe();
     }
     // Callbacks on the accept path may stop listeners, so the ready ones are noted by
@@ -97,33 +104,40 @@ void XSocketMgr::State::ReadReady(const brindle::Poller& poller) {
         if (poller.IsReady(at->socket))
             ready[count++] = at->socket;
     }
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i)
+        AcceptAll(ready[i]);
+}
+
+void XSocketMgr::State::AcceptAll(int listening) {
+    for (uint32_t accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
         XSocketListener* listener = tcpListeners;
-        while (listener != nullptr && listener->socket != ready[i])
+        while (listener != nullptr && listener->socket != listening)
             listener = listener->next;
-        if (listener != nullptr)
-            Accept(listener);
+        if (listener == nullptr || !AcceptOne(listener))
+            return;
     }
 }
 
-void XSocketMgr::State::Accept(XSocketListener* listener) {
-    // Without room in the lists the connection waits in the backlog.
-    if (!ready.Reserve() || !handlers.Reserve())
-        return;
+bool XSocketMgr::State::AcceptOne(XSocketListener* listener) {
+    // Without room in the lists, or once the last Stop has begun, connections wait in the
+    // backlog.
+    if (!Admits() || !ready.Reserve() || !handlers.Reserve())
+        return false;
     sockaddr_in peer = {};
     int socket = brindle::Accept(listener->socket, &peer);
     if (socket < 0)
-        return;
+        return false;
     XSocketHandler* handler =
         MakeHandler(listener->factory, &peer, socket, false, listener->context);
     if (handler == nullptr)
-        return;
+        return true;
     if (!Enter(handler, &ready, &handlers)) {
         Discard(handler);
-        return;
+        return true;
     }
-    readSet.Add(socket);
+    readWatch.Add(&handler->readLink_, socket);
     Notify(handler, true);
+    return true;
 }
 
 // --- Write thread ---
@@ -161,6 +175,10 @@ int XSocketMgr::State::PlanWrite(brindle::Poller* poller, bool retrySoon) {
     return retrySoon ? std::min(wait, kRetryMillis) : wait;
 }
 
+bool XSocketMgr::State::InPass() const {
+    return t_pass == this;
+}
+
 void XSocketMgr::State::BeginPass() {
     manager->Lock();
     t_pass = this;
@@ -186,7 +204,10 @@ void XSocketMgr::State::MoveWritable(const brindle::Poller& poller) {
     for (uint32_t i = 0; i < writeWait.Count();) {
         XSocketHandler* handler = writeWait.At(i);
         int socket = handler->socket_.load();
-        if (!poller.IsReady(socket) || !ready.Reserve()) {
+        // A handler the full set could not take is writable: only a completed connect
+        // enters the list unwatched.
+        bool writable = poller.IsReady(socket) || !writeWaitSet.Contains(socket);
+        if (!writable || !ready.Reserve()) {
             ++i;
             continue;
         }

@@ -19,8 +19,6 @@
 namespace brindle {
 namespace {
 
-constexpr int kBacklog = 8;
-
 // Runs a system call again while a signal interrupts it.
 template <class Call>
 auto RetryInterrupted(Call call) {
@@ -36,6 +34,34 @@ ssize_t TransferResult(ssize_t result) {
     if (result >= 0)
         return result;
     return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+}
+
+// Maps a datagram transfer's result onto the layer's convention. Only errors that say the
+// socket itself is unusable are -1; a shortage of buffers passes; everything else (EINVAL
+// for port 0, EACCES, EPERM, EHOSTUNREACH, ENETUNREACH, ECONNREFUSED, EMSGSIZE, ...)
+// concerns the one datagram.
+ssize_t DatagramResult(ssize_t result) {
+    if (result >= 0)
+        return result;
+    switch (errno) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case ENOBUFS:
+        case ENOMEM:
+            return kWouldBlock;
+        case EBADF:
+        case ENOTSOCK:
+        case EFAULT:
+        case EOPNOTSUPP:
+        case ENOTCONN:
+        case EPIPE:
+        case ESHUTDOWN:
+            return -1;
+        default:
+            return kDatagramRefused;
+    }
 }
 
 // True when the whitespace-separated names after the address on a hosts line include name.
@@ -114,11 +140,11 @@ bool SetBlocking(int socket, bool blocking) {
     return fcntl(socket, F_SETFL, flags) == 0;
 }
 
-bool BindAny(int socket, uint16_t port, bool reuse) {
+bool Bind(int socket, uint32_t local, uint16_t port, bool reuse) {
     int on = 1;
     if (reuse && setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         return false;
-    sockaddr_in address = MakeAddress(htonl(INADDR_ANY), port);
+    sockaddr_in address = MakeAddress(local, port);
     return bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
@@ -131,7 +157,7 @@ uint16_t BoundPort(int socket) {
 }
 
 bool Listen(int socket) {
-    return listen(socket, kBacklog) == 0;
+    return listen(socket, SOMAXCONN) == 0;
 }
 
 int Accept(int listener, sockaddr_in* peer) {
@@ -157,13 +183,17 @@ int StartConnect(int socket, const sockaddr_in* remote) {
     return pending ? 1 : -1;
 }
 
-bool AwaitConnect(int socket) {
+int AwaitConnect(int socket, int milliseconds) {
     pollfd watched = {socket, POLLOUT, 0};
-    if (RetryInterrupted([&] { return poll(&watched, 1, -1); }) != 1)
-        return false;
+    int ready = poll(&watched, 1, milliseconds);
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return 0;
+    if (ready < 0)
+        return -1;
     int error = 0;
     socklen_t length = sizeof error;
-    return getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    bool connected = getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    return connected ? 1 : -1;
 }
 
 ssize_t Send(int socket, const void* data, size_t size) {
@@ -172,7 +202,7 @@ ssize_t Send(int socket, const void* data, size_t size) {
 }
 
 ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to) {
-    return TransferResult(RetryInterrupted([&] {
+    return DatagramResult(RetryInterrupted([&] {
         return sendto(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT,
                       reinterpret_cast<const sockaddr*>(to), sizeof *to);
     }));
@@ -181,12 +211,13 @@ ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to)
 ssize_t Receive(int socket, void* buffer, size_t size, bool datagram) {
     // MSG_TRUNC reports a datagram's real length; on a stream it would discard data.
     int flags = MSG_DONTWAIT | (datagram ? MSG_TRUNC : 0);
-    return TransferResult(RetryInterrupted([&] { return recv(socket, buffer, size, flags); }));
+    ssize_t got = RetryInterrupted([&] { return recv(socket, buffer, size, flags); });
+    return datagram ? DatagramResult(got) : TransferResult(got);
 }
 
 ssize_t ReceiveFrom(int socket, void* buffer, size_t size, sockaddr_in* from) {
     socklen_t length = sizeof *from;
-    return TransferResult(RetryInterrupted([&] {
+    return DatagramResult(RetryInterrupted([&] {
         return recvfrom(socket, buffer, size, MSG_DONTWAIT | MSG_TRUNC,
                         reinterpret_cast<sockaddr*>(from), &length);
     }));
@@ -204,6 +235,12 @@ void AbortSocket(int socket) {
 void CloseSocket(int socket) {
     // Not retried on EINTR: Linux releases the descriptor even then.
     close(socket);
+}
+
+void ResetSocket(int socket) {
+    linger reset = {1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    CloseSocket(socket);
 }
 
 uint32_t LookupHost(const char* name) {
@@ -233,12 +270,16 @@ uint32_t CurrentThreadId() {
 }
 
 bool SocketSet::Add(int socket) {
-    if (std::find(sockets_, sockets_ + count_, socket) != sockets_ + count_)
+    if (Contains(socket))
         return true;
     if (Full())
         return false;
     sockets_[count_++] = socket;
     return true;
+}
+
+bool SocketSet::Contains(int socket) const {
+    return std::find(sockets_, sockets_ + count_, socket) != sockets_ + count_;
 }
 
 void SocketSet::Remove(int socket) {

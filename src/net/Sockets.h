@@ -19,6 +19,10 @@ namespace brindle {
 
 // What a transfer returns when it would have had to wait.
 constexpr ssize_t kWouldBlock = -2;
+// What a datagram transfer returns when the system refused that one datagram (a bad or
+// unreachable destination, a datagram too large for the route, an error an earlier
+// datagram left behind) while the socket itself is sound.
+constexpr ssize_t kDatagramRefused = -3;
 
 // An IPv4 address record: `address` in network byte order, `port` in host byte order.
 sockaddr_in MakeAddress(uint32_t address, uint16_t port);
@@ -28,12 +32,14 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port);
 int OpenSocket(bool udp);
 // Sets or clears O_NONBLOCK; false on failure.
 bool SetBlocking(int socket, bool blocking);
-// Binds to every interface and the port (host byte order; 0 lets the system choose).
-// `reuse` lets a listening TCP socket take a port that closed connections still hold.
-bool BindAny(int socket, uint16_t port, bool reuse = false);
+// Binds to the local address (network byte order; INADDR_ANY for every interface) and the
+// port (host byte order; 0 lets the system choose). `reuse` lets a listening TCP socket
+// take a port that closed connections still hold.
+bool Bind(int socket, uint32_t address, uint16_t port, bool reuse = false);
 // The port (host byte order) the socket is bound to; 0 on failure.
 uint16_t BoundPort(int socket);
-// Listens with the manager's backlog of 8.
+// Listens with the system's largest backlog (SOMAXCONN), so that a burst of connects waits
+// in the backlog instead of having its SYNs dropped and retried a second later.
 bool Listen(int socket);
 // Accepts one waiting connection as a new blocking socket and fills in the peer; -1 when
 // none is waiting or the call fails.
@@ -44,16 +50,20 @@ int DuplicateSocket(int socket);
 // Starts connecting a blocking socket without waiting for the handshake: 0 when connected
 // at once, 1 when the connect goes on in the background, -1 when it failed.
 int StartConnect(int socket, const sockaddr_in* remote);
-// Waits without limit until a started connect is over; true when it connected. A
-// shutdown of the socket from another thread ends the wait with false.
-bool AwaitConnect(int socket);
+// Waits up to `milliseconds` for a started connect to end: 1 when it connected, 0 when it
+// is still under way, -1 when it failed. A shutdown of the socket from another thread ends
+// the wait.
+int AwaitConnect(int socket, int milliseconds);
 
 // Sends without waiting: the bytes taken, kWouldBlock, or -1.
 ssize_t Send(int socket, const void* data, size_t size);
+// Sends one datagram without waiting: its size, kWouldBlock (also when the system is short
+// of buffers), kDatagramRefused, or -1 when the socket itself has failed.
 ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to);
 // Receives without waiting: the bytes received (0 is the end of a stream), kWouldBlock, or
 // -1. For a datagram socket the datagram's full length, which exceeds `size` when the
-// datagram did not fit (the rest of it is lost).
+// datagram did not fit (the rest of it is lost), and kDatagramRefused for an error that
+// concerns one datagram rather than the socket.
 ssize_t Receive(int socket, void* buffer, size_t size, bool datagram);
 // Receives one datagram without waiting, as Receive does, and fills in its sender.
 ssize_t ReceiveFrom(int socket, void* buffer, size_t size, sockaddr_in* from);
@@ -62,6 +72,9 @@ bool WaitReadable(int socket, int milliseconds);
 // Shuts both directions down, which also ends a connect in progress.
 void AbortSocket(int socket);
 void CloseSocket(int socket);
+// Closes a TCP socket with a reset (SO_LINGER with a time of 0) instead of an end of
+// stream, so that the peer learns that data meant for it was dropped.
+void ResetSocket(int socket);
 
 // The first IPv4 address of a host name (network byte order); 0 when there is none.
 uint32_t LookupHost(const char* name);
@@ -81,6 +94,7 @@ class SocketSet {
     bool Add(int socket);
     // Removes the descriptor, shifting the later ones down; nothing when absent.
     void Remove(int socket);
+    bool Contains(int socket) const;
     bool Full() const { return count_ == kCapacity; }
     uint32_t Count() const { return count_; }
     int At(uint32_t index) const { return sockets_[index]; }

@@ -281,8 +281,11 @@ uint64_t SoftSignalMgr::Idle(uint64_t whenNonePending) {
         // fires in this same call.
         uint64_t now = OSBootTime();
         if (earliest->key.due > now) {
+            // Read under the lock: once it is released, another thread may fire or clear
+            // the entry and post a new signal in it.
+            uint64_t wait = earliest->key.due - now;
             lock_.Unlock();
-            return earliest->key.due - now;
+            return wait;
         }
         Call call = Retire(earliest);
         lock_.Unlock();

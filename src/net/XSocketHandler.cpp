@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "brindle/concurrency/OSBootTime.h"
 #include "brindle/net/XSocketMgr.h"
 #include "net/SocketMgrState.h"
 #include "net/Sockets.h"
@@ -158,6 +159,7 @@ void XSocketHandler::SetConnectTimeout(uint32_t milliseconds) {
     if (manager == nullptr)
         return;
     void* reference = reinterpret_cast<void*>(static_cast<uintptr_t>(GetRef()));
+    timeoutDue_.store(OSBootTime() + milliseconds);
     timeoutId_.store(manager->SignalManager()->Post(milliseconds, SSP_TimeOut, reference, nullptr,
                                                     nullptr, nullptr));
 }
@@ -168,6 +170,7 @@ void XSocketHandler::SSP_TimeOut(int32_t, void* reference, void*, void*, void*) 
     if (handler == nullptr)
         return;
     handler->timeoutId_.store(0);
+    handler->timeoutDue_.store(0);
     if (handler->connecting_.load())
         handler->Close(0);
     ReleaseXSocketHandler(handler);
@@ -179,10 +182,13 @@ ssize_t XSocketHandler::SendItems(SendItem** oldest, int socket, bool udp) {
         uint32_t left = item->size - item->sent;
         const char* from = static_cast<const char*>(item->data) + item->sent;
         if (udp) {
-            // A datagram goes out whole or not at all; one too large is dropped as if sent.
+            // A datagram goes out whole or not at all. One too large, or one the system
+            // refuses (a bad or unreachable destination), is dropped as if sent: it would be
+            // refused again, and must not hold up the datagrams behind it nor end the
+            // handler.
             if (item->size <= kMaxDatagram) {
                 ssize_t sent = brindle::SendTo(socket, from, left, &item->to);
-                if (sent < 0)
+                if (sent < 0 && sent != brindle::kDatagramRefused)
                     return sent;
             }
             result = left;
@@ -252,6 +258,12 @@ int32_t XSocketHandler::DoRead() {
     XSocketHandler* self = GetXSocketHandler(GetRef());
     if (self == nullptr)
         return -1;
+    int32_t result = udp_ ? ReadDatagrams() : ReadStream();
+    ReleaseXSocketHandler(self);
+    return result;
+}
+
+int32_t XSocketHandler::ReadStream() {
     int socket = socket_.load();
     int32_t result = 0;
     size_t received = 0;
@@ -261,10 +273,11 @@ int32_t XSocketHandler::DoRead() {
             break;
         }
         uint32_t room = capacity_ - count_;
-        ssize_t got = brindle::Receive(socket, buffer_ + count_, room, udp_);
+        ssize_t got = brindle::Receive(socket, buffer_ + count_, room, false);
         if (got == brindle::kWouldBlock)
             break;
-        if (got < 0 || (got == 0 && !udp_) || static_cast<size_t>(got) > room) {
+        if (got <= 0) {
+            streamEnded_ = got == 0;
             result = -1;
             break;
         }
@@ -277,8 +290,31 @@ int32_t XSocketHandler::DoRead() {
     // Bytes received before the stream ended or the socket ran dry are delivered now.
     if (received > 0)
         Deliver();
-    ReleaseXSocketHandler(self);
     return result;
+}
+
+int32_t XSocketHandler::ReadDatagrams() {
+    int socket = socket_.load();
+    size_t received = 0;
+    // Stops at the burst, and once OnDataReceived has closed the handler.
+    while (received < kReceiveBurst && socket_.load() != -1) {
+        ssize_t got = brindle::Receive(socket, buffer_, kMaxDatagram, true);
+        if (got == brindle::kWouldBlock)
+            return 0;
+        if (got == -1)
+            return -1;
+        received += got > 0 ? static_cast<size_t>(got) : 1;
+        // Empty datagrams, ones over the limit (their length is reported whole), and the
+        // errors that concern one datagram are dropped.
+        if (got <= 0 || static_cast<size_t>(got) > kMaxDatagram)
+            continue;
+        // One datagram, one delivery: what OnDataReceived leaves unconsumed is dropped too,
+        // so that no datagram is ever merged with the next.
+        count_ = static_cast<uint32_t>(got);
+        Deliver();
+        count_ = 0;
+    }
+    return 0;
 }
 
 void XSocketHandler::Deliver() {

@@ -75,8 +75,10 @@ XSocketMgr::~XSocketMgr() {
             State::EndRun(run);
             state_->run = nullptr;
         }
+        state_->running.store(false);
         state_->EndRetiredRuns();
         startLock_.Unlock();
+        state_->ReleaseAll();
         delete state_;
     }
     XSocketMgr* self = this;
@@ -93,6 +95,7 @@ void XSocketMgr::Start() {
             if (!state_->OnManagerThread())
                 state_->EndRetiredRuns();
             state_->run = state_->StartRun();
+            state_->running.store(true);
         }
     }
     startLock_.Unlock();
@@ -106,6 +109,9 @@ void XSocketMgr::Stop() {
         startCount_.store(count - 1);
     if (last) {
         State& state = *state_;
+        // From here on nothing enters the lists, so that the disconnects below end: an Open
+        // made from an OnClose fails.
+        state.running.store(false);
         if (Run* run = state.run) {
             bool onManagerThread = state.OnManagerThread();
             state.run = nullptr;
@@ -132,6 +138,10 @@ void XSocketMgr::Stop() {
         state_->DropClosing(false);
         Unlock();
     }
+}
+
+bool XSocketMgr::IsRunning() const {
+    return state_ != nullptr && state_->running.load();
 }
 
 int32_t XSocketMgr::Open(const char* name, uint16_t port, bool udp, XSocketFactory factory,
@@ -162,14 +172,10 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
     state.handlers.Remove(handler);
     state.ready.Remove(handler);
     state.writeWait.Remove(handler);
-    state.readSet.Remove(socket);
+    bool rewatched = state.readWatch.Remove(&handler->readLink_);
     state.writeWaitSet.Remove(socket);
-    if (XSocketListener* listener = handler->listener_) {
-        // Its thread stops at once and delivers nothing more; StopListening frees it.
-        listener->stop.store(true);
-        listener->handler = nullptr;
-        handler->listener_ = nullptr;
-    }
+    bool handedOff = false;
+    XSocketListener* delivering = state.LeaveListener(handler, &handedOff);
     bool inOpen = state.connecting.Contains(handler);
     if (inOpen) {
         state.connecting.Remove(handler);
@@ -178,8 +184,18 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
     state.QueueClosing(handler, socket, linger, inOpen);
     bool connecting = handler->connecting_.load();
     Unlock();
+    // A socket that waited for room is watched now: the read thread polls it from its next
+    // wait on.
+    if (rewatched)
+        state.readWake.Signal();
     state.WakeWriter();
 
+    // A UDP listener's handler in a delivery: its thread calls OnClose and deletes the
+    // handler once the delivery returns; or this waits for it to return.
+    if (handedOff)
+        return;
+    if (delivering != nullptr)
+        State::AwaitDelivery(delivering);
     if (connecting)
         handler->OnConnectFailed(0);
     else
@@ -282,6 +298,18 @@ void XSocketMgr::State::DisconnectAll() {
     }
 }
 
+void XSocketMgr::State::ReleaseAll() {
+    for (;;) {
+        manager->Lock();
+        XSocketListener* listener = tcpListeners != nullptr ? tcpListeners : udpListeners;
+        manager->Unlock();
+        if (listener == nullptr)
+            break;
+        manager->StopListening(listener);
+    }
+    DisconnectAll();
+}
+
 // --- Closing list ---
 
 XSocketMgr::State::~State() {
@@ -331,7 +359,14 @@ void XSocketMgr::State::ReleaseHeld(const XSocketHandler* handler) {
 }
 
 void XSocketMgr::State::CloseRecord(XSocketHandler::ClosingRecord* record) {
-    brindle::CloseSocket(record->socket);
+    // Data dropped: a reset tells the peer that its stream was cut, where an end of stream
+    // would pass for a complete one.
+    XSocketHandler* owner = record->queueOwner;
+    bool dropping = record->unsent != nullptr || (owner != nullptr && !owner->ReadyToSend());
+    if (dropping && !record->udp)
+        brindle::ResetSocket(record->socket);
+    else
+        brindle::CloseSocket(record->socket);
     XSocketHandler::FreeItems(record->unsent);
     XTSObject::ReleaseObject(record->queueOwner);
     delete record;

@@ -101,10 +101,10 @@ class Chat {
 // history it replays.
 bool ServerHangsUp(uint16_t port, const std::string& bytes) {
     const int fd = nettest::PlainConnect(port, bytes);
-    bool ended = false;
-    nettest::ReadSome(fd, SIZE_MAX, &ended);
+    nettest::End end = nettest::End::kOpen;
+    nettest::ReadSome(fd, SIZE_MAX, &end);
     close(fd);
-    return ended;
+    return end != nettest::End::kOpen;
 }
 
 // Bytes as the wire lays them out: the stream mark, the words, then `size` bytes of `rest`.
@@ -162,6 +162,12 @@ TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
         Chat server({"serve", "--port", "0", "--db", db});
         const uint16_t port = PortOf(&server);
         ASSERT_NE(port, 0);
+        // It serves this host only, unless told otherwise.
+        const int elsewhere = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in other = nettest::LoopbackAddress(port);
+        other.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+        EXPECT_NE(connect(elsewhere, reinterpret_cast<sockaddr*>(&other), sizeof other), 0);
+        close(elsewhere);
         for (const char* text : {"hello", longest.c_str()})
             EXPECT_EQ(Chat({"send", Address(port), "ada", text}).Exit(), 0);
         EXPECT_EQ(Chat({"send", Address(port), "ada", longest + "x"}).Exit(), 64);
@@ -194,10 +200,11 @@ TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     file.Close();
 
     // A new server on the same file replays the same history, times included.
-    Chat server({"serve", "--port", "0", "--db", db});
+    Chat server({"serve", "--port", "0", "--bind", "0.0.0.0", "--db", db});
     const uint16_t port = PortOf(&server);
     ASSERT_NE(port, 0);
-    Chat tail({"tail", Address(port)});
+    EXPECT_EQ(Chat({"serve", "--bind", "localhost"}).Exit(), 64);
+    Chat tail({"tail", "127.0.0.2:" + std::to_string(port)});
     ASSERT_TRUE(tail.Shows(" bob: "));
     EXPECT_EQ(tail.Exit(SIGTERM), 0);
     EXPECT_EQ(tail.Output(), seen);

@@ -29,7 +29,7 @@ using std::chrono::milliseconds;
 
 // Polls until the condition holds or `limit` has passed; true when it held.
 template <class Condition>
-bool WaitFor(Condition condition, milliseconds limit = milliseconds(10000)) {
+bool WaitFor(Condition condition, milliseconds limit = milliseconds(30000)) {
     Clock::time_point end = Clock::now() + limit;
     while (!condition()) {
         if (Clock::now() > end)
@@ -57,6 +57,7 @@ struct Scenario {
         bool echo = false;
         int closeLinger = -1;  // when set, each handler closes itself after its first delivery
         std::function<void()> onData;
+        std::function<void()> onClose;
     } behaviour;
     bool checkTerminated = false;
     std::deque<int64_t> consume;  // results of the next deliveries; then all is consumed
@@ -133,6 +134,13 @@ class Recorder : public XSocketHandler {
     void OnClose(uint32_t reason) override {
         EXPECT_EQ(reason, 0u);
         Note(kClose);
+        std::function<void()> onClose;
+        {
+            std::lock_guard<std::mutex> hold(scenario_->mutex);
+            onClose = scenario_->behaviour.onClose;
+        }
+        if (onClose)
+            onClose();
     }
     void OnReadyToWrite() override { Note(kReady); }
     uint32_t OnDataReceived(void* data, uint32_t size, sockaddr_in*) override {
@@ -204,18 +212,24 @@ inline int PlainSocket(bool udp, uint16_t* port, int backlog = 8, int receiveBuf
     return fd;
 }
 
-// A plain TCP connection to a loopback port that has sent `bytes`.
-inline int PlainConnect(uint16_t port, const std::string& bytes = "") {
+// A plain TCP connection to a loopback port that has sent `bytes`, with a receive buffer of
+// `receiveBuffer` bytes when that is not 0.
+inline int PlainConnect(uint16_t port, const std::string& bytes = "", int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address = LoopbackAddress(port);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
     return fd;
 }
 
-// Reads until `want` bytes have come, the stream ends (*ended, when given, tells), or
+// How a stream read by ReadSome ended.
+enum class End { kOpen, kFin, kReset };
+
+// Reads until `want` bytes have come, the stream ends (*end, when given, tells how), or
 // nothing comes for 30 s.
-inline std::string ReadSome(int fd, size_t want, bool* ended = nullptr) {
+inline std::string ReadSome(int fd, size_t want, End* end = nullptr) {
     std::string got;
     char buffer[65536];
     pollfd readable = {fd, POLLIN, 0};
@@ -224,14 +238,14 @@ inline std::string ReadSome(int fd, size_t want, bool* ended = nullptr) {
            (n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
         got.append(buffer, static_cast<size_t>(n));
     }
-    if (ended != nullptr)
-        *ended = n <= 0;  // the end of the stream, or a reset
+    if (end != nullptr)
+        *end = n > 0 ? End::kOpen : n == 0 ? End::kFin : End::kReset;
     return got;
 }
 
 // Reads to the end of the stream; the number of bytes.
-inline size_t Drain(int fd) {
-    return ReadSome(fd, SIZE_MAX).size();
+inline size_t Drain(int fd, End* end = nullptr) {
+    return ReadSome(fd, SIZE_MAX, end).size();
 }
 
 inline int OpenDescriptors() {

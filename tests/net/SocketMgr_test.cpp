@@ -203,26 +203,48 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
             EXPECT_EQ(handler->SendAllocatedData(malloc(1 << 20), 1 << 20), 0);
         return client->Of(reference).socket;
     };
+    // Whenever queued data is dropped, the peer gets a reset, not an end of stream that
+    // would pass for a complete one.
+    End end = End::kOpen;
     queue();
     handler->Close(0);  // drops what the socket has not taken
-    EXPECT_LT(Drain(peer), kQueued);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
 
     int socket = queue();
     Clock::time_point closed = Clock::now();
     handler->Close(400);  // the socket stays open for the linger time while the peer is idle
     EXPECT_TRUE(WaitFor([&] { return fcntl(socket, F_GETFD) == -1; }));
     EXPECT_GE(Clock::now() - closed, milliseconds(390));
-    EXPECT_LT(Drain(peer), kQueued);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
 
     queue();
     handler->Close(60000);  // a reading peer gets everything, then the end, long before that
-    EXPECT_EQ(Drain(peer), kQueued);
+    EXPECT_EQ(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kFin);
 
     socket = queue();
     handler->Close(60000);
     manager_->Stop();  // closes every closing socket at once
     EXPECT_EQ(fcntl(socket, F_GETFD), -1);
+    EXPECT_LT(Drain(peer, &end), kQueued);
+    EXPECT_EQ(end, End::kReset);
     manager_->Start();
+
+    // A peer that sends a request and then ends its side still gets every reply queued
+    // before the end was read, and OnClose comes at once, not after the replies.
+    Scenario* echo = NewScenario(true);
+    uint16_t echoPort;
+    XSocketListener* listener = Listen(echo, &echoPort);
+    const std::string request(100000, 'q');
+    int asker = PlainConnect(echoPort, request, 4096);
+    shutdown(asker, SHUT_WR);
+    EXPECT_TRUE(WaitFor([&] { return echo->Ended(echo->Made(0)); }));
+    EXPECT_EQ(ReadSome(asker, SIZE_MAX, &end), request);
+    EXPECT_EQ(end, End::kFin);
+    close(asker);
+    manager_->StopListening(listener);
 
     queue();
     linger reset = {1, 0};
@@ -232,6 +254,23 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
     EXPECT_EQ(handler->SendData(const_cast<char*>("x"), 1), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
     close(listening);
+}
+
+// An Open to be made from a soft signal, on the read thread, and what became of it.
+struct TimedOpen {
+    uint16_t port;
+    Scenario* scenario;
+    std::atomic<int32_t> result{1};
+    std::atomic<int64_t> millis{0};
+};
+
+void OpenAndTime(int32_t, void* open, void*, void*, void*) {
+    TimedOpen* timed = static_cast<TimedOpen*>(open);
+    Clock::time_point began = Clock::now();
+    int32_t result =
+        XSocketMgr::Current()->Open(kLoopback, timed->port, false, MakeRecorder, timed->scenario);
+    timed->millis = std::chrono::duration_cast<milliseconds>(Clock::now() - began).count();
+    timed->result = result;
 }
 
 TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
@@ -261,13 +300,43 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     // OnConnectFailed runs on the read thread, and may end after Open has returned.
     EXPECT_TRUE(WaitFor([&] { return hanging->Of(hanging->Made(0)).events == "F"; }));
     EXPECT_GE(Clock::now() - began, milliseconds(190));
+
+    // The same connect made on the read thread, where no soft signal fires while it waits:
+    // Open ends it itself once the time-out is due.
+    Scenario* onReadThread = NewScenario();
+    onReadThread->connectTimeout = 300;
+    TimedOpen timed{stuckPort, onReadThread};
+    manager_->SignalManager()->Post(0, OpenAndTime, &timed, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return timed.result.load() != 1; }));
+    EXPECT_EQ(timed.result.load(), -1);
+    EXPECT_GE(timed.millis.load(), 290);
+    EXPECT_LT(timed.millis.load(), 800);
+    EXPECT_TRUE(WaitFor([&] { return onReadThread->Of(onReadThread->Made(0)).events == "F"; }));
     manager_->StopListening(listener);
     close(filler);
     close(stuck);
     EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
 }
 
-TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped) {
+// A UDP datagram from source port 0 to `port` on loopback, through a raw socket; false
+// when the process may not open one.
+bool SendFromPortZero(uint16_t port, const std::string& payload) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (raw < 0)
+        return false;
+    // The UDP header (source port 0, no checksum), then the payload.
+    std::string packet(8, '\0');
+    uint16_t header[4] = {0, htons(port), htons(uint16_t(8 + payload.size())), 0};
+    memcpy(&packet[0], header, sizeof header);
+    packet += payload;
+    sockaddr_in to = LoopbackAddress(port);
+    bool sent = sendto(raw, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to) == ssize_t(packet.size());
+    close(raw);
+    return sent;
+}
+
+TEST_F(SocketMgrTest, UdpHandlersOutliveBadDatagramsAndDeliverEachDatagramAlone) {
     Scenario* serving = NewScenario(true);
     uint16_t port;
     XSocketListener* listener = Listen(serving, &port, true);
@@ -282,40 +351,99 @@ TEST_F(SocketMgrTest, UdpListenerAnswersTheSenderAndOversizedDatagramsAreDropped
         sendto(peer, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&at),
                sizeof at);
     };
-    datagram(std::string(9000, 'b'), to);  // too large for the listener: dropped
+    // A datagram too large for the listener is dropped. The echo of one from a sender
+    // claiming port 0 (where the process may forge one) is refused (EINVAL) and dropped, and
+    // the listener serves on.
+    datagram(std::string(9000, 'b'), to);
+    const bool forged = SendFromPortZero(port, "zero");
     datagram("hi", to);
     EXPECT_EQ(ReadSome(peer, 2), "hi");
-    EXPECT_EQ(serving->Of(server).deliveries, std::vector<std::string>{"hi"});
+    const std::vector<std::string> served = {"zero", "hi"};
+    EXPECT_EQ(serving->Of(server).deliveries,
+              std::vector<std::string>(served.begin() + (forged ? 0 : 1), served.end()));
     sockaddr_in sender;
     XSocketHandler* handler = XSocketHandler::GetXSocketHandler(server);
     ASSERT_EQ(handler->GetRemoteAddress(&sender), 0);
     EXPECT_EQ(ntohs(sender.sin_port), peerPort);
     EXPECT_EQ(handler->GetRemoteAddress(nullptr), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
-    Send(server, std::string(8193, 'x'));  // too large to send: dropped
-    Send(server, "");                      // empty, yet a datagram that goes out
+
+    // So is a datagram sent to port 0 and one too large to send; an empty and a full one go.
+    sockaddr_in portZero = LoopbackAddress(0);
+    EXPECT_EQ(Send(server, "void", &portZero), 0);
+    Send(server, std::string(8193, 'x'));
+    Send(server, "");
     Send(server, std::string(8192, 'y'));
     EXPECT_EQ(ReadSome(peer, 1), "");
-    EXPECT_EQ(ReadSome(peer, 8192), std::string(8192, 'y'));
+    EXPECT_TRUE(ReadSome(peer, 8192) == std::string(8192, 'y'));
+    datagram("still", to);
+    EXPECT_EQ(ReadSome(peer, 5), "still");
+    EXPECT_FALSE(serving->Ended(server));
 
-    // A UDP Open without a default destination sends where it is told and reads replies.
+    // An opened UDP handler gets one datagram per delivery, never more than 8192 bytes, even
+    // when datagrams wait together; the unconsumed part of one is not kept for the next, and
+    // datagrams over the limit are dropped without ending the handler.
     Scenario* opened = NewScenario();
     uint32_t reference = 0;
     ASSERT_EQ(manager_->Open(0u, 0, true, MakeRecorder, opened, &reference), 0);
     EXPECT_EQ(opened->Of(reference).events, "CW");
     EXPECT_EQ(Send(reference, "yo", &to), 0);
     EXPECT_TRUE(WaitFor([&] { return opened->Saw(reference, "yo"); }));
-    // A datagram larger than its receive room disconnects it.
-    datagram(std::string(9000, 'z'), LoopbackAddress(PortOf(opened->Of(reference).socket)));
-    EXPECT_TRUE(WaitFor([&] { return opened->Ended(reference); }));
+    const sockaddr_in openedAt = LoopbackAddress(PortOf(opened->Of(reference).socket));
+    opened->consume = {3};
+    std::vector<std::string> expected = {"yo"};
+    manager_->Lock();  // nothing is read meanwhile
+    for (size_t size : {8192, 100, 9000, 16384, 8192, 32768, 1}) {
+        const std::string bytes(size, char('a' + size % 26));
+        datagram(bytes, openedAt);
+        if (size <= 8192)
+            expected.push_back(bytes);
+    }
+    manager_->Unlock();
+    EXPECT_TRUE(WaitFor([&] { return opened->Of(reference).deliveries == expected; }));
+    EXPECT_FALSE(opened->Ended(reference));
 
-    // The host closes the listener's handler: nothing is delivered after OnClose, and
-    // StopListening still ends the listener.
+    // A Close from another thread while a delivery runs waits for it to return; nothing is
+    // delivered after OnClose.
+    std::atomic<int> stage{0};
+    serving->SetOnData([&] {
+        stage = 1;
+        std::this_thread::sleep_for(milliseconds(200));
+        stage = 2;
+    });
+    datagram("slow", to);
+    ASSERT_TRUE(WaitFor([&] { return stage.load() == 1; }));
     EXPECT_EQ(manager_->Close(server), 0);
+    EXPECT_EQ(stage.load(), 2);
+    serving->SetOnData(nullptr);
     datagram("late", to);
     std::this_thread::sleep_for(milliseconds(50));
     std::string events = serving->Of(server).events;
-    EXPECT_EQ(events.back(), kClose) << events;
+    EXPECT_EQ(events.find(kClose), events.size() - 1) << events;
+    manager_->StopListening(listener);
+
+    // The same Close from a callback under the manager lock, which the delivery might need,
+    // does not wait: the listener's thread calls OnClose once the delivery has returned.
+    Scenario* slow = NewScenario();
+    listener = Listen(slow, &port, true);
+    uint32_t slowServer = slow->Made(0);
+    slow->SetOnData([&] {
+        stage = 3;
+        std::this_thread::sleep_for(milliseconds(200));
+    });
+    datagram("slow", LoopbackAddress(port));
+    ASSERT_TRUE(WaitFor([&] { return stage.load() == 3; }));
+    Scenario* closer = NewScenario();
+    closer->SetOnData([&] { manager_->Close(slowServer); });
+    uint16_t tcpPort;
+    XSocketListener* tcp = Listen(closer, &tcpPort);
+    int trigger = PlainConnect(tcpPort, "x");
+    ASSERT_TRUE(WaitFor([&] { return slow->Ended(slowServer); }));
+    Log closed = slow->Of(slowServer);
+    EXPECT_EQ(closed.events, "CWDX");
+    EXPECT_EQ(closed.threads[2], closed.threads[3]);
+    close(trigger);
+    manager_->StopListening(tcp);
     manager_->StopListening(listener);
     close(peer);
 }
@@ -349,7 +477,70 @@ TEST_F(SocketMgrTest, StopFromASoftSignalOrFromOnDataReceivedEndsTheRunAndStartR
     server->SetOnData(nullptr);
     manager_->Start();
     EXPECT_TRUE(EchoThroughManager(port, "again"));
+
+    // A host that reconnects from OnClose: during the last Stop the manager no longer runs,
+    // the Open fails, and the Stop ends.
+    Scenario* reconnecting = NewScenario();
+    std::atomic<int> attempts{0};
+    reconnecting->behaviour.onClose = [&] {
+        EXPECT_FALSE(manager_->IsRunning());
+        EXPECT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, reconnecting), -1);
+        ++attempts;
+    };
+    uint32_t reference = 0;
+    ASSERT_EQ(manager_->Open(kLoopback, port, false, MakeRecorder, reconnecting, &reference), 0);
+    ASSERT_TRUE(WaitFor([&] { return reconnecting->Of(reference).events.find(kConnect) == 0; }));
+    manager_->Stop();
+    EXPECT_EQ(attempts.load(), 1);
+    reconnecting->behaviour.onClose = nullptr;
+    manager_->Start();
+    EXPECT_TRUE(manager_->IsRunning());
     manager_->StopListening(listener);
+}
+
+TEST_F(SocketMgrTest, SocketsBeyondTheSetWaitInLineAndAreServedAsRoomFrees) {
+    int before = OpenDescriptors();
+    Scenario* server = NewScenario(true);
+    uint16_t port;
+    XSocketListener* listener = Listen(server, &port);  // one of the 64 places
+    // 70 clients: all are accepted and told OnConnect, the first 63 are served, the other
+    // 7 wait for room.
+    std::vector<int> clients;
+    for (int i = 0; i < 70; ++i) {
+        clients.push_back(PlainConnect(port, "?"));
+        ASSERT_TRUE(WaitFor([&] { return server->Made(size_t(i)) != 0; }));
+    }
+    for (size_t i = 0; i < 63; ++i)
+        EXPECT_EQ(ReadSome(clients[i], 1), "?");
+    for (size_t i = 0; i < 70; ++i)
+        EXPECT_EQ(server->Of(server->Made(i)).events.substr(0, 2), "CW");
+    // A listener started now waits in line too, behind them.
+    Scenario* late = NewScenario(true);
+    uint16_t latePort;
+    XSocketListener* lateListener = Listen(late, &latePort);
+    ASSERT_NE(lateListener, nullptr);
+    int lateClient = PlainConnect(latePort, "!");
+    EXPECT_EQ(late->Made(0), 0u);
+    // Room frees as served peers leave: their handlers go, and those in line are served in
+    // the order they came: the 7 clients, the listener, then the connection it accepts.
+    for (size_t i = 0; i < 9; ++i) {
+        close(clients[i]);
+        EXPECT_TRUE(WaitFor([&] { return server->Ended(server->Made(i)); }));
+        if (i < 7) {
+            EXPECT_EQ(ReadSome(clients[63 + i], 1), "?");
+        } else if (i == 7) {
+            EXPECT_TRUE(WaitFor([&] { return late->Made(0) != 0; }));
+        }
+    }
+    EXPECT_EQ(ReadSome(lateClient, 1), "!");
+    // Peers that leave while their sockets wait in line leave nothing behind either.
+    for (size_t i = 9; i < 70; ++i)
+        close(clients[i]);
+    close(lateClient);
+    EXPECT_TRUE(WaitFor([&] { return server->EachEndedOnce() && late->EachEndedOnce(); }));
+    manager_->StopListening(lateListener);
+    manager_->StopListening(listener);
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }));
 }
 
 TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
@@ -378,13 +569,41 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-TEST_F(SocketMgrTest, ThousandConnectionsFromFourThreadsLeaveNoHandlerAndNoDescriptor) {
+TEST_F(SocketMgrTest, ConnectBurstsAndThousandConnectionsFromFourThreadsLeaveNothingBehind) {
     int afterStart = OpenDescriptors();
     Scenario* server = NewScenario(true);
-    // Each echo closes its end while the client closes its own.
-    server->behaviour.closeLinger = 1000;
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
+
+    // A burst of 30 connects: every one completes and is accepted at once, none waits for
+    // its SYN to be sent again a second later. The bounds are far above an idle machine's
+    // figures and far below that second.
+    std::vector<int> burst;
+    const sockaddr_in to = LoopbackAddress(port);
+    Clock::time_point began = Clock::now();
+    for (int i = 0; i < 30; ++i) {
+        burst.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(burst.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    for (int fd : burst) {
+        pollfd writable = {fd, POLLOUT, 0};
+        EXPECT_EQ(poll(&writable, 1, 10000), 1);
+    }
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+    EXPECT_TRUE(WaitFor([&] { return server->Made(29) != 0; }));
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+    // A host thread's Close reaches the peer at once.
+    began = Clock::now();
+    for (size_t i = 0; i < burst.size(); ++i)
+        EXPECT_EQ(manager_->Close(server->Made(i)), 0);
+    for (int fd : burst) {
+        EXPECT_EQ(Drain(fd), 0u);
+        close(fd);
+    }
+    EXPECT_LT(Clock::now() - began, milliseconds(500));
+
+    // Each echo closes its end while the client closes its own.
+    server->behaviour.closeLinger = 1000;
     std::vector<Scenario*> clients = {NewScenario(), NewScenario(), NewScenario(), NewScenario()};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -441,6 +660,60 @@ TEST_F(SocketMgrTest, RefusingFactoriesBadArgumentsAndAddresses) {
     EXPECT_EQ(manager_->StartListening(0, false, nullptr, nullptr), nullptr);
     EXPECT_EQ(manager_->Open(kLoopback, port, false, nullptr, nullptr), -1);
     manager_->StopListening(listener);
+
+    // A listener on one address is reached there and not on another of this host; the port
+    // is reported whether the system chose it or it was asked for.
+    Scenario* local = NewScenario(true);
+    listener = manager_->StartListening(kLoopback, 0, false, MakeRecorder, local, &port);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_TRUE(EchoThroughPeer(port, "here"));
+    int elsewhere = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in other = LoopbackAddress(port);
+    other.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    EXPECT_NE(connect(elsewhere, reinterpret_cast<sockaddr*>(&other), sizeof other), 0);
+    close(elsewhere);
+    manager_->StopListening(listener);
+    uint16_t reported = 0;
+    listener = manager_->StartListening(kLoopback, port, true, MakeRecorder, local, &reported);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(reported, port);
+    sockaddr_in bound = {};
+    XSocketHandler* handler = XSocketHandler::GetXSocketHandler(local->made.back());
+    handler->GetRemoteAddress(&bound);
+    XSocketHandler::ReleaseXSocketHandler(handler);
+    EXPECT_EQ(bound.sin_addr.s_addr, kLoopback);  // what the factory was given
+    EXPECT_EQ(ntohs(bound.sin_port), port);
+    manager_->StopListening(listener);
+    EXPECT_EQ(manager_->StartListening(inet_addr("192.0.2.1"), 0, false, MakeRecorder, local),
+              nullptr);
+}
+
+TEST(SocketMgrWithoutThreads, OpenNeedsARunningManagerAndTheLastDisposeReleasesWhatIsLeft) {
+    int before = OpenDescriptors();
+    XSocketMgr::Init();
+    XSocketMgr* manager = XSocketMgr::Current();
+    Scenario scenario;
+    EXPECT_FALSE(manager->IsRunning());
+    EXPECT_EQ(manager->Open(0u, 0, true, MakeRecorder, &scenario), -1);  // nothing would serve it
+    EXPECT_EQ(XSocketHandler::Count(), 0u);
+    manager->Start();
+    EXPECT_TRUE(manager->IsRunning());
+    // Listeners, a connection at both ends and queued data, all left to the last Dispose,
+    // without StopListening or Stop: every handler is told and goes, every socket closes.
+    uint16_t port = 0;
+    ASSERT_NE(manager->StartListening(0, true, MakeRecorder, &scenario), nullptr);
+    ASSERT_NE(manager->StartListening(0, false, MakeRecorder, &scenario, &port), nullptr);
+    uint32_t reference = 0;
+    ASSERT_EQ(manager->Open(kLoopback, port, false, MakeRecorder, &scenario, &reference), 0);
+    ASSERT_TRUE(WaitFor([&] { return scenario.Made(2) != 0; }));
+    XSocketHandler* handler = XSocketHandler::GetXSocketHandler(reference);
+    handler->SendAllocatedData(malloc(1 << 20), 1 << 20);
+    XSocketHandler::ReleaseXSocketHandler(handler);
+    XSocketMgr::Dispose();
+    EXPECT_EQ(XSocketMgr::Current(), nullptr);
+    EXPECT_EQ(XSocketHandler::Count(), 0u);
+    EXPECT_TRUE(scenario.EachEndedOnce());
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(SocketMgrWithoutThreads, AddressesResolveWithoutANameServerAndDisposeClosesWhatInitOpened) {

@@ -24,19 +24,26 @@
 // thread stuck under the manager lock, and a closed peer never raises SIGPIPE. Two
 // consequences: when the receive buffer fills and DoRead's next receive finds nothing more
 // (or the end of the stream), the bytes already held are delivered at once instead of
-// waiting for more; and a datagram larger than the buffer's free room is noticed
-// (MSG_TRUNC) instead of being cut: an opened UDP handler's DoRead then fails, which
-// disconnects it. One DoRead stops receiving once it has received 64 KiB, and delivers: a
-// peer that sends without pause neither keeps the read thread from its other sockets and
-// soft signals nor grows the buffer beyond what OnDataReceived leaves unconsumed.
+// waiting for more; and a datagram larger than kMaxDatagram is noticed (MSG_TRUNC) instead
+// of being cut, and dropped. One DoRead stops receiving once it has received 64 KiB, and
+// delivers: a peer that sends without pause neither keeps the read thread from its other
+// sockets and soft signals nor grows the buffer beyond what OnDataReceived leaves
+// unconsumed.
+//
+// Datagrams. A UDP handler gets exactly one datagram per OnDataReceived, of at most
+// kMaxDatagram bytes: its buffer never grows, the part of a datagram that OnDataReceived
+// leaves unconsumed is dropped with it (datagrams are never merged), and a datagram that is
+// too large, empty, or refused by the system (on receiving or sending: a bad destination
+// such as port 0, an unreachable one) is dropped without ending the handler. Only a failure
+// of the socket itself disconnects a UDP handler. See XSocketMgr.h, "Departures".
 //
 // Callbacks and threads (see XSocketMgr.h for the whole table): OnDataReceived runs on the
 // read thread with the manager lock held, except for a UDP listener's handler, where it runs
-// on the listener's own thread without it. OnConnect and OnReadyToWrite of an accepted
-// connection run on the read thread, of an outgoing TCP connection on the write thread, and
-// of UDP handlers on the thread that opened them, before Open or StartListening returns.
-// OnClose and OnConnectFailed run on whichever thread disconnects. Callbacks that run under
-// the manager lock hold up both manager threads, so they must not block.
+// on the listener's own thread without it, and never overlaps or follows its OnClose. OnConnect and
+// OnReadyToWrite of an accepted connection run on the read thread, of an outgoing TCP connection on
+// the write thread, and of UDP handlers on the thread that opened them, before Open or
+// StartListening returns. OnClose and OnConnectFailed run on whichever thread disconnects.
+// Callbacks that run under the manager lock hold up both manager threads, so they must not block.
 //
 // Locks: the handler's own lock (XTSObject::Lock) guards its send queue and its remote
 // address. A host may use it for its own members too, but must not call into the manager
@@ -76,8 +83,10 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     bool ReadyToSend();
     // Takes one from the open count; the Close that brings it to exactly 0 disconnects the
     // handler (XSocketMgr::Disconnect), letting queued data drain for up to `linger`
-    // milliseconds (0 drops it at the write thread's next pass). Any thread, which then runs
-    // OnClose or OnConnectFailed. The caller must know the handler is alive (hold a use).
+    // milliseconds (0 drops it at the write thread's next pass). Dropped data makes the
+    // socket close with a reset; data that all went out, with a normal end of stream. Any
+    // thread, which then runs OnClose or OnConnectFailed (for a UDP listener's handler in a
+    // delivery, after it returns). The caller must know the handler is alive (hold a use).
     void Close(uint16_t linger);
     // Adds one to the open count, so one more Close is needed. Any thread; no callback.
     void ReOpen();
@@ -128,29 +137,43 @@ class BRINDLE_API XSocketHandler : public XTSObject {
 
     // Arms the connect time-out: a soft signal on the manager's SoftSignalMgr that, after
     // `milliseconds`, closes the handler (Close(0)) if its connect has not completed by
-    // then, which ends a connect still under way in XSocketMgr::Open. Replaces, without
-    // clearing, a time-out armed earlier. Typically called from the derived constructor.
+    // then, which ends a connect still under way in XSocketMgr::Open; Open fires it itself
+    // when it falls due while Open waits, on whatever thread. Replaces, without clearing, a
+    // time-out armed earlier. Typically called from the derived constructor.
     void SetConnectTimeout(uint32_t milliseconds);
     // The time-out's callback; `reference` carries the handler's reference. Runs on the read
     // thread without the manager lock.
     static void SSP_TimeOut(int32_t reason, void* reference, void* unused2, void* unused3,
                             void* unused4);
     // Write thread: sends queued items, oldest first, as far as the socket takes them. A UDP
-    // item over kMaxDatagram is dropped as if sent. Returns the bytes the last send took, 0
-    // when nothing was tried (nothing queued, the handler's lock busy, or the socket full),
-    // or -1 when a send failed. Only tries the handler's lock; causes no callback.
+    // item over kMaxDatagram, or one the system refuses, is dropped as if sent. Returns the
+    // bytes the last send took, 0 when nothing was tried (nothing queued, the handler's lock
+    // busy, or the socket full), or -1 when a send failed (for UDP: the socket failed). Only
+    // tries the handler's lock; causes no callback.
     int DoWrite();
     // Read thread, under the manager lock: receives what is waiting and delivers it to
-    // OnDataReceived on the calling thread. 0, or -1 when the receive failed, a TCP peer
-    // closed, or a datagram did not fit; the read thread then disconnects the handler.
+    // OnDataReceived on the calling thread, a UDP handler one datagram at a time. 0, or -1
+    // when the receive failed or a TCP peer ended its stream; the read thread then
+    // disconnects the handler (after an end of stream, letting queued replies drain).
     int32_t DoRead();
     // The host's context given to the factory.
     void* Context() const { return context_; }
 
   private:
     friend class XSocketMgr;
+    friend struct XSocketListener;
     struct SendItem;
     struct ClosingRecord;
+
+    // A socket's place in the read thread's watch: watched, or waiting in line for room
+    // (oldest first). Guarded by the manager lock.
+    struct WatchLink {
+        WatchLink* older = nullptr;
+        WatchLink* newer = nullptr;
+        int socket = -1;
+        bool watched = false;
+        bool waiting = false;
+    };
 
     // How many handler lists of the manager a handler can be in.
     static constexpr uint32_t kListCount = 4;
@@ -164,6 +187,9 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     bool GrowReceiveBuffer();
     // Hands the buffered bytes to OnDataReceived and keeps what it leaves.
     void Deliver();
+    // DoRead's two ways: a TCP stream, and one datagram per delivery.
+    int32_t ReadStream();
+    int32_t ReadDatagrams();
 
     const uint32_t serial_;
     sockaddr_in remote_;
@@ -177,6 +203,9 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // Set from the start of an outgoing connect until the write thread sees it complete.
     std::atomic<bool> connecting_{false};
     std::atomic<uint32_t> timeoutId_{0};
+    // When the connect time-out is due (OSBootTime), 0 when none is armed: lets Open end a
+    // connect on a thread that cannot fire soft signals meanwhile.
+    std::atomic<uint64_t> timeoutDue_{0};
     std::atomic<int32_t> openCount_{1};
     // The send queue, oldest first, guarded by the handler's lock; oldest_ is also read
     // without it to see whether anything is queued.
@@ -184,6 +213,8 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     SendItem* newest_ = nullptr;
     // Set by DoWrite when it found the lock busy or the socket full: worth a retry soon.
     bool writeStalled_ = false;
+    // Set by DoRead when the TCP peer ended its stream (rather than the receive failing).
+    bool streamEnded_ = false;
     // The receive buffer: capacity_ + 1 bytes, count_ of them received; read thread only.
     char* buffer_;
     uint32_t capacity_;
@@ -192,6 +223,8 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     ClosingRecord* closing_;
     // The handler's place in each manager list; guarded by the manager lock.
     uint32_t listSlots_[kListCount];
+    // The socket's place in the read thread's watch.
+    WatchLink readLink_;
 
     static std::atomic<uint32_t> s_Count;
     static std::atomic<uint32_t> s_Index;

@@ -20,7 +20,9 @@
 //   accepted TCP and UDP from Open:  read set; ready list or write-wait list, as above.
 //   UDP listener's handler:  ready list or write-wait list only (its thread reads).
 //   TCP listening socket:  read set only.
-// A socket set watches at most 64 sockets; a socket beyond that is not watched.
+// A socket set watches at most 64 sockets, and a TCP listening socket takes one of the
+// read set's 64 places as a connection does. What happens to sockets beyond that is told
+// under "Departures" below: none is starved.
 //
 // Which thread runs which callback, and whether the manager lock is held:
 //   OnDataReceived of TCP and opened UDP handlers  read thread             held
@@ -32,6 +34,8 @@
 //     after waiting for writability
 //   OnClose after a failed send of a UDP listener's handler   write thread  held
 //   OnDataReceived of a UDP listener's handler     the listener's thread   not held
+//   OnClose of a UDP listener's handler closed     the listener's thread   not held
+//     under the manager lock during a delivery
 //   OnConnect, OnReadyToWrite of UDP handlers      the opening thread      not held
 //   OnClose, OnConnectFailed from Close/Disconnect the calling thread      as the caller
 // For an accepted connection OnConnect and then OnReadyToWrite come before any
@@ -66,6 +70,52 @@
 //   - A handler whose send has room left in the write-wait set waits there; when the set is
 //     full it stays ready and is retried after 10 ms.
 //
+// Departures. Where following the simple rules to the letter would let one remote peer stop
+// a service, starve or stall connections, or make a host lose data without knowing it, the
+// manager departs from them. Every interface, result and callback contract stays:
+//   - A UDP send that the system refuses for that one datagram (a bad or unreachable
+//     destination such as port 0, EACCES, EPERM, EHOSTUNREACH, ENETUNREACH, ECONNREFUSED,
+//     EMSGSIZE, ...) drops the datagram, as an oversized one is dropped, and the handler
+//     lives on; only a failure of the socket itself disconnects a UDP listener's handler.
+//     Otherwise one datagram from source port 0, answered, would end the listener's service.
+//   - No callback of a UDP listener's handler follows its OnClose, and OnClose never runs
+//     while its OnDataReceived does: a disconnect from another thread waits for a delivery
+//     under way to return (one from inside the delivery does not), and no delivery starts
+//     after it. A disconnect made while the thread holds the manager lock for a pass (from
+//     a callback of the read or write thread, which the delivery may be waiting for) does
+//     not wait: the listener's thread calls OnClose as soon as the delivery returns. A host
+//     thread that holds the manager lock itself must not close such a handler.
+//   - A UDP handler from Open gets one datagram per OnDataReceived, never more than
+//     XSocketHandler::kMaxDatagram bytes, and what it leaves unconsumed is dropped with its
+//     datagram rather than merged with the next; a datagram over the limit is dropped and
+//     the handler lives on, as a listener's does.
+//   - A connect time-out ends the Open waiting in connect on any thread, within the time-out
+//     and a few milliseconds: when it falls due during the wait, Open fires it itself, which
+//     matters when Open runs on the read thread, where soft signals cannot fire meanwhile.
+//   - A socket that finds the read set full is not left unwatched: it waits in line, in the
+//     order the sockets came (connections and listening sockets alike), and is watched as
+//     soon as a place frees, so a connection or listener beyond the 64 is starved no
+//     longer than that wait, and a peer's close frees its handler and descriptor once its
+//     socket is watched. An outgoing connection that finds the write-wait set full is taken
+//     as writable at the write thread's next pass, its connect having completed in Open.
+//   - Unsent data is never dropped silently: when Close(0), an expired linger, a failed
+//     send or the last Stop drops a TCP socket's queued data, the socket is closed with a
+//     reset (SO_LINGER 0); a socket whose data all went out ends with a normal end of
+//     stream. When a peer ends its stream (a half-close after a request), what was queued
+//     for it before the end was read still drains for up to 10 seconds, though OnClose(0)
+//     comes at once.
+//   - Listening sockets take the system's largest backlog (SOMAXCONN) instead of 8, and the
+//     read thread accepts every connection waiting on a listener in one pass (up to
+//     SOMAXCONN at a time), so a burst of connects waits for no SYN to be sent again a
+//     second later. Every disconnect wakes the write thread, so a Close reaches the peer
+//     at once.
+//   - Open fails with -1 while the manager does not run (before the first Start, after the
+//     last Stop, and during the last Stop, so that a host reconnecting from OnClose cannot
+//     keep Stop from ending; IsRunning tells). The last Dispose ends every listener still
+//     listening and disconnects every handler still connected, closing every socket.
+//   - StartListening stores the port in *boundPort whether it was asked for or chosen, and
+//     an overload listens on one local address.
+//
 // Not copyable.
 #ifndef BRINDLE_NET_XSOCKETMGR_H_
 #define BRINDLE_NET_XSOCKETMGR_H_
@@ -96,8 +146,10 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // (XTSObject::Init) and constructs the manager, which becomes Current(). Any thread.
     static void Init();
     // Takes one from the Init count; the call that brings it to 0 destroys the manager Init
-    // made, releases the registry and forgets the cached local name. The host has stopped
-    // the manager and its listeners first. Never from a callback.
+    // made, releases the registry and forgets the cached local name. A host normally stops
+    // the manager and its listeners first; whatever it left is released here: the threads
+    // end, every listener is stopped and every handler disconnected (their OnClose runs on
+    // this thread), every socket closed. Never from a callback.
     static void Dispose();
     // The current manager: null before the first Init and after the last Dispose.
     static XSocketMgr* Current();
@@ -107,8 +159,8 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // server. Hosts normally use Init instead.
     XSocketMgr();
     // Ends the threads of a manager still started and waits for threads a Stop on a manager
-    // thread left running, then frees the lists and closes sockets still closing. Never on a
-    // manager thread.
+    // thread left running, then stops every listener, disconnects every handler left and
+    // closes every socket still closing. Never on a manager thread.
     ~XSocketMgr() override;
 
     XSocketMgr(const XSocketMgr&) = delete;
@@ -118,27 +170,44 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // threads, after waiting for threads that an earlier Stop on a manager thread left
     // ending (unless called on one of them). Any thread; no callback.
     virtual void Start();
-    // Takes one from the start count; the call that brings it to 0 ends the threads, waits
-    // for them (unless called on one of them: then the next Start or the last Dispose
-    // does), disconnects every handler of the handler list and every connect under way in
-    // Open with linger 0, and closes every socket on the closing list at once, dropping its
-    // data. Listeners are left alone. Any thread, including callbacks; runs OnClose or
+    // Takes one from the start count; the call that brings it to 0 stops the manager
+    // running (IsRunning, Open), ends the threads, waits for them (unless called on one of
+    // them: then the next Start or the last Dispose does), disconnects every handler of the
+    // handler list and every connect under way in Open with linger 0, and closes every
+    // socket on the closing list at once, dropping its data (with a reset where data is
+    // dropped). Listeners are left alone. Any thread, including callbacks; runs OnClose or
     // OnConnectFailed on the calling thread. A Stop without a matching Start does nothing.
     virtual void Stop();
-    // Listens on `port` (0 lets the system choose, and then stores the port in *boundPort
-    // when given). TCP: accepted connections get handlers from `factory` on the read thread.
-    // UDP: `factory` makes the one handler that serves the socket, whose OnConnect and
-    // OnReadyToWrite run on the calling thread before this returns; its own thread delivers
-    // each datagram to OnDataReceived with the sender, and SendData without an address
-    // answers the last sender. Returns the listener, or null when the port is taken, the
-    // factory refuses, or memory runs out. Any thread.
+    // Listens on `port` of every interface (0 lets the system choose); stores the port
+    // listened on in *boundPort when given. TCP: the listening socket takes a place in the
+    // read set, and accepted connections get handlers from `factory` on the read thread,
+    // once the manager runs. UDP: `factory` makes the one handler that serves the socket,
+    // whose OnConnect and OnReadyToWrite run on the calling thread before this returns; its
+    // own thread delivers each datagram to OnDataReceived with the sender, and SendData
+    // without an address answers the last sender. Returns the listener, or null when the
+    // port is taken, the factory refuses, or memory runs out. Any thread.
     virtual XSocketListener* StartListening(uint16_t port, bool udp, XSocketFactory factory,
                                             void* context, uint16_t* boundPort = nullptr);
+    // StartListening on one local address (network byte order), such as INADDR_LOOPBACK to
+    // keep a service on this host; htonl(INADDR_ANY) listens on every interface, as the
+    // form without an address does, which calls this one. Stores the port in *boundPort
+    // when given, whether it was asked for or chosen by the system. A UDP listener's factory
+    // gets this address and the port. Returns null also when the address is not one of
+    // this host's.
+    XSocketListener* StartListening(uint32_t address, uint16_t port, bool udp,
+                                    XSocketFactory factory, void* context,
+                                    uint16_t* boundPort = nullptr);
     // Ends a listener and frees it. TCP: closes the listening socket; accepted connections
-    // stay open. UDP: waits for the listener's thread (unless called on it) and disconnects
-    // its handler with linger 0 unless that happened earlier. Must be called once for every
-    // listener, also after its handler was disconnected. Any thread; may run OnClose.
+    // stay open. UDP: disconnects its handler with linger 0 unless that happened earlier,
+    // and waits for the listener's thread, except on that thread and in a callback that
+    // holds the manager lock, where the thread frees the listener as it ends. Must be called
+    // once for every listener, also after its handler was disconnected; the last Dispose
+    // calls it for those left. Any thread; may run OnClose.
     virtual void StopListening(XSocketListener* listener);
+    // True while the manager runs: started more often than stopped, and no last Stop under
+    // way. A host that reconnects from OnClose asks it, since Open fails otherwise. Any
+    // thread.
+    bool IsRunning() const;
     // Does nothing; a hook for derived managers. The library does not call it.
     virtual void Idle();
     // Open by name: ResolveAddress(name), then the address form of Open, with its results,
@@ -151,12 +220,13 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // OnReadyToWrite run on the calling thread before this returns. TCP: waits for the
     // connect without holding the manager lock; once connected, the handler enters the
     // lists and the write thread calls OnConnect. Stores the handler's reference in
-    // *reference when given and returns 0. Returns -1 for a TCP address of 0, a failed
-    // socket, bind or connect, a refusing factory, or lack of memory, deleting a handler
-    // already made without any callback; and -1 for a connect ended by a disconnect, such as
-    // the connect time-out, whose OnConnectFailed(0) runs on the disconnecting thread,
-    // possibly after this returns. Any thread; pass the address as an unsigned value (0u),
-    // since a plain 0 could also mean a null name.
+    // *reference when given and returns 0. Returns -1 while the manager does not run
+    // (IsRunning), for a TCP address of 0, a failed socket, bind or connect, a refusing
+    // factory, or lack of memory, deleting a handler already made without any callback; and
+    // -1 for a connect ended by a disconnect, such as the connect time-out (fired here when
+    // it falls due during the wait), whose OnConnectFailed(0) runs on the disconnecting
+    // thread, possibly after this returns. Any thread; pass the address as an unsigned value
+    // (0u), since a plain 0 could also mean a null name.
     virtual int32_t Open(uint32_t address, uint16_t port, bool udp, XSocketFactory factory,
                          void* context, uint32_t* reference = nullptr);
     // Closes the handler with this reference (its Close(0)): 0, or -1 when no handler has
@@ -167,8 +237,10 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // deadline `linger` milliseconds from now, ends a connect still under way, calls
     // OnConnectFailed(0) or OnClose(0) according to whether its connect had completed, and
     // deletes it. Later calls do nothing. Any thread; the callback runs on the calling
-    // thread, under the manager lock only when the caller holds it. The caller must know the
-    // handler is alive (hold a use).
+    // thread, under the manager lock only when the caller holds it, except for a UDP
+    // listener's handler in a delivery on its thread: then this waits for the delivery to
+    // return, or, during a pass of a manager thread, leaves OnClose to the listener's thread.
+    // The caller must know the handler is alive (hold a use).
     void Disconnect(XSocketHandler* handler, uint32_t linger);
     // The manager's soft signals, fired by the read thread. Any thread may post.
     SoftSignalMgr* SignalManager() { return &signals_; }
