@@ -125,6 +125,7 @@ void XBlockFileCheck::Clear() {
     fileSize_ = 0;
     dataEnd_ = 0;
     blockCount_ = 0;
+    rebuildBlockCount_ = 0;
     freeCount_ = 0;
     findingCount_ = 0;
     nextProgress_ = kProgressStep;
@@ -194,6 +195,26 @@ void XBlockFileCheck::Run(Source* source) {
         if (IsDamage(findings_[i].fault))
             state_ = XBlockFileDamaged;
     }
+    rebuildBlockCount_ = indexUsable_ ? CountRebuildKeeps(source) : blockCount_;
+}
+
+uint32_t XBlockFileCheck::CountRebuildKeeps(Source* source) {
+    // What a rebuild from the slots would keep of a file whose index opens is found by the
+    // same scan, apart from the blocks the index lists (which it may disagree with).
+    brindle::blockfile::SlotScan scan(source, fileSize_);
+    Record* used = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+    Record rec;
+    for (brindle::blockfile::SlotScan::Step step;
+         (step = scan.Next(&rec)) == brindle::blockfile::SlotScan::kSlot ||
+         step == brindle::blockfile::SlotScan::kGap;) {
+        if (rec.freeFlag == 0 && !Append(&used, &count, &capacity, rec))
+            break;
+    }
+    count = brindle::blockfile::KeepFirstOfEachId(used, count, [](const Record&) {});
+    free(used);
+    return count;
 }
 
 bool XBlockFileCheck::ReadHeader(Source* source) {

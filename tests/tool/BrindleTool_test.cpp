@@ -177,6 +177,16 @@ TEST_F(BrindleToolTest, CrashAndDamageRecovery) {
         {"bf get db 1", "", 2, "", "db: damaged"},
         {"bf recover db --no-backup", "", 0, "kept 3 blocks", ""},
     });
+    // A clean file whose second slot header names another offset: the index opens, and what
+    // check says a forced rebuild keeps is what it keeps.
+    std::string header = Read("db");
+    header[40] = 0;
+    Write("db", header);
+    RunAll({
+        {"bf check db", "", 1, "db: damaged; a rebuild ('brindle bf recover --force') would keep 2",
+         ""},
+        {"bf recover db --no-backup --force", "", 0, "kept 2 blocks", ""},
+    });
 }
 
 // A file that a program holds open for writing is refused by every command; one held for
@@ -188,8 +198,8 @@ TEST_F(BrindleToolTest, FileInUseIsLeftAlone) {
     ASSERT_EQ(holder.Open(portable.c_str(), false), 0);
     ASSERT_EQ(holder.WriteBlock(1, "unflushed", 9), 0);
     const std::string held = Read("db");
-    const char* const commands[] = {"bf info db",       "bf ls db",     "bf get db 1",
-                                    "bf put db 2 stdin", "bf rm db 1",   "bf check db",
+    const char* const commands[] = {"bf info db",        "bf ls db",      "bf get db 1",
+                                    "bf put db 2 stdin", "bf rm db 1",    "bf check db",
                                     "bf recover db",     "bf compact db", "bf dump db"};
     const std::string inUse = "brindle: db is in use by another program\n";
     for (const char* command : commands)

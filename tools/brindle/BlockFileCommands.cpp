@@ -431,9 +431,9 @@ int BlockFileCheck(const Args& args) {
                check.FreeCount());
         return kExitOk;
     }
-    printf("%s: %s; a rebuild ('brindle bf recover') would keep %u blocks\n", file,
+    printf("%s: %s; a rebuild ('brindle bf recover%s') would keep %u blocks\n", file,
            check.State() == XBlockFileNeedsRebuild ? "needs a rebuild" : "damaged",
-           check.BlockCount());
+           check.IndexUsable() ? " --force" : "", check.RebuildBlockCount());
     return kExitNo;
 }
 

@@ -145,6 +145,10 @@ class BRINDLE_API XBlockFileCheck {
     const _XBlockFile_BlockRec* Blocks() const { return blocks_; }
     // The free slots the same way, in ascending offset order; `len` is the slot's size.
     uint32_t FreeCount() const { return freeCount_; }
+    // How many blocks a rebuild from the slot headers keeps. BlockCount() when the index is
+    // not usable; for a file whose index opens, what a rebuild forced on it (as `brindle bf
+    // recover --force` makes) would find, which differs where the file is damaged.
+    uint32_t RebuildBlockCount() const { return rebuildBlockCount_; }
     const _XBlockFile_BlockRec* FreeSlots() const { return free_; }
 
     // Everything found wrong, in the order it was found. See IsDamage.
@@ -169,6 +173,8 @@ class BRINDLE_API XBlockFileCheck {
     // Walks the slot headers as a rebuild does, and looks for blocks behind where it stops.
     void Scan(Source* source);
     void FindLostBlocks(Source* source, uint64_t from);
+    // The blocks a rebuild would keep of a file whose index is usable.
+    uint32_t CountRebuildKeeps(Source* source);
     // Sorts the blocks by ID and turns repeated IDs into free slots, as a rebuild does.
     void KeepFirstOfEachId();
     void Note(XBlockFileFault fault, uint64_t offset, uint64_t value);
@@ -183,6 +189,7 @@ class BRINDLE_API XBlockFileCheck {
     _XBlockFile_BlockRec* blocks_;
     uint32_t blockCount_;
     uint32_t blockCapacity_;
+    uint32_t rebuildBlockCount_;
     _XBlockFile_BlockRec* free_;
     uint32_t freeCount_;
     uint32_t freeCapacity_;
