@@ -17,12 +17,12 @@ using nettest::Clock;
 // Every wait of the test, generous enough for a loaded machine and a sanitizer build.
 constexpr std::chrono::seconds kPatience(60);
 
-// A running chat program whose standard output the test reads. A process still running
-// when the object goes (a failed assertion) is killed and reaped; one whose test process
-// dies is killed by the system.
+// A running chat program whose standard output the test reads, started in the directory
+// `dir` (when not null). A process still running when the object goes (a failed assertion)
+// is killed and reaped; one whose test process dies is killed by the system.
 class Chat {
   public:
-    explicit Chat(const std::vector<std::string>& args) {
+    explicit Chat(const std::vector<std::string>& args, const char* dir = nullptr) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             return;
@@ -30,7 +30,7 @@ class Chat {
         pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
+            if (getppid() != parent || (dir != nullptr && chdir(dir) != 0))
                 _exit(127);
             dup2(out[1], STDOUT_FILENO);
             std::vector<char*> argv{const_cast<char*>(CHAT_PROGRAM)};
@@ -133,7 +133,7 @@ std::string Post(const char* sender, const char* text) {
 uint16_t PortOf(Chat* server) {
     unsigned port = 0;
     if (!server->Shows(" messages in ") ||
-        sscanf(server->Output().c_str(), "chat: listening on port %u", &port) != 1)
+        sscanf(server->Output().c_str(), "brindle-chat: listening on port %u", &port) != 1)
         return 0;
     return static_cast<uint16_t>(port);
 }
@@ -155,7 +155,7 @@ struct ScratchDir {
 TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     ScratchDir dir;
     ASSERT_TRUE(dir.made);
-    const std::string db = std::string(dir.path) + "/history.bf";
+    const std::string db = std::string(dir.path) + "/chat.bf";
     const std::string longest(4096, 'x');
     std::string seen;
     {
@@ -199,8 +199,9 @@ TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     EXPECT_EQ(file.BlockCount(), 4u);
     file.Close();
 
-    // A new server on the same file replays the same history, times included.
-    Chat server({"serve", "--port", "0", "--bind", "0.0.0.0", "--db", db});
+    // A new server on the same file, its default in the directory it starts in, replays the
+    // same history, times included.
+    Chat server({"serve", "--port", "0", "--bind", "0.0.0.0"}, dir.path);
     const uint16_t port = PortOf(&server);
     ASSERT_NE(port, 0);
     EXPECT_EQ(Chat({"serve", "--bind", "localhost"}).Exit(), 64);

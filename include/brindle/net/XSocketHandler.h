@@ -73,6 +73,11 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // caller keeps its buffer. 0, or -1 when the copy cannot be allocated or the handler is
     // disconnected. Any thread; waits for the handler's lock; causes no callback.
     int32_t SendData(void* data, uint32_t size, sockaddr_in* to = nullptr);
+    // SendData for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    int32_t SendData(const T* data, uint32_t size, sockaddr_in* to = nullptr) {
+        return SendData(brindle::ReadOnlyBytes(data), size, to);
+    }
     // Queues a malloc block of `size` bytes; on success (0) the handler owns it and frees it
     // once sent or dropped. -1, leaving the block the caller's, when the handler is deleted
     // or disconnected or no queue item can be allocated. A UDP handler sends it to `to`, or
