@@ -56,9 +56,10 @@
 // area to reach the disk before any data lands where the index was; a new copy's header
 // names its block only once the data is synced; every rewrite, also one with the exact
 // length, writes the new copy where a new block would go and frees the old one once the new
-// one is synced, so a rewrite never makes a clean file clean again; and Flush syncs the index
-// before it writes the trailer, which itself reaches the disk with the next sync (Close
-// makes one; until then a read-write Open would rebuild the same blocks from the slots).
+// one is synced, so even a rewrite of the same length leaves a clean file changed; and Flush
+// syncs the index before it writes the trailer, which itself reaches the disk with the next
+// sync (Close makes one; until then a read-write Open would rebuild the same blocks from the
+// slots).
 // Create syncs the new file and its directory. The cost: a WriteBlock that changes the file
 // waits for one sync, two when it replaces a block, and one more when its data would land
 // on space freed or cut off since the last sync (as the first append after a flush does);
