@@ -154,6 +154,16 @@ class BRINDLE_API XSocketMgr : public XLocker {
     // The current manager: null before the first Init and after the last Dispose.
     static XSocketMgr* Current();
 
+    // The socket limit a manager starts with.
+    static constexpr uint32_t kDefaultSocketLimit = 64;
+    // Sets how many sockets each set of the manager watches: the read set (connections and
+    // TCP listening sockets) and the set of sockets waiting to become writable; 0 for no
+    // limit. Sockets beyond it wait their turn (see "Departures"). A raised limit watches
+    // the waiting sockets at once; a lowered one takes effect as watched sockets leave. Any
+    // thread, at any time: before Init (for the managers made later) or while a manager
+    // runs, though not racing the last Dispose.
+    static void SetSocketLimit(uint32_t limit);
+
     // Makes the locks, the soft signals, empty sets and lists, and becomes the current
     // manager; looks up the local host's address (GetCurrentIP) without asking a name
     // server. Hosts normally use Init instead.
@@ -285,6 +295,7 @@ class BRINDLE_API XSocketMgr : public XLocker {
     State* state_;
 
     static std::atomic<XSocketMgr*> s_Current;
+    static std::atomic<uint32_t> s_SocketLimit;
     static std::atomic<uint32_t> s_CurrentIP;
     static std::atomic<char*> s_CurrentDNSName;
 };
