@@ -22,6 +22,8 @@ constexpr uint32_t kEndOfStreamLingerMillis = 10000;
 constexpr uint32_t kAcceptsPerPass = SOMAXCONN;
 // The most poll reports one pass takes; the rest come with the next pass.
 constexpr uint32_t kReportsPerPass = 256;
+// The most watches for writability a pass starts after it has released the manager lock.
+constexpr uint32_t kWatchesAfterPass = 16;
 
 // The run whose loop the calling thread runs; set by the entry functions, so that the loops
 // keep their plain signatures and a loop started late still knows its own run.
@@ -66,7 +68,10 @@ bool XSocketMgr::State::EndPass() {
     // The watches the pass held back start once the lock is released, so that the write
     // thread one of them wakes finds it free. Each handler's own lock, tried now, is held
     // until its watch has started: a disconnect meanwhile cannot take its queue over, so its
-    // socket stays open, and the closing record's use keeps the handler alive.
+    // socket stays open, and the closing record's use keeps the handler alive. A pass with
+    // many to watch starts them before, as the write thread's wait for the lock is then
+    // shared among many.
+    bool afterPass = arming.Count() <= kWatchesAfterPass;
     XSocketHandler* armNow = nullptr;
     while (arming.Count() > 0) {
         XSocketHandler* handler = arming.At(arming.Count() - 1);
@@ -75,7 +80,7 @@ bool XSocketMgr::State::EndPass() {
             handler->writeState_.load() != XSocketHandler::kWriteWaiting ||
             !handler->writeWatched_.load())
             continue;
-        if (handler->Lock(0)) {
+        if (afterPass && handler->Lock(0)) {
             handler->armingNext_ = armNow;
             armNow = handler;
         } else {
