@@ -11,9 +11,10 @@
 // the write thread through the poll itself. Each send counts in the handler's `sends_`, and
 // the watch notes the count it was armed at: a report covers the sends made before the
 // watch; when sends came after it, the write thread looks at the socket again before it
-// calls OnReadyToWrite. Senders change the state only under the handler's lock and only out
-// of ready, the write thread and Disconnect only out of waiting, under the manager lock,
-// each by an atomic exchange, so every wait ends exactly once.
+// calls OnReadyToWrite. Senders move the state only out of ready (compare-and-exchange,
+// under the handler's lock); the write thread moves it only out of waiting, and Disconnect
+// out of either, both under the manager lock. So a wait is started by one sender at a time
+// and ended exactly once.
 #include <sys/epoll.h>
 
 #include "brindle/concurrency/OSBootTime.h"

@@ -307,7 +307,7 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // The handler has just sent, or found its socket full: it waits for the socket to become
     // writable, watched in the write poll while that has room, else looked at every 10 ms.
     // Nothing when it waits already or is not in the manager. The caller holds the
-    // handler's lock (or, for a handler not yet visible to senders, the manager lock).
+    // handler's lock, or is the write thread in a pass.
     void AwaitWritable(XSocketHandler* handler);
     // Watches a waiting handler's socket for writability, once (lock held or the handler's).
     void Arm(XSocketHandler* handler);
@@ -349,6 +349,9 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // Wakes the write thread, or has the present pass do it when the pass ends.
     void WakeWriter();
     // The passes' work (lock held).
+    // The owner of a poll report's socket; null for a report of the wake descriptor (which
+    // is cleared) or one that outlived its owner.
+    const SocketTable::Entry* OwnerOf(const epoll_event& report, brindle::WakeEvent* wake) const;
     void ReadReady(const epoll_event* events, uint32_t count);
     // Offers kept bytes again to the handlers that asked for it before this pass.
     void Reoffer();

@@ -142,19 +142,25 @@ int32_t XSocketMgr::ReadThread() {
     return 0;
 }
 
+const XSocketMgr::State::SocketTable::Entry* XSocketMgr::State::OwnerOf(
+    const epoll_event& report, brindle::WakeEvent* wake) const {
+    uint64_t word = report.data.u64;
+    if (word == SocketTable::kWakeWord) {
+        wake->Clear();
+        return nullptr;
+    }
+    return sockets.Find(word);
+}
+
 void XSocketMgr::State::ReadReady(const epoll_event* reports, uint32_t count) {
     ++readPass;
     for (uint32_t i = 0; i < count; ++i) {
-        uint64_t word = reports[i].data.u64;
-        if (word == SocketTable::kWakeWord) {
-            readWake.Clear();
-            continue;
-        }
         // A report whose socket left the watch during this pass (a disconnect, a pause) is
         // dropped: its owner may be gone.
-        const SocketTable::Entry* entry = sockets.Find(word);
+        const SocketTable::Entry* entry = OwnerOf(reports[i], &readWake);
         if (entry == nullptr)
             continue;
+        uint64_t word = reports[i].data.u64;
         if (entry->kind == SocketTable::kListener) {
             AcceptAll(word);
             continue;
@@ -251,12 +257,7 @@ int32_t XSocketMgr::WriteThread() {
 
 void XSocketMgr::State::TakeWritable(const epoll_event* reports, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
-        uint64_t word = reports[i].data.u64;
-        if (word == SocketTable::kWakeWord) {
-            writeWake.Clear();
-            continue;
-        }
-        const SocketTable::Entry* entry = sockets.Find(word);
+        const SocketTable::Entry* entry = OwnerOf(reports[i], &writeWake);
         if (entry == nullptr)
             continue;
         if (entry->kind == SocketTable::kClosing) {

@@ -145,8 +145,9 @@ int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to)
     // Sent at once only behind nothing, so bytes keep their order, and once the handler is
     // in the manager with its connect complete, so that OnConnect still comes first.
     bool first = oldest_.load() == nullptr;
+    bool await = false;
     bool sent = first && !connecting_.load() && writeState_.load() != kWriteOut &&
-                SendNow(item, bytes, socket);
+                SendNow(item, bytes, socket, &await);
     if (sent) {
         if (!item->HoldsCopy())
             free(item->data);
@@ -161,11 +162,13 @@ int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to)
         else
             oldest_.store(item);
         newest_ = item;
-        // A handler that waits for writability sends its queue when the wait ends; a ready
-        // one needs the write thread now.
-        if (first && writeState_.load() == kWriteReady)
-            state->NoticeQueued(this);
     }
+    // A handler that waits for writability sends its queue when the wait ends; a ready one
+    // with a queue that was empty needs the write thread now.
+    if (await)
+        state->AwaitWritable(this);
+    else if (!sent && first && writeState_.load() == kWriteReady)
+        state->NoticeQueued(this);
     Unlock();
     // The write thread found the lock busy meanwhile: it has the queue again at once.
     if (writerMissed_.exchange(false) && !ReadyToSend())
@@ -173,8 +176,7 @@ int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to)
     return 0;
 }
 
-bool XSocketHandler::SendNow(SendItem* item, const char* bytes, int socket) {
-    XSocketMgr::State* state = XSocketMgr::Current()->state_;
+bool XSocketHandler::SendNow(SendItem* item, const char* bytes, int socket, bool* await) {
     ssize_t result;
     if (udp_) {
         // Whole or not at all; too large or refused, it is dropped as if sent (see DoWrite).
@@ -194,8 +196,7 @@ bool XSocketHandler::SendNow(SendItem* item, const char* bytes, int socket) {
     // After a send, or when the socket is full, the handler waits to be told it is writable;
     // unless all went out and the telling would only run the empty OnReadyToWrite.
     bool complete = result >= 0 && item->sent == item->size;
-    if (result != 0 && (!complete || tellsWritable_))
-        state->AwaitWritable(this);
+    *await = result != 0 && (!complete || tellsWritable_);
     return complete;
 }
 
@@ -220,19 +221,19 @@ void XSocketHandler::SetReceiveLimit(uint32_t bytes) {
 }
 
 void XSocketHandler::PauseReading() {
-    XSocketMgr* manager = XSocketMgr::Current();
-    if (manager != nullptr && manager->state_ != nullptr)
-        manager->state_->SetPaused(this, true);
-    else
-        readPaused_.store(true);
+    SetPaused(true);
 }
 
 void XSocketHandler::ResumeReading() {
+    SetPaused(false);
+}
+
+void XSocketHandler::SetPaused(bool paused) {
     XSocketMgr* manager = XSocketMgr::Current();
     if (manager != nullptr && manager->state_ != nullptr)
-        manager->state_->SetPaused(this, false);
+        manager->state_->SetPaused(this, paused);
     else
-        readPaused_.store(false);
+        readPaused_.store(paused);
 }
 
 void XSocketHandler::Close(uint16_t linger) {
@@ -371,7 +372,8 @@ int XSocketHandler::DoWrite() {
 
 ssize_t XSocketHandler::WriteQueued(bool* busy) {
     *busy = false;
-    if (oldest_.load() == nullptr)
+    XSocketMgr* manager = XSocketMgr::Current();
+    if (oldest_.load() == nullptr || manager == nullptr || manager->state_ == nullptr)
         return 0;
     // Set first, so that a sender holding the lock sees it once it lets go.
     writerMissed_.store(true);
@@ -392,7 +394,7 @@ ssize_t XSocketHandler::WriteQueued(bool* busy) {
     // After a send, or when the socket is full, the handler waits to be told it is writable;
     // unless all went out and the telling would only run the empty OnReadyToWrite.
     if ((sent > 0 || result == brindle::kWouldBlock) && (oldest != nullptr || tellsWritable_))
-        XSocketMgr::Current()->state_->AwaitWritable(this);
+        manager->state_->AwaitWritable(this);
     Unlock();
     return result;
 }

@@ -238,13 +238,16 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // given over; -1 when the handler is disconnected, the item still the caller's.
     int32_t Post(SendItem* item, const char* bytes, sockaddr_in* to);
     // Sends what the socket takes of an item from `bytes` now; false when the item must be
-    // queued (with what was sent counted in it).
-    bool SendNow(SendItem* item, const char* bytes, int socket);
+    // queued (with what was sent counted in it). Sets *await when the handler is to wait
+    // for writability.
+    bool SendNow(SendItem* item, const char* bytes, int socket, bool* await);
     // Write thread: sends the queue as DoWrite does and then waits for writability; sets
     // *busy instead when the handler's lock is held elsewhere.
     ssize_t WriteQueued(bool* busy);
     // Read thread: DoRead without taking a use.
     int32_t ReadSocket();
+    // PauseReading and ResumeReading.
+    void SetPaused(bool paused);
     // The slot of OnReadyToWrite in the virtual table; SIZE_MAX where it cannot be told.
     static size_t ReadyToWriteSlot();
     // False when the handler's OnReadyToWrite is the empty one of this class.
