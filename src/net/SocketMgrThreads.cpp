@@ -175,8 +175,10 @@ void XSocketMgr::State::ReadReady(const epoll_event* reports, uint32_t count) {
             manager->Disconnect(handler, handler->streamEnded_ ? kEndOfStreamLingerMillis : 0);
             continue;
         }
+        // Without a limit, reading changes nothing of the watch: a pause does it itself.
         uint32_t limit = handler->receiveLimit_.load();
-        UpdateReading(handler, limit != 0 && handler->count_ >= limit && handler->consumedSome_);
+        if (limit != 0)
+            UpdateReading(handler, handler->count_ >= limit && handler->consumedSome_);
     }
 }
 

@@ -106,13 +106,16 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // disconnected. Any thread; takes no lock, so the answer is a hint.
     uint32_t QueuedBytes();
 
-    // Bounds the bytes the handler keeps unconsumed: once they reach `bytes` the read thread
-    // stops reading the socket (TCP's window then holds the peer back) until a delivery
-    // brings them below it. While at the limit, the kept bytes are offered again on each
-    // pass of the read thread as long as each offer consumes some of them; an offer that
-    // consumes none leaves them until ResumeReading. A UDP handler keeps nothing between
-    // deliveries: its limit drops each datagram longer than `bytes` instead. 0, the
-    // default, sets no limit. Any thread, also from the constructor; takes the manager lock.
+    // Bounds the bytes the handler keeps unconsumed: the read thread receives no more than
+    // brings them to `bytes`, so OnDataReceived is never given more at once, and once they
+    // reach it stops reading the socket (TCP's window then holds the peer back) until a
+    // delivery brings them below it. While at the limit, the kept bytes are offered again on
+    // each pass of the read thread as long as each offer consumes some of them; an offer
+    // that consumes none leaves them until ResumeReading. Below it, kept bytes wait for the
+    // next bytes as without a limit. A limit lowered to or below what is kept offers those
+    // bytes once more. A UDP handler keeps nothing between deliveries: its limit drops each
+    // datagram longer than `bytes` instead. 0, the default, sets no limit. Any thread, also
+    // from the constructor; takes the manager lock.
     void SetReceiveLimit(uint32_t bytes);
     // Stops reading the socket: no OnDataReceived starts after this returns (except on the
     // calling thread, inside one), and the peer's data waits in the system, so TCP's
