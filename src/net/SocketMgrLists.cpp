@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The manager's bookkeeping: handler lists, the socket table, the read watch with its
-// waiting line, and the notice line of the write thread.
+// The manager's bookkeeping: handler lists, the read watch with its waiting line, and the
+// notice line of the write thread.
 #include <stdlib.h>
 #include <string.h>
-
-#include <algorithm>
 
 #include "net/SocketMgrState.h"
 #include "platform/Alloc.h"
@@ -51,57 +49,6 @@ void XSocketMgr::State::HandlerList::Remove(XSocketHandler* handler) {
     items_[place] = last;
     last->listSlots_[list_] = place;
     handler->listSlots_[list_] = kNoPlace;
-}
-
-// --- Socket table ---
-
-namespace {
-
-uint64_t MakeWord(int socket, uint32_t tag) {
-    return uint64_t{tag} << 32 | static_cast<uint32_t>(socket);
-}
-
-}  // namespace
-
-XSocketMgr::State::SocketTable::~SocketTable() {
-    free(entries_);
-}
-
-uint64_t XSocketMgr::State::SocketTable::Enter(int socket, Kind kind, void* owner) {
-    uint32_t index = static_cast<uint32_t>(socket);
-    if (index >= capacity_) {
-        uint32_t capacity = std::max<uint32_t>(64, capacity_);
-        while (capacity <= index && capacity <= UINT32_MAX / 2 / sizeof(Entry))
-            capacity *= 2;
-        if (capacity <= index)
-            return kWakeWord;
-        void* grown = brindle::Realloc(entries_, capacity * sizeof(Entry));
-        if (grown == nullptr)
-            return kWakeWord;
-        entries_ = static_cast<Entry*>(grown);
-        memset(entries_ + capacity_, 0, (capacity - capacity_) * sizeof(Entry));
-        capacity_ = capacity;
-    }
-    // Tag 0 is never given: the wake descriptors' word is 0.
-    if (++nextTag_ == 0)
-        nextTag_ = 1;
-    entries_[index] = Entry{nextTag_, kind, owner};
-    return MakeWord(socket, nextTag_);
-}
-
-void XSocketMgr::State::SocketTable::Leave(int socket) {
-    uint32_t index = static_cast<uint32_t>(socket);
-    if (index < capacity_)
-        entries_[index] = Entry{0, kNone, nullptr};
-}
-
-const XSocketMgr::State::SocketTable::Entry* XSocketMgr::State::SocketTable::Find(
-    uint64_t word) const {
-    uint32_t index = static_cast<uint32_t>(word);
-    uint32_t tag = static_cast<uint32_t>(word >> 32);
-    if (index >= capacity_ || tag == 0 || entries_[index].tag != tag)
-        return nullptr;
-    return &entries_[index];
 }
 
 // --- Read watch ---

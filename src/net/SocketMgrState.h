@@ -11,6 +11,7 @@
 
 #include "brindle/net/XSocketHandler.h"
 #include "brindle/net/XSocketMgr.h"
+#include "net/SocketTable.h"
 #include "net/Sockets.h"
 
 // One queued send: a malloc block the item owns, how much of it has gone out, and for UDP
@@ -129,6 +130,8 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
         const uint32_t list_;
     };
 
+    using SocketTable = brindle::SocketTable;
+
     // Which handler list uses which of a handler's place slots.
     enum ListSlot : uint32_t {
         kHandlersSlot,
@@ -139,36 +142,6 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
         kArmingSlot,
     };
     static_assert(kArmingSlot < XSocketHandler::kListCount, "a place slot for every list");
-
-    // Who owns each descriptor that the manager's polls watch. A poll report carries a word
-    // made of the descriptor and the tag its owner was entered under, so that a report that
-    // outlived its owner (the descriptor closed and reused meanwhile) is recognised and
-    // dropped. Guarded by the manager lock.
-    class SocketTable {
-      public:
-        enum Kind : uint32_t { kNone, kHandler, kListener, kClosing };
-        struct Entry {
-            uint32_t tag;
-            Kind kind;
-            void* owner;
-        };
-        // The word that stands for no socket: the reports of the wake descriptors.
-        static constexpr uint64_t kWakeWord = 0;
-
-        ~SocketTable();
-        // Enters the owner of the socket under a new tag, replacing any earlier owner;
-        // returns the word for its poll reports, or kWakeWord when memory runs out.
-        uint64_t Enter(int socket, Kind kind, void* owner);
-        // Forgets the socket's owner.
-        void Leave(int socket);
-        // The entry that a report's word names; null when the report outlived its owner.
-        const Entry* Find(uint64_t word) const;
-
-      private:
-        Entry* entries_ = nullptr;
-        uint32_t capacity_ = 0;
-        uint32_t nextTag_ = 0;
-    };
 
     // The sockets the read thread watches, in one epoll: at most `limit` at once, the others
     // wait in line in the order they came and are watched as soon as room frees, so that

@@ -142,12 +142,13 @@ int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to)
     }
     if (udp_)
         item->to = to != nullptr ? *to : remote_;
-    // Sent at once only behind nothing, so bytes keep their order, and once the handler is
-    // in the manager with its connect complete, so that OnConnect still comes first.
+    // Sent at once only behind nothing, so bytes keep their order; by a handler that is
+    // ready, in the manager with its connect complete (OnConnect still comes first) and not
+    // waiting for writability after an earlier send (what is given meanwhile leaves with
+    // the write thread's next gathered send).
     bool first = oldest_.load() == nullptr;
     bool await = false;
-    bool sent = first && !connecting_.load() && writeState_.load() != kWriteOut &&
-                SendNow(item, bytes, socket, &await);
+    bool sent = first && writeState_.load() == kWriteReady && SendNow(item, bytes, socket, &await);
     if (sent) {
         if (!item->HoldsCopy())
             free(item->data);

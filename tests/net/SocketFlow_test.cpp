@@ -277,6 +277,24 @@ TEST_F(SocketMgrTest, SendsFromManyThreadsKeepTheirOrderWhetherSentAtOnceOrQueue
     EXPECT_GT(atOnce.load(), 0);
     EXPECT_GT(queued.load(), 0);
     EXPECT_TRUE(WaitFor([&] { return handler->QueuedBytes() == 0 && handler->ReadyToSend(); }));
+
+    // A send from this thread is followed by OnReadyToWrite; what is given while the handler
+    // waits is queued, and the write thread, finding the handler's lock held by the host,
+    // tries again until it is let go.
+    auto readies = [&] {
+        std::string events = client->Of(reference).events;
+        return std::count(events.begin(), events.end(), kReady);
+    };
+    const auto readiesBefore = readies();
+    handler->Lock();
+    EXPECT_EQ(handler->SendData(const_cast<char*>("held"), 4), 0);
+    EXPECT_EQ(handler->SendData(const_cast<char*>("back"), 4), 0);
+    EXPECT_FALSE(handler->ReadyToSend());
+    EXPECT_TRUE(WaitFor([&] { return readies() > readiesBefore; }));
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(handler->ReadyToSend());
+    handler->Unlock();
+    EXPECT_EQ(ReadSome(peer, 8), "heldback");
     // Every OnReadyToWrite came on the write thread, after waiting, as OnConnect did.
     Log log = client->Of(reference);
     for (size_t i = 0; i < log.events.size(); ++i) {
@@ -288,6 +306,36 @@ TEST_F(SocketMgrTest, SendsFromManyThreadsKeepTheirOrderWhetherSentAtOnceOrQueue
     XSocketHandler::ReleaseXSocketHandler(handler);
     close(peer);
     close(listening);
+}
+
+TEST_F(SocketMgrTest, HandlersBeyondAFullWriteWaitSetAreStillToldTheyAreWritable) {
+    // UDP listeners' handlers are in no read set: a limit of 2 bounds only the handlers
+    // watched for writability.
+    XSocketMgr::SetSocketLimit(2);
+    Scenario* echoes = NewScenario(true);
+    std::vector<XSocketListener*> listeners;
+    std::vector<sockaddr_in> targets;
+    for (int i = 0; i < 6; ++i) {
+        uint16_t port;
+        listeners.push_back(Listen(echoes, &port, true));
+        targets.push_back(LoopbackAddress(port));
+    }
+    uint16_t senderPort;
+    int sender = PlainSocket(true, &senderPort);
+    // Each echoes at once (its thread needs no manager lock) and waits; while the write
+    // thread is held up, two wait in the set and four find it full. Those are looked at by
+    // the write thread instead.
+    manager_->Lock();
+    for (const sockaddr_in& to : targets)
+        sendto(sender, "e", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    EXPECT_EQ(ReadSome(sender, 6), "eeeeee");
+    manager_->Unlock();
+    for (size_t i = 0; i < listeners.size(); ++i)
+        EXPECT_TRUE(WaitFor([&] { return echoes->Of(echoes->Made(i)).events == "CWDW"; }));
+    XSocketMgr::SetSocketLimit(XSocketMgr::kDefaultSocketLimit);
+    for (XSocketListener* listener : listeners)
+        manager_->StopListening(listener);
+    close(sender);
 }
 
 TEST_F(SocketMgrTest, ARaisedSocketLimitServesAThousandConnectionsAtOnce) {

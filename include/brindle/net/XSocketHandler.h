@@ -90,13 +90,14 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // causes no callback.
     int32_t SendData(void* data, uint32_t size, sockaddr_in* to = nullptr);
     // Sends a malloc block of `size` bytes; on success (0) the handler owns it and frees it
-    // once sent or dropped. When nothing is queued and the connect has completed, the bytes
-    // go out at once from the calling thread, as far as the socket takes them (a datagram
-    // whole or not at all), and only the rest is queued for the write thread, which is
-    // woken; otherwise all of it is queued behind what waits, so bytes leave in the order
-    // they were given. -1, leaving the block the caller's and nothing sent, when the
-    // handler is deleted or disconnected or no queue item can be allocated. A UDP handler
-    // sends it to `to`, or to the remote address when `to` is null; TCP ignores `to`. Any
+    // once sent or dropped. When nothing is queued, the connect has completed and the
+    // handler is not waiting for writability after an earlier send, the bytes go out at
+    // once from the calling thread, as far as the socket takes them (a datagram whole or
+    // not at all), and only the rest is queued for the write thread; otherwise all of it is
+    // queued behind what waits, and leaves with the write thread's next gathered send. So
+    // bytes leave in the order they were given. -1, leaving the block the caller's and nothing
+    // sent, when the handler is deleted or disconnected or no queue item can be allocated. A UDP
+    // handler sends it to `to`, or to the remote address when `to` is null; TCP ignores `to`. Any
     // thread; waits for the handler's lock; causes no callback.
     int32_t SendAllocatedData(void* data, uint32_t size, sockaddr_in* to = nullptr);
     // True exactly when nothing is queued: everything given was sent or dropped. Any thread;

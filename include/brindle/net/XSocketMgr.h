@@ -57,21 +57,24 @@
 // thread.
 //
 // Sending from the calling thread. SendData and SendAllocatedData do not only queue: when
-// nothing is queued and the handler's connect has completed, they send at once from the
-// calling thread, without waiting, under the handler's own lock (and whatever lock the
-// caller holds, never one that the order above puts after the handler's), and queue only
-// what the socket did not take; a datagram goes whole or is queued whole. This is what
-// libuv's uv_try_write and Asio's speculative write do, and it spares the write thread a
-// wake-up and a lock hand-over for every message. Every callback keeps its thread and lock:
-// after such a send the handler waits for its socket to become writable as after a send of
-// the write thread, and OnReadyToWrite comes from the write thread once the socket has been
-// found writable after the last send. ReadyToSend is true exactly when nothing is queued.
-// Bytes given later never overtake bytes given earlier, since nothing is sent at once while
-// anything is queued, and a disconnected handler refuses with -1 and sends nothing. Where
-// waiting could change nothing it is left out: a handler whose OnReadyToWrite is
-// XSocketHandler's own, which does nothing, does not wait for writability after a send that
-// left nothing queued. The write thread sends up to 64 queued items of a TCP socket in one
-// gathered call (sendmsg).
+// nothing is queued, the handler's connect has completed and it is not waiting for
+// writability after an earlier send, they send at once from the calling thread, without
+// waiting, under the handler's own lock (and whatever lock the caller holds, never one that
+// the order above puts after the handler's), and queue only what the socket did not take; a
+// datagram goes whole or is queued whole. This is what libuv's uv_try_write and Asio's
+// speculative write do, and it spares the write thread a wake-up and a lock hand-over for
+// every message. Every callback keeps its thread and lock: after such a send the handler
+// waits for its socket to become writable as after a send of the write thread, and
+// OnReadyToWrite comes from the write thread once the socket has been found writable after
+// the last send. ReadyToSend is true exactly when nothing is queued. Bytes given later
+// never overtake bytes given earlier, since nothing is sent at once while anything is
+// queued, and a disconnected handler refuses with -1 and sends nothing. What is given while
+// a handler waits is queued, and the write thread sends up to 64 queued items of a TCP
+// socket in one gathered call (sendmsg). Where waiting could change nothing it is left out:
+// a handler whose OnReadyToWrite is XSocketHandler's own, which does nothing, does not wait
+// after a send that left nothing queued, so each of its sends goes at once while the socket
+// keeps up, one system call each, as with libuv's uv_write; a host that gives many small
+// pieces in a row does best to join them.
 //
 // Waiting. Where a simple design would sleep or poll at fixed intervals, the threads wait
 // for exactly what they need. These are deliberate choices about waiting only: they change
