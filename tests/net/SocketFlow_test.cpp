@@ -286,10 +286,12 @@ TEST_F(SocketMgrTest, SendsFromManyThreadsKeepTheirOrderWhetherSentAtOnceOrQueue
         return std::count(events.begin(), events.end(), kReady);
     };
     const auto readiesBefore = readies();
+    manager_->Lock();  // the write thread cannot end the wait meanwhile
     handler->Lock();
-    EXPECT_EQ(handler->SendData(const_cast<char*>("held"), 4), 0);
-    EXPECT_EQ(handler->SendData(const_cast<char*>("back"), 4), 0);
+    EXPECT_EQ(handler->SendData(const_cast<char*>("held"), 4), 0);  // at once, or queued
+    EXPECT_EQ(handler->SendData(const_cast<char*>("back"), 4), 0);  // queued behind a wait
     EXPECT_FALSE(handler->ReadyToSend());
+    manager_->Unlock();
     EXPECT_TRUE(WaitFor([&] { return readies() > readiesBefore; }));
     std::this_thread::sleep_for(milliseconds(30));
     EXPECT_FALSE(handler->ReadyToSend());
