@@ -159,7 +159,10 @@ TEST_F(SocketMgrTest, PausedReadingLeavesBytesWaitingAndResumingOffersKeptBytes)
     handler->ResumeReading();
     EXPECT_TRUE(WaitFor([&] { return server->Saw(accepted, "01234567893456789AB"); }));
     // Kept bytes come again on resuming even when nothing new arrives.
-    server->consume = {1};
+    {
+        std::lock_guard<std::mutex> hold(server->mutex);
+        server->consume = {1};
+    }
     ASSERT_EQ(send(peer, "xyz", 3, 0), 3);
     ASSERT_TRUE(WaitFor([&] { return server->Of(accepted).deliveries.back() == "xyz"; }));
     handler->ResumeReading();
