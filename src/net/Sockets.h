@@ -3,8 +3,9 @@
 //
 // Every socket is IPv4 and close-on-exec. Transfers never wait: sends pass MSG_NOSIGNAL |
 // MSG_DONTWAIT (a closed peer never raises SIGPIPE), receives MSG_DONTWAIT, and a call
-// interrupted by a signal is retried. Readiness is waited for with poll(), so descriptors of
-// any number work; a socket set keeps at most 64 descriptors, as the manager's sets do.
+// interrupted by a signal is retried. Readiness is waited for with epoll (EventPoll: many
+// sockets, at a cost per ready socket only) or poll (one socket), so descriptors of any
+// number work.
 #ifndef BRINDLE_NET_SOCKETS_H_
 #define BRINDLE_NET_SOCKETS_H_
 
