@@ -9,17 +9,17 @@
 // and is destroyed only once it has been deleted and its last use given back.
 //
 // Data out: SendData and SendAllocatedData send from any thread. When nothing is queued
-// they send at once from the calling thread, without waiting, and queue only what the
-// socket did not take; the manager's write thread sends queued data in order through
-// DoWrite. Data in: the read thread receives into the handler's buffer through DoRead and
-// hands the bytes to OnDataReceived, which says how many it consumed; the rest is kept, and
-// offered again in front of the bytes that arrive next. The end: the last Close, a read
-// error, the peer closing, a connect time-out or XSocketMgr::Stop make the manager
-// disconnect the handler exactly once: its socket goes to the manager's closing list (with
-// the unsent data, which may drain for the linger time), OnConnectFailed(0) or OnClose(0) is
-// called according to whether the connect had completed, and the handler is deleted. No
-// callback follows that one. A host ends a handler with Close, never with Delete: the
-// manager deletes it.
+// and the handler is not waiting for writability after an earlier send, they send at once
+// from the calling thread, without waiting, and queue only what the socket did not take;
+// the manager's write thread sends queued data in order through DoWrite. Data in: the read thread
+// receives into the handler's buffer through DoRead and hands the bytes to OnDataReceived, which
+// says how many it consumed; the rest is kept, and offered again in front of the bytes that arrive
+// next. The end: the last Close, a read error, the peer closing, a connect time-out or
+// XSocketMgr::Stop make the manager disconnect the handler exactly once: its socket goes to the
+// manager's closing list (with the unsent data, which may drain for the linger time),
+// OnConnectFailed(0) or OnClose(0) is called according to whether the connect had completed, and
+// the handler is deleted. No callback follows that one. A host ends a handler with Close, never
+// with Delete: the manager deletes it.
 //
 // Flow control, both ways. QueuedBytes tells how much waits to be sent, so a host can notice
 // a peer that does not keep up. SetReceiveLimit bounds the bytes a handler keeps
@@ -63,7 +63,7 @@
 // its own members too, but must not call into the manager (nor SetReceiveLimit,
 // PauseReading or ResumeReading) while holding it: the manager lock comes first in the
 // library's lock order. The manager's threads only ever try it, so a host that holds it
-// never blocks them.
+// never blocks them (only the last Stop and Dispose wait for it; see XSocketMgr.h).
 #ifndef BRINDLE_NET_XSOCKETHANDLER_H_
 #define BRINDLE_NET_XSOCKETHANDLER_H_
 
@@ -94,11 +94,11 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // handler is not waiting for writability after an earlier send, the bytes go out at
     // once from the calling thread, as far as the socket takes them (a datagram whole or
     // not at all), and only the rest is queued for the write thread; otherwise all of it is
-    // queued behind what waits, and leaves with the write thread's next gathered send. So
-    // bytes leave in the order they were given. -1, leaving the block the caller's and nothing
-    // sent, when the handler is deleted or disconnected or no queue item can be allocated. A UDP
-    // handler sends it to `to`, or to the remote address when `to` is null; TCP ignores `to`. Any
-    // thread; waits for the handler's lock; causes no callback.
+    // queued behind what waits and leaves with the write thread's next gathered send. So
+    // bytes leave in the order they were given. -1, leaving the block the caller's and
+    // nothing sent, when the handler is deleted or disconnected or no queue item can be
+    // allocated. A UDP handler sends it to `to`, or to the remote address when `to` is null;
+    // TCP ignores `to`. Any thread; waits for the handler's lock; causes no callback.
     int32_t SendAllocatedData(void* data, uint32_t size, sockaddr_in* to = nullptr);
     // True exactly when nothing is queued: everything given was sent or dropped. Any thread;
     // takes no lock, so the answer is a hint.
@@ -311,7 +311,7 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // Set by DoRead when the TCP peer ended its stream (rather than the receive failing).
     bool streamEnded_ = false;
     // The receive buffer: capacity_ + 1 bytes, of which count_ received bytes wait from
-    // start_ on; read thread only.
+    // start_ on; changed by the read thread under the manager lock.
     char* buffer_;
     uint32_t capacity_;
     uint32_t start_ = 0;
@@ -325,12 +325,13 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // Made with the handler, so that disconnecting never needs memory; the manager takes it.
     ClosingRecord* closing_;
     // Guarded by the manager lock: whether the manager holds a use of the handler, the
-    // next handler it lets go of after a pass, the place in each manager list. The next
-    // handler a pass watches for writability after it ends; that pass's own.
+    // next handler it lets go of after a pass, and the place in each manager list.
     bool managed_ = false;
     XSocketHandler* lettingGoNext_ = nullptr;
-    XSocketHandler* armingNext_ = nullptr;
     uint32_t listSlots_[kListCount];
+    // The next handler whose watch for writability a pass starts after releasing the
+    // manager lock; that pass's own.
+    XSocketHandler* armingNext_ = nullptr;
     // The socket's place in the read thread's watch.
     WatchLink readLink_;
 
