@@ -8,15 +8,22 @@ BUILD ?= build
 FUZZ_SECONDS ?= 15
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_WERROR=ON
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
+# The tests also build hosts against the installed tree and the Debian packages (pkg-config,
+# dpkg-dev, file) and with Xlib (libx11-dev).
 DEB_PACKAGES := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev \
-                libuv1-dev libasio-dev
+                libbenchmark-dev pkg-config libsqlite3-dev liblmdb-dev libuv1-dev libasio-dev \
+                libx11-dev dpkg-dev file
+# Every part a build needs is asked for, so that a missing package stops it rather than
+# leaving the part out.
+PARTS_NONE := -DBRINDLE_BUILD_TESTS=OFF -DBRINDLE_BUILD_BENCH=OFF -DBRINDLE_BUILD_FUZZ=OFF \
+              -DBRINDLE_BUILD_EXAMPLES=OFF -DBRINDLE_BUILD_TOOLS=OFF
 
 export ASAN_OPTIONS := detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all run test deps build test-main test-asan test-tsan test-fuzz fuzz bench format clean
+.PHONY: all run test deps build test-main test-asan test-tsan test-fuzz fuzz bench package format \
+        clean
 
 all: build
 
@@ -36,20 +43,20 @@ deps:
 	fi
 
 $(BUILD)/main/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD)/main $(CMAKE_COMMON)
+	cmake -S . -B $(BUILD)/main $(CMAKE_COMMON) $(PARTS_NONE) -DBRINDLE_BUILD_TESTS=ON \
+	  -DBRINDLE_BUILD_BENCH=ON -DBRINDLE_BUILD_EXAMPLES=ON -DBRINDLE_BUILD_TOOLS=ON
 
 $(BUILD)/asan/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) -DBRINDLE_SANITIZE=address \
-	  -DBRINDLE_BUILD_BENCH=OFF -DBRINDLE_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) $(PARTS_NONE) -DBRINDLE_BUILD_TESTS=ON \
+	  -DBRINDLE_SANITIZE=address
 
 $(BUILD)/tsan/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD)/tsan $(CMAKE_COMMON) -DBRINDLE_SANITIZE=thread \
-	  -DBRINDLE_BUILD_BENCH=OFF -DBRINDLE_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_COMMON) $(PARTS_NONE) -DBRINDLE_BUILD_TESTS=ON \
+	  -DBRINDLE_SANITIZE=thread
 
 $(BUILD)/fuzz/CMakeCache.txt: | deps
-	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DBRINDLE_BUILD_FUZZ=ON \
-	  -DBRINDLE_BUILD_TESTS=OFF -DBRINDLE_BUILD_BENCH=OFF -DBRINDLE_BUILD_EXAMPLES=OFF \
-	  -DBRINDLE_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) $(PARTS_NONE) \
+	  -DBRINDLE_BUILD_FUZZ=ON -DBRINDLE_FUZZ_SECONDS=$(FUZZ_SECONDS)
 
 build: $(BUILD)/main/CMakeCache.txt
 	cmake --build $(BUILD)/main -j $(JOBS)
@@ -83,6 +90,10 @@ fuzz: test-fuzz
 
 bench: build
 	@for b in $(BUILD)/main/bench/*_bench; do echo "== $$b"; $$b; done
+
+# The Debian packages libbrindle1, libbrindle-dev and brindle-tools, in $(BUILD)/main.
+package: build
+	cd $(BUILD)/main && cpack -G DEB
 
 format:
 	find include src tests bench fuzz examples tools -name '*.h' -o -name '*.cpp' | \

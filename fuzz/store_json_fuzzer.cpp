@@ -74,7 +74,8 @@ void PrintAnyway(const uint8_t* data, size_t size) {
     bytes = fresh();
     Printed(bytes, [&](FILE* out) { cli::DumpStore(&bytes, true, out); });
     bytes = fresh();
-    Printed(bytes, [&](FILE* out) { cli::DumpBlobs(bytes, out); });
+    Printed(bytes, [&](FILE* out) { cli::DumpBlobs(bytes, false, out); });
+    Printed(bytes, [&](FILE* out) { cli::DumpBlobs(bytes, true, out); });
     cli::KindOf(bytes);
     Printed(bytes, [&](FILE* out) { cli::DumpAny(&bytes, out); });
 }

@@ -184,7 +184,7 @@ class Connection {
             XSocketMgr::Current()->Open(host, port, false, MakeServerEnd, inbox, &reference) == 0)
             server_ = XSocketHandler::GetXSocketHandler(reference);
         if (server_ == nullptr)
-            fprintf(stderr, "chat: cannot connect to %s:%u\n", host, port);
+            fprintf(stderr, "brindle-chat: cannot connect to %s:%u\n", host, port);
     }
     // Closes the connection, dropping what was not sent, and shuts the manager down.
     ~Connection() {
@@ -206,7 +206,7 @@ class Connection {
 };
 
 int Problem(const char* host, uint16_t port, const char* problem) {
-    fprintf(stderr, "chat: %s:%u: %s\n", host, port, problem);
+    fprintf(stderr, "brindle-chat: %s:%u: %s\n", host, port, problem);
     return 1;
 }
 

@@ -62,7 +62,7 @@ bool WriteFrame(XOutput* out, FrameKind kind, uint32_t id, const void* store,
     out->WriteInt(id);
     out->WriteInt(storeLength);
     if (storeLength > 0)
-        out->Write(const_cast<void*>(store), storeLength);
+        out->Write(store, storeLength);
     return out->Error() == 0;
 }
 

@@ -114,7 +114,7 @@ uint32_t ChatRoom::Post(const Message& message) {
         XSocketHandler* member = XSocketHandler::GetXSocketHandler(reference);
         if (member == nullptr)
             continue;
-        fprintf(stderr, "chat: client %s fell more than %u MiB behind; disconnected\n",
+        fprintf(stderr, "brindle-chat: client %s fell more than %u MiB behind; disconnected\n",
                 PeerName(member).c_str(), kMaxLag >> 20);
         member->Close(0);
         XSocketHandler::ReleaseXSocketHandler(member);

@@ -42,14 +42,15 @@ class Member : public FrameHandler {
         message.time = static_cast<uint32_t>(::time(nullptr));
         const uint32_t id = room_->Post(message);
         if (id == 0)
-            fprintf(stderr, "chat: a message from %s could not be stored\n",
+            fprintf(stderr, "brindle-chat: a message from %s could not be stored\n",
                     message.sender.c_str());
         SendFrame(this, kStored, id, nullptr, 0);
         return kFrameTaken;
     }
 
     void OnProtocolError(const char* problem) override {
-        fprintf(stderr, "chat: client %s sent %s; disconnected\n", PeerName(this).c_str(), problem);
+        fprintf(stderr, "brindle-chat: client %s sent %s; disconnected\n", PeerName(this).c_str(),
+                problem);
     }
 
     ChatRoom* const room_;
@@ -73,7 +74,7 @@ int RunServer(uint32_t address, uint16_t port, const char* history, int stopFd) 
     ChatRoom room;
     const int32_t opened = room.Open(history);
     if (opened != 0) {
-        fprintf(stderr, "chat: %s: %s\n", native,
+        fprintf(stderr, "brindle-chat: %s: %s\n", native,
                 opened == -1 ? "not a chat history, or damaged" : strerror(opened));
         return 1;
     }
@@ -84,13 +85,14 @@ int RunServer(uint32_t address, uint16_t port, const char* history, int stopFd) 
     XSocketListener* listener =
         manager->StartListening(address, port, false, MakeMember, &room, &bound);
     if (listener != nullptr) {
-        printf("chat: listening on port %u, %u messages in %s\n", bound, room.MessageCount(),
-               native);
+        printf("brindle-chat: listening on port %u, %u messages in %s\n", bound,
+               room.MessageCount(), native);
         fflush(stdout);
         WaitReadable(stopFd);
         manager->StopListening(listener);
     } else {
-        fprintf(stderr, "chat: cannot listen on %s port %u\n", XSocketMgr::IPString(address), port);
+        fprintf(stderr, "brindle-chat: cannot listen on %s port %u\n",
+                XSocketMgr::IPString(address), port);
     }
     manager->Stop();
     XSocketMgr::Dispose();

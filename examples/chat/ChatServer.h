@@ -10,11 +10,11 @@ namespace chat {
 
 // Serves on TCP `port` (0: one the system chooses) of the local `address` (network byte
 // order; INADDR_ANY for every interface), with the history in the block file at the
-// portable path `history`, until `stopFd` becomes readable. Prints "chat: listening on
-// port P, ..." on stdout once clients can connect, and a line on stderr for each client it
-// refuses. Shuts down in order: the listener, the manager's threads (which disconnect every
-// client), the manager, the block file. The exit code: 0, or 1 when the history cannot be
-// opened or the address and port cannot be listened on.
+// portable path `history`, until `stopFd` becomes readable. Prints "brindle-chat: listening
+// on port P, ..." on stdout once clients can connect, and a line on stderr for each client
+// it refuses. Shuts down in order: the listener, the manager's threads (which disconnect
+// every client), the manager, the block file. The exit code: 0, or 1 when the history
+// cannot be opened or the address and port cannot be listened on.
 int RunServer(uint32_t address, uint16_t port, const char* history, int stopFd);
 
 }  // namespace chat

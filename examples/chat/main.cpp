@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// chat: a small chat server and its two clients, built on Brindle's socket manager, flattened
-// stores, binary streams and block file.
+// brindle-chat: a small chat server and its two clients, built on Brindle's socket manager,
+// flattened stores, binary streams and block file.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <stdio.h>
@@ -22,18 +22,17 @@ constexpr uint16_t kDefaultPort = 7070;
 constexpr int kExitUsage = 64;
 
 const char kUsage[] =
-    "usage: chat serve [--port N] [--bind ADDRESS] [--db FILE]\n"
-    "       chat send HOST:PORT NAME TEXT...\n"
-    "       chat tail HOST:PORT\n";
+    "usage: brindle-chat serve [--port N] [--bind ADDRESS] [--db FILE]\n"
+    "       brindle-chat send HOST:PORT NAME TEXT...\n"
+    "       brindle-chat tail HOST:PORT\n";
 
 const char kHelp[] =
     "\n"
     "serve  Accepts clients on TCP port N (default 7070; 0 lets the system choose) of the\n"
     "       local ADDRESS (default 127.0.0.1, this host only; 0.0.0.0 for every interface)\n"
-    "       and keeps every message in the block file FILE (default chat.bf beside this\n"
-    "       program).\n"
-    "       Each client first gets the whole history, then every new message. Prints the\n"
-    "       port it listens on; SIGINT or SIGTERM shuts it down cleanly.\n"
+    "       and keeps every message in the block file FILE (default chat.bf in the current\n"
+    "       directory). Each client first gets the whole history, then every new message.\n"
+    "       Prints the port it listens on; SIGINT or SIGTERM shuts it down cleanly.\n"
     "send   Posts TEXT (the remaining arguments, joined by spaces) as NAME and exits once\n"
     "       the server has stored it. NAME and TEXT are 1 to 64 and 1 to 4096 bytes without\n"
     "       control characters.\n"
@@ -43,7 +42,7 @@ const char kHelp[] =
     "Exit codes: 0 done, 1 failed (connection, history file, no answer), 64 usage.\n";
 
 int Usage(const char* problem) {
-    fprintf(stderr, "chat: %s\n%s", problem, kUsage);
+    fprintf(stderr, "brindle-chat: %s\n%s", problem, kUsage);
     return kExitUsage;
 }
 
@@ -82,7 +81,7 @@ int CatchStopSignals() {
 int Serve(int argc, char** argv, int stopFd) {
     uint16_t port = kDefaultPort;
     in_addr address = {htonl(INADDR_LOOPBACK)};
-    char history[kPortablePathSize] = "[APPL]/chat.bf";
+    char history[kPortablePathSize] = "/chat.bf";  // chat.bf in the current directory
     for (int i = 2; i < argc; i += 2) {
         const bool hasValue = i + 1 < argc;
         if (strcmp(argv[i], "--port") == 0 && hasValue) {
@@ -139,7 +138,7 @@ int main(int argc, char** argv) {
     }
     const int stopFd = CatchStopSignals();
     if (stopFd < 0) {
-        perror("chat: signalfd");
+        perror("brindle-chat: signalfd");
         return 1;
     }
     const std::string command = argv[1];

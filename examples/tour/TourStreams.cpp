@@ -33,8 +33,8 @@ void TourStreams() {
     free(taken);
 
     XAKeyBlob set;
-    set.SetBlob("zeta", const_cast<char*>("last"), 4);
-    set.SetBlob("alpha", const_cast<char*>("first"), 5);
+    set.SetBlob("zeta", "last", 4);
+    set.SetBlob("alpha", "first", 5);
     uint32_t flatSize = 0;
     void* flat = set.GetData(&flatSize);
     XAKeyBlob back;

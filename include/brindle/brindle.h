@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
-// The one include a host needs: every public header of the library.
+// The one include a host needs: every public header of the library except two kinds, which
+// a host includes by name when it wants them:
+//  - brindle/Debg.h, the failure-injection hooks, which are for tests only;
+//  - brindle/containers/XPoint.h and XRect.h, the geometry types. Xlib has an XPoint of its
+//    own, so a host that uses Xlib includes this header beside <X11/Xlib.h>, in either
+//    order, and leaves those two out.
 #ifndef BRINDLE_BRINDLE_H_
 #define BRINDLE_BRINDLE_H_
 
-#include "brindle/Debg.h"
 #include "brindle/Export.h"
 
 #include "brindle/containers/XList.h"
-#include "brindle/containers/XPoint.h"
-#include "brindle/containers/XRect.h"
 #include "brindle/containers/XRefList.h"
 #include "brindle/containers/XSortedList.h"
 #include "brindle/containers/XStrList.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "concurrency/ThreadTestKit.h"
@@ -58,6 +59,37 @@ TEST(XLocker, ContendedCounterStaysExact) {
     });
     EXPECT_EQ(counter, int64_t{kThreads} * kRounds);
     EXPECT_FALSE(lock.IsLocked());
+}
+
+// The standard guards take an XLocker with its own semantics: recursive for the holder, and
+// try_lock never waits, which std::scoped_lock relies on to take two locks that other threads
+// take in the opposite order without deadlocking.
+TEST(XLocker, StandardGuardsTakeIt) {
+    XLocker first, second;
+    {
+        std::lock_guard<XLocker> guard(first);
+        std::unique_lock<XLocker> again(first, std::try_to_lock);
+        EXPECT_TRUE(again.owns_lock());
+        std::thread([&] {
+            EXPECT_FALSE(std::unique_lock<XLocker>(first, std::try_to_lock));
+        }).join();
+    }
+    EXPECT_FALSE(first.IsLocked());
+    int64_t counter = 0;
+    constexpr int kRounds = 20000;
+    threadtest::RunThreads(2, [&](int t) {
+        for (int i = 0; i < kRounds; ++i) {
+            if (t == 0) {
+                std::scoped_lock both(first, second);
+                ++counter;
+            } else {
+                std::scoped_lock both(second, first);
+                ++counter;
+            }
+        }
+    });
+    EXPECT_EQ(counter, 2 * kRounds);
+    EXPECT_FALSE(first.IsLocked() || second.IsLocked());
 }
 
 }  // namespace

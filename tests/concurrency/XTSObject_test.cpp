@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 
+#include <brindle/Debg.h>
 #include <brindle/brindle.h>
 #include <gtest/gtest.h>
 

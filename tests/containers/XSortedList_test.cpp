@@ -155,7 +155,7 @@ TEST(XSortedListModel, MatchesMultimapUnderRandomOperations) {
             // Without memory for its scratch space the merge sorts everything in place.
             DebgFailAllocation(random() % 3 == 0 ? 1 : 0);
             int32_t index = -2;
-            void* found = list.FindItem(Key(name.c_str()), &index);
+            void* found = list.FindItem(name.c_str(), &index);
             DebgFailAllocation(0);
             if (model.count(name) == 0) {
                 EXPECT_EQ(found, nullptr);
@@ -166,7 +166,7 @@ TEST(XSortedListModel, MatchesMultimapUnderRandomOperations) {
                 EXPECT_EQ(found, list.GetItem(index));
                 // The same key again is found at the remembered position with one comparison.
                 g_compares = 0;
-                EXPECT_EQ(list.FindItem(Key(name.c_str()), nullptr), found);
+                EXPECT_EQ(list.FindItem(name.c_str(), nullptr), found);
                 EXPECT_EQ(g_compares.load(), 1);
             }
         } else if (action < 11) {
@@ -176,9 +176,9 @@ TEST(XSortedListModel, MatchesMultimapUnderRandomOperations) {
             bool present = std::any_of(range.first, range.second, [&](const auto& entry) {
                 return !byValue || entry.second == value;
             });
-            EXPECT_EQ(byValue ? list.RemoveItem(Key(name.c_str()), value)
-                              : list.RemoveItem(Key(name.c_str())),
-                      present);
+            EXPECT_EQ(
+                byValue ? list.RemoveItem(Key(name.c_str()), value) : list.RemoveItem(name.c_str()),
+                present);
             if (present)
                 EraseFreed(model, name);
         } else {
@@ -221,9 +221,9 @@ TEST(XSortedListOwnership, RemovalEmptyAndDestructorFreeEachOnceKeysFirst) {
         OpenList list(Compare, CopyText, RecordFree<'k'>, CopyText, RecordFree<'v'>);
         for (const char* kv : {"c3", "b2", "a1", "d4"})
             list.AddItem(Key(std::string(1, kv[0]).c_str()), Key(kv + 1));
-        EXPECT_TRUE(list.RemoveItem(Key("b")));
+        EXPECT_TRUE(list.RemoveItem("b"));
         EXPECT_EQ(g_freed, (std::vector<std::string>{"k:b", "v:2"}));
-        EXPECT_TRUE(list.RemoveItem(Key("d"), list.FindItem(Key("d"), nullptr)));
+        EXPECT_TRUE(list.RemoveItem(Key("d"), list.FindItem("d", nullptr)));
         list.Empty();
         list.AddItem(Key("e"), Key("5"));
     }
@@ -286,12 +286,12 @@ TEST(XSortedListLock, ConcurrentWritersAndReaders) {
             if (i % 3 == 0) {
                 int32_t index = -1;
                 list.Lock();
-                list.FindItem(Key(key.c_str()), &index);
+                list.FindItem(key.c_str(), &index);
                 EXPECT_GE(index, 0);
                 list.Unlock();
             }
             if (i % 5 == 0) {
-                EXPECT_TRUE(list.RemoveItem(Key(key.c_str())));
+                EXPECT_TRUE(list.RemoveItem(key.c_str()));
             }
         }
         --writing;
@@ -307,7 +307,7 @@ TEST(XSortedListLock, ConcurrentWritersAndReaders) {
     threadtest::RunThreads(4, [&](int r) {
         for (size_t i = r; i < names.size(); i += 3) {
             int32_t index = -1;
-            list.FindItem(Key(names[i].c_str()), &index);
+            list.FindItem(names[i].c_str(), &index);
             EXPECT_STREQ(Text(list.GetKey(index)), names[i].c_str());
         }
     });

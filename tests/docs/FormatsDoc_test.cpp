@@ -81,7 +81,7 @@ TEST(FormatsDocTest, ExamplesAreWhatTheLibraryWrites) {
     reader.DetachStrings(&recorder, nullptr);
 
     XAKeyBlob set;
-    set.SetBlob("b", const_cast<uint8_t*>(blob), 3);
+    set.SetBlob("b", blob, 3);
     set.SetBlob("a", nullptr, 0);
     const Bytes blobs = Take([&](uint32_t* size) { return set.GetData(size); }, false);
 
@@ -89,7 +89,7 @@ TEST(FormatsDocTest, ExamplesAreWhatTheLibraryWrites) {
     out.WriteInt(42);
     out.WriteStr("hi");
     out.WriteInt(3);
-    out.Write(const_cast<uint8_t*>(blob), 3);
+    out.Write(blob, 3);
     const Bytes stream = Take([&](uint32_t* size) { return out.GetData(size); }, false);
 
     char dir[] = "/tmp/brindle-formats-XXXXXX";

@@ -19,11 +19,13 @@ using nettest::Clock;
 constexpr std::chrono::seconds kPatience(60);
 
 // A running chat program whose standard output (and, when asked, its standard error) the
-// test reads. A process still running when the object goes (a failed assertion) is killed
-// and reaped; one whose test process dies is killed by the system.
+// test reads, started in the directory `dir` (when not null). A process still running when
+// the object goes (a failed assertion) is killed and reaped; one whose test process dies is
+// killed by the system.
 class Chat {
   public:
-    explicit Chat(const std::vector<std::string>& args, bool withErrors = false) {
+    explicit Chat(const std::vector<std::string>& args, const char* dir = nullptr,
+                  bool withErrors = false) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             return;
@@ -31,7 +33,7 @@ class Chat {
         pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
+            if (getppid() != parent || (dir != nullptr && chdir(dir) != 0))
                 _exit(127);
             dup2(out[1], STDOUT_FILENO);
             if (withErrors)
@@ -155,7 +157,7 @@ std::string Post(const char* sender, const char* text) {
 uint16_t PortOf(Chat* server) {
     unsigned port = 0;
     if (!server->Shows(" messages in ") ||
-        sscanf(server->Output().c_str(), "chat: listening on port %u", &port) != 1)
+        sscanf(server->Output().c_str(), "brindle-chat: listening on port %u", &port) != 1)
         return 0;
     return static_cast<uint16_t>(port);
 }
@@ -198,7 +200,8 @@ bool AwaitAnswers(int fd, std::string* unread, size_t* answered, size_t answers)
 TEST(ChatExample, DropsClientsThatFallBehindAndKeepsItsMemoryBounded) {
     ScratchDir dir;
     ASSERT_TRUE(dir.made);
-    Chat server({"serve", "--port", "0", "--db", std::string(dir.path) + "/history.bf"}, true);
+    Chat server({"serve", "--port", "0", "--db", std::string(dir.path) + "/history.bf"}, nullptr,
+                true);
     const uint16_t port = PortOf(&server);
     ASSERT_NE(port, 0);
     const size_t before = server.ResidentKiB();
@@ -209,7 +212,7 @@ TEST(ChatExample, DropsClientsThatFallBehindAndKeepsItsMemoryBounded) {
     setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     const sockaddr_in address = nettest::LoopbackAddress(port);
     ASSERT_EQ(connect(stuck, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    Chat tail({"tail", Address(port)}, true);
+    Chat tail({"tail", Address(port)}, nullptr, true);
     // Posts of 4 KB, each answered before the next, until both have fallen more than a
     // megabyte behind (what the system's buffers hold comes first) and have been dropped.
     const int poster = nettest::PlainConnect(port);
@@ -241,7 +244,7 @@ TEST(ChatExample, DropsClientsThatFallBehindAndKeepsItsMemoryBounded) {
 TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     ScratchDir dir;
     ASSERT_TRUE(dir.made);
-    const std::string db = std::string(dir.path) + "/history.bf";
+    const std::string db = std::string(dir.path) + "/chat.bf";
     const std::string longest(4096, 'x');
     std::string seen;
     {
@@ -285,8 +288,9 @@ TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     EXPECT_EQ(file.BlockCount(), 4u);
     file.Close();
 
-    // A new server on the same file replays the same history, times included.
-    Chat server({"serve", "--port", "0", "--bind", "0.0.0.0", "--db", db});
+    // A new server on the same file, its default in the directory it starts in, replays the
+    // same history, times included.
+    Chat server({"serve", "--port", "0", "--bind", "0.0.0.0"}, dir.path);
     const uint16_t port = PortOf(&server);
     ASSERT_NE(port, 0);
     EXPECT_EQ(Chat({"serve", "--bind", "localhost"}).Exit(), 64);

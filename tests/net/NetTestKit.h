@@ -5,6 +5,7 @@
 #define BRINDLE_TESTS_NET_NETTESTKIT_H_
 
 #include <arpa/inet.h>
+#include <brindle/Debg.h>
 #include <brindle/brindle.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -50,12 +50,12 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     EXPECT_GT(handler->IsUsed(), 0);  // the use this test holds
     handler->ReOpen();
     EXPECT_EQ(manager_->Close(reference), 0);
-    EXPECT_EQ(handler->SendData(const_cast<char*>("again"), 5), 0);
+    EXPECT_EQ(handler->SendData("again", 5), 0);
     EXPECT_TRUE(WaitFor([&] { return client->Saw(reference, "helloagain"); }));
     handler->Close(0);
     EXPECT_EQ(client->Of(reference).events.back(), kClose);
     EXPECT_EQ(client->Of(reference).threads.back(), std::this_thread::get_id());
-    EXPECT_EQ(handler->SendData(const_cast<char*>("late"), 4), -1);
+    EXPECT_EQ(handler->SendData("late", 4), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
     EXPECT_EQ(manager_->Close(reference), -1);
 
@@ -203,7 +203,7 @@ TEST_F(SocketMgrTest, CloseLingersForQueuedDataAndAResetPeerEndsTheConnection) {
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(peer);  // a reset while the manager is sending: OnClose(0), and no SIGPIPE
     EXPECT_TRUE(WaitFor([&] { return client->Ended(handler->GetRef()); }));
-    EXPECT_EQ(handler->SendData(const_cast<char*>("x"), 1), -1);
+    EXPECT_EQ(handler->SendData("x", 1), -1);
     XSocketHandler::ReleaseXSocketHandler(handler);
     close(listening);
 }

@@ -20,10 +20,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Contents = std::map<std::string, std::string>;
 
-// Stores `bytes` under `name`; an empty blob comes from null data.
-void Put(XAKeyBlob* set, const std::string& name, const std::string& bytes) {
-    set->SetBlob(name.c_str(), bytes.empty() ? nullptr : const_cast<char*>(bytes.data()),
-                 static_cast<uint32_t>(bytes.size()));
+// Stores `bytes` under `name`; an empty blob comes from null data. Whether it was stored.
+bool Put(XAKeyBlob* set, const std::string& name, const std::string& bytes) {
+    return set->StoreBlob(name.c_str(), bytes.empty() ? nullptr : bytes.data(),
+                          static_cast<uint32_t>(bytes.size()));
 }
 
 // Every entry in position order. std::map orders std::string keys by unsigned bytes too.
@@ -89,8 +89,8 @@ Bytes LittleEndian(const Bytes& native) {
 TEST(XAKeyBlobFlat, ByteExactForms) {
     XAKeyBlob set;
     EXPECT_EQ(LittleEndian(Flat(set)), (Bytes{0x33, 0xB0, 0xAA, 0xB0, 0, 0, 0, 0}));
-    set.SetBlob("b", const_cast<char*>("xyz"), 3);
-    set.SetBlob("a", const_cast<char*>(""), 0);
+    set.SetBlob("b", "xyz", 3);
+    set.SetBlob("a", "", 0);
     EXPECT_EQ(LittleEndian(Flat(set)),
               (Bytes{0x33, 0xB0, 0xAA, 0xB0, 2, 0, 0, 0, 'a', 0, 0,   0,   0,   0,
                      0,    0,    'b',  0,    0, 0, 3, 0, 0,   0, 'x', 'y', 'z', 0}));
@@ -236,14 +236,16 @@ TEST(XAKeyBlobOutOfMemory, EveryOperationFailsCleanly) {
                      [&](bool fired) { EXPECT_EQ(All(set), fired ? Contents() : expected); });
     std::unique_ptr<XAKeyBlob> grown;
     expected["added"] = "blob";
+    bool stored = false;
     SweepAllocations(
         [&] {
             grown.reset(new XAKeyBlob(set));
-            Put(grown.get(), "added", "blob");
+            stored = Put(grown.get(), "added", "blob");
         },
         [&](bool fired) {
             Contents now = All(*grown);  // walks whatever the failure left
             EXPECT_TRUE(fired || now == expected);
+            EXPECT_EQ(stored, now.count("added") == 1) << "StoreBlob tells whether it stored";
         });
     SweepAllocations(
         [&] { grown->GetData(nullptr); },
@@ -280,8 +282,9 @@ void RandomChanges(std::mt19937& rng, XAKeyBlob& set, Contents& expected, int co
             set.RemoveBlob(missing.c_str());
             set.RemoveBlob(nullptr);
             set.RemoveIndBlob(past);
-            set.SetBlob(nullptr, const_cast<char*>("x"), 1);
-            set.SetBlob(name.c_str(), nullptr, 4);
+            set.SetBlob(nullptr, "x", 1);
+            EXPECT_FALSE(set.StoreBlob(nullptr, "x", 1));
+            EXPECT_FALSE(set.StoreBlob(name.c_str(), nullptr, 4));
             uint32_t size = 77;
             EXPECT_EQ(set.GetBlob(missing.c_str(), &size), nullptr);
             EXPECT_EQ(set.GetBlob(nullptr, &size), nullptr);

@@ -70,6 +70,7 @@ TEST(XOutputFormat, ItemsFollowTheMarkPaddedToFour) {
         {"empty run", [](XOutput* o) { o->Write(run, 0); }, ""},
         {"null empty run", [](XOutput* o) { o->Write(nullptr, 0); }, ""},
         {"5-byte run", [](XOutput* o) { o->Write(run, 5); }, std::string("\1\2\3\4\5\0\0\0", 8)},
+        {"read-only run", [](XOutput* o) { o->Write("xyz", 3); }, std::string("xyz\0", 4)},
     };
     for (const auto& c : cases) {
         XOutput out;
@@ -256,7 +257,7 @@ void WriteItems(const std::vector<Item>& items, XOutput* out, bool foreign) {
         uint32_t value = item.kind == Item::kInt ? item.value : size;
         out->WriteInt(foreign ? __builtin_bswap32(value) : value);
         if (item.kind == Item::kRun)
-            out->Write(const_cast<char*>(item.bytes.data()), size);
+            out->Write(item.bytes.data(), size);
     }
 }
 

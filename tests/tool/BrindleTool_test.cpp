@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,7 +18,11 @@
 #include <brindle/blockfile/XBlockFile.h>
 #include <brindle/serialization/XAKeyBlob.h>
 
+#include "tool/JsonParse.h"
+
 namespace {
+
+using jsontest::Json;
 
 struct Step {
     std::string command;  // arguments after "brindle"
@@ -48,15 +53,21 @@ class BrindleToolTest : public ::testing::Test {
         std::ofstream(Path(name), std::ios::binary) << bytes;
     }
 
-    // Runs one step in the scratch directory and checks what it did.
+    // Runs the tool with the arguments `command` and the standard input `input` in the
+    // scratch directory, with its output in the files stdout and stderr there; its exit code.
+    int Execute(const std::string& command, const std::string& input) {
+        Write("stdin", input);
+        const std::string line =
+            "cd '" + dir_ + "' && '" BRINDLE_TOOL "' " + command + " <stdin >stdout 2>stderr";
+        const int status = system(line.c_str());
+        EXPECT_TRUE(WIFEXITED(status));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Runs one step and checks what it did.
     void Run(const Step& step) {
         SCOPED_TRACE("brindle " + step.command);
-        Write("stdin", step.input);
-        const std::string line =
-            "cd '" + dir_ + "' && '" BRINDLE_TOOL "' " + step.command + " <stdin >stdout 2>stderr";
-        const int status = system(line.c_str());
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), step.exit);
+        EXPECT_EQ(Execute(step.command, step.input), step.exit);
         for (const auto& [name, expected] : {std::pair{"stdout", step.out}, {"stderr", step.err}}) {
             const std::string text = Read(name);
             if (expected.empty())
@@ -68,6 +79,15 @@ class BrindleToolTest : public ::testing::Test {
     void RunAll(const std::vector<Step>& steps) {
         for (const Step& step : steps)
             Run(step);
+    }
+
+    // Runs a --json form, which must exit with `exit` and print one JSON document.
+    Json RunJson(const std::string& command, int exit) {
+        SCOPED_TRACE("brindle " + command);
+        EXPECT_EQ(Execute(command, ""), exit);
+        Json json;
+        EXPECT_TRUE(jsontest::ParseJson(Read("stdout"), &json)) << Read("stdout");
+        return json;
     }
 
     // What a writer killed after its last change leaves: blocks 1 to 3 in "db", no index.
@@ -126,9 +146,6 @@ TEST_F(BrindleToolTest, BlockFileSession) {
         {"bf check db", "", 0, "db: clean, 1 blocks, 1 free slots", ""},
         {"bf compact db", "", 0, "db: reclaimed 48 bytes (156 to 108)", ""},
         {"bf ls db", "", 0, "16\t40\t8\n", ""},
-        {"bf get db 12x", "", 64, "", "not a block ID: 12x"},
-        {"bf get db", "", 64, "", "usage: brindle bf get FILE ID [-o OUT]"},
-        {"bf frob db", "", 64, "", "unknown command: bf frob"},
         {"bf ls forty", "", 2, "", "forty: not a block file"},
         {"bf ls missing", "", 2, "", "missing: No such file or directory"},
         {"bf get --help", "", 0, "usage: brindle bf get FILE ID [-o OUT]", ""},
@@ -178,7 +195,7 @@ TEST_F(BrindleToolTest, StoresAndBlobSets) {
         "\"b\": blob 00ff\n\"f\": float 0.5, 100.0, 0.25\n\"n\": int 1, -2\n\"ok\": bool true\n"
         "\"s\": string \"a\\\"\xC3\xA9\xF0\x9F\x98\x80\\u007f\"\n\"t\": locstr \"x\"\n";
     XAKeyBlob set;
-    set.SetBlob("key", const_cast<char*>("\x01\x02"), 2);
+    set.SetBlob("key", "\x01\x02", 2);
     uint32_t size = 0;
     const char* flat = static_cast<const char*>(set.GetData(&size));
     Write("set", std::string(flat, size));
@@ -237,6 +254,168 @@ TEST_F(BrindleToolTest, ProgressLineOnlyOnATerminal) {
     EXPECT_NE(shown.find("\033[Krecovering db: rebuilding the index\r\033[Kdb: kept 69 blocks"),
               std::string::npos)
         << shown;
+}
+
+// A usage error is its one line, then where to read more; a group alone lists its commands.
+TEST_F(BrindleToolTest, UsageErrorsAndGroupHelp) {
+    const struct {
+        const char* command;
+        const char* problem;
+        const char* topic;  // of the --help to try
+    } kErrors[] = {
+        {"frob", "unknown command: frob", ""},
+        {"--frob", "unknown option: --frob", ""},
+        {"bf frob db", "unknown command: bf frob", "bf "},
+        {"bf get db", "usage: brindle bf get FILE ID [-o OUT]", "bf get "},
+        {"bf get db 12x", "not a block ID: 12x (decimal, or hexadecimal after 0x)", "bf get "},
+        {"bf ls --force db", "unknown option: --force", "bf ls "},
+        {"bf ls -o out db", "unknown option: -o", "bf ls "},
+        {"bf create ''", "empty argument", "bf create "},
+        {"store from-json - -o", "-o needs a file name", "store from-json "},
+    };
+    for (const auto& error : kErrors) {
+        const std::string said = std::string("brindle: ") + error.problem + "\nTry 'brindle " +
+                                 error.topic + "--help' for more information.\n";
+        Run({error.command, "", 64, "", said});
+        EXPECT_EQ(Read("stderr"), said);
+    }
+    Run({"bf", "", 64, "", "usage: brindle bf COMMAND [ARGUMENTS]\n\n  bf create FILE"});
+    EXPECT_NE(Read("stderr").find("\n  bf recover FILE [--force]"), std::string::npos);
+    EXPECT_EQ(Read("stderr").find("store dump"), std::string::npos) << "only the group's commands";
+    RunAll({
+        {"blobs --help", "", 0, "usage: brindle blobs COMMAND [ARGUMENTS]\n\n  blobs dump", ""},
+        {"bf -h", "", 0, "  bf info FILE [--json]", ""},
+        {"", "", 64, "", "usage: brindle [--help] [--version] GROUP COMMAND"},
+    });
+}
+
+// Each --json form prints one JSON document that says what the text form says, for files
+// clean, empty, needing a rebuild and damaged.
+TEST_F(BrindleToolTest, JsonFormsSayWhatTheTextSays) {
+    KilledWriter();
+    std::string damaged = Read("db");
+    damaged[40] = 0;  // the second slot header: a rebuild stops there
+    Write("crashed", Read("db"));
+    Write("damaged", damaged);
+    Write("forty", std::string(40, 'x'));
+    RunAll({
+        {"bf create empty", "", 0, "", ""},
+        {"bf create clean", "", 0, "", ""},
+        {"bf put clean 7", "hello", 0, "", ""},
+        {"bf put clean 9", "gone", 0, "", ""},
+        {"bf put clean 0x10 forty", "", 0, "", ""},
+        {"bf rm clean 9", "", 0, "", ""},
+    });
+    const std::vector<std::pair<std::string, std::string>> kStates = {{"empty", "clean"},
+                                                                      {"clean", "clean"},
+                                                                      {"crashed", "needs-rebuild"},
+                                                                      {"damaged", "damaged"}};
+    for (const auto& [file, state] : kStates) {
+        SCOPED_TRACE(file);
+        const Json info = RunJson("bf info --json " + file, 0);
+        EXPECT_EQ(info.Keys(),
+                  (std::vector<std::string>{"file", "state", "index_usable", "file_size", "blocks",
+                                            "data_bytes", "free_slots", "free_bytes"}));
+        EXPECT_EQ(info["file"].text, file);
+        EXPECT_EQ(info["state"].text, state);
+        EXPECT_EQ(Execute("bf info " + file, ""), 0);
+        const std::string text = Read("stdout");
+        for (const auto& [label, key] : {std::pair{"file size:", "file_size"},
+                                         {"blocks:", "blocks"},
+                                         {"data bytes:", "data_bytes"},
+                                         {"free slots:", "free_slots"},
+                                         {"free bytes:", "free_bytes"}}) {
+            std::string line = label;
+            line.resize(12, ' ');
+            EXPECT_NE(text.find(line + info[key].text + "\n"), std::string::npos) << key;
+        }
+
+        const Json list = RunJson("bf ls --json " + file, 0);
+        EXPECT_EQ(list.Keys(), (std::vector<std::string>{"file", "index_usable", "blocks"}));
+        EXPECT_EQ(list["index_usable"].boolean, info["index_usable"].boolean);
+        EXPECT_EQ(list["blocks"].items.size(), info["blocks"].Unsigned());
+        std::string lines;
+        for (const Json& block : list["blocks"].items) {
+            EXPECT_EQ(block.Keys(), (std::vector<std::string>{"id", "length", "offset"}));
+            lines +=
+                block["id"].text + "\t" + block["length"].text + "\t" + block["offset"].text + "\n";
+        }
+        EXPECT_EQ(Execute("bf ls " + file, ""), 0);
+        EXPECT_EQ(Read("stdout"), lines);
+
+        const int verdict = state == "clean" ? 0 : 1;
+        const Json check = RunJson("bf check --json " + file, verdict);
+        EXPECT_EQ(check.Keys(),
+                  (std::vector<std::string>{"file", "state", "blocks", "free_slots", "findings"}));
+        EXPECT_EQ(check["state"].text, state);
+        EXPECT_EQ(check["blocks"].text, info["blocks"].text);
+        EXPECT_EQ(check["free_slots"].text, info["free_slots"].text);
+        std::string problems;
+        for (const Json& finding : check["findings"].items) {
+            EXPECT_EQ(finding.Keys(),
+                      (std::vector<std::string>{"offset", "fault", "value", "text"}));
+            problems +=
+                file + ": offset " + finding["offset"].text + ": " + finding["text"].text + "\n";
+        }
+        EXPECT_EQ(Execute("bf check " + file, ""), verdict);
+        EXPECT_EQ(Read("stdout").substr(0, problems.size()), problems);
+    }
+    // The layout: a member a line, a block a line, and an empty array in one piece.
+    EXPECT_EQ(Execute("bf ls --json clean", ""), 0);
+    EXPECT_EQ(Read("stdout"),
+              "{\n  \"file\": \"clean\",\n  \"index_usable\": true,\n  \"blocks\": [\n"
+              "    {\"id\": 7, \"length\": 5, \"offset\": 8},\n"
+              "    {\"id\": 16, \"length\": 40, \"offset\": 72}\n  ]\n}\n");
+    EXPECT_EQ(Execute("bf check --json empty", ""), 0);
+    EXPECT_EQ(Read("stdout"),
+              "{\n  \"file\": \"empty\",\n  \"state\": \"clean\",\n  \"blocks\": 0,\n"
+              "  \"free_slots\": 0,\n  \"findings\": []\n}\n");
+    // The faults by name, with their offsets.
+    auto faults = [&](const std::string& file) {
+        std::vector<std::string> named;
+        const Json check = RunJson("bf check --json " + file, 1);
+        for (const Json& finding : check["findings"].items)
+            named.push_back(finding["fault"].text + "@" + finding["offset"].text);
+        return named;
+    };
+    EXPECT_EQ(faults("crashed"), std::vector<std::string>{"no-trailer@136"});
+    EXPECT_EQ(faults("damaged"), (std::vector<std::string>{"no-trailer@136", "bad-slot@40",
+                                                           "cut-off@40", "lost-block@88"}));
+}
+
+// The blob set's names and bytes come back from its JSON, escapes and all.
+TEST_F(BrindleToolTest, BlobSetAsJson) {
+    const std::vector<std::pair<std::string, std::string>> kBlobs = {
+        {"", "empty name"},
+        {"\x01 \"quoted\" back\\slash\ttab\n", std::string("\0\xff", 2)},
+        {"gr\xC3\xBC\xC3\x9F"
+         "e",
+         ""},
+    };
+    XAKeyBlob set;
+    for (const auto& [name, bytes] : kBlobs)
+        ASSERT_TRUE(set.StoreBlob(name.c_str(), bytes.data(), static_cast<uint32_t>(bytes.size())));
+    uint32_t size = 0;
+    const char* flat = static_cast<const char*>(set.GetData(&size));
+    Write("set", std::string(flat, size));
+    const Json json = RunJson("blobs dump --json set", 0);
+    EXPECT_EQ(json.Keys(), std::vector<std::string>{"blobs"});
+    ASSERT_EQ(json["blobs"].items.size(), kBlobs.size());
+    for (size_t i = 0; i < kBlobs.size(); ++i) {
+        const Json& blob = json["blobs"].items[i];
+        EXPECT_EQ(blob.Keys(), (std::vector<std::string>{"name", "size", "hex"}));
+        EXPECT_EQ(blob["name"].text, kBlobs[i].first);
+        EXPECT_EQ(blob["size"].Unsigned(), kBlobs[i].second.size());
+        std::string hex;
+        for (unsigned char c : kBlobs[i].second) {
+            char digits[3];
+            snprintf(digits, sizeof digits, "%02x", c);
+            hex += digits;
+        }
+        EXPECT_EQ(blob["hex"].text, hex);
+    }
+    Write("junk", "not a blob set");
+    Run({"blobs dump --json junk", "", 2, "", "junk: not a blob set"});
 }
 
 }  // namespace

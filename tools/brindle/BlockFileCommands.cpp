@@ -16,6 +16,7 @@
 #include <brindle/blockfile/XBlockFileCheck.h>
 
 #include "Commands.h"
+#include "Json.h"
 #include "Progress.h"
 #include "TextDump.h"
 
@@ -132,38 +133,67 @@ int OpenTarget(bool readOnly, bool mustExist, Target* target) {
     return kExitOk;
 }
 
-// What one finding means, in words. Each text is a format for the finding's value.
+// Each kind of fault: its name in JSON, and what it means in words, as a format for the
+// finding's value. In the order of XBlockFileFault.
+struct FaultWords {
+    const char* name;
+    const char* text;
+};
+constexpr FaultWords kFaults[] = {
+    {"short", "only %llu bytes, fewer than a block file's 16"},
+    {"magic", "does not begin with \"AavE\""},
+    {"reserved", "reserved word is 0x%llx, not 0"},
+    {"no-trailer",
+     "no trailer: the file was changed and not closed; a rebuild makes its index again"},
+    {"index-offset", "the trailer names index offset %llu, which cannot be"},
+    {"end-marker", "no end marker before the index (0x%08llx)"},
+    {"index-size", "the index counts (%llu used records) do not fill it"},
+    {"used-record", "index record of block %llu is impossible"},
+    {"id-order", "index record of block %llu is out of ID order"},
+    {"free-record", "free record of %llu bytes is impossible"},
+    {"free-order", "free record for offset %llu is out of order"},
+    {"slot-place", "index record names a slot at %llu, outside the data"},
+    {"overlap", "slot overlaps the one before by %llu bytes"},
+    {"header", "slot header differs from its index record (block %llu)"},
+    {"gap", "%llu bytes in no slot of the index (compaction reclaims them)"},
+    {"bad-slot", "no valid slot header here: a rebuild stops"},
+    {"cut-off", "a rebuild cuts off the %llu bytes from here"},
+    {"lost-block", "block %llu here is beyond a rebuild's reach"},
+    {"duplicate", "block %llu again: a rebuild frees this later copy"},
+    {"read", "read failed: %s"},
+};
+
+const FaultWords* WordsOf(XBlockFileFault fault) {
+    const int index = static_cast<int>(fault);
+    return index >= 0 && index < static_cast<int>(sizeof kFaults / sizeof kFaults[0])
+               ? &kFaults[index]
+               : nullptr;
+}
+
+// What one finding means, in words.
 std::string Describe(const XBlockFileFinding& finding) {
-    static const char* const kTexts[] = {
-        "only %llu bytes, fewer than a block file's 16",
-        "does not begin with \"AavE\"",
-        "reserved word is 0x%llx, not 0",
-        "no trailer: the file was changed and not closed; a rebuild makes its index again",
-        "the trailer names index offset %llu, which cannot be",
-        "no end marker before the index (0x%08llx)",
-        "the index counts (%llu used records) do not fill it",
-        "index record of block %llu is impossible",
-        "index record of block %llu is out of ID order",
-        "free record of %llu bytes is impossible",
-        "free record for offset %llu is out of order",
-        "index record names a slot at %llu, outside the data",
-        "slot overlaps the one before by %llu bytes",
-        "slot header differs from its index record (block %llu)",
-        "%llu bytes in no slot of the index (compaction reclaims them)",
-        "no valid slot header here: a rebuild stops",
-        "a rebuild cuts off the %llu bytes from here",
-        "block %llu here is beyond a rebuild's reach",
-        "block %llu again: a rebuild frees this later copy",
-    };
-    const int fault = static_cast<int>(finding.fault);
+    const FaultWords* words = WordsOf(finding.fault);
     char text[256];
     if (finding.fault == XBlockFileFaultRead)
-        snprintf(text, sizeof text, "read failed: %s", Reason(int32_t(finding.value)));
-    else if (fault >= 0 && fault < static_cast<int>(sizeof kTexts / sizeof kTexts[0]))
-        snprintf(text, sizeof text, kTexts[fault], static_cast<unsigned long long>(finding.value));
+        snprintf(text, sizeof text, words->text, Reason(int32_t(finding.value)));
+    else if (words != nullptr)
+        snprintf(text, sizeof text, words->text, static_cast<unsigned long long>(finding.value));
     else
-        snprintf(text, sizeof text, "fault %d", fault);
+        snprintf(text, sizeof text, "fault %d", static_cast<int>(finding.fault));
     return text;
+}
+
+// The state of an examined file as a word, for JSON.
+const char* StateName(const XBlockFileCheck& check) {
+    return check.State() == XBlockFileClean          ? "clean"
+           : check.State() == XBlockFileNeedsRebuild ? "needs-rebuild"
+                                                     : "damaged";
+}
+
+// Opens the JSON object that --json forms print, with the keys every one of them has.
+void OpenJson(JsonWriter* json, const FileName& name) {
+    json->Open('{');
+    json->Key("file").String(name.native);
 }
 
 void PrintFindings(const FileName& name, const XBlockFileCheck& check) {
@@ -172,6 +202,28 @@ void PrintFindings(const FileName& name, const XBlockFileCheck& check) {
         printf("%s: offset %llu: %s\n", name.native.c_str(),
                static_cast<unsigned long long>(finding.offset), Describe(finding).c_str());
     }
+}
+
+// The answer of `bf check --json`.
+void PrintCheckJson(const FileName& name, const XBlockFileCheck& check) {
+    JsonWriter json(stdout);
+    OpenJson(&json, name);
+    json.Key("state").String(StateName(check));
+    json.Key("blocks").Number(check.BlockCount());
+    json.Key("free_slots").Number(check.FreeCount());
+    json.Key("findings").Open('[');
+    for (uint32_t i = 0; i < check.FindingCount(); ++i) {
+        const XBlockFileFinding& finding = check.Findings()[i];
+        const FaultWords* words = WordsOf(finding.fault);
+        json.Open('{', true);
+        json.Key("offset").Number(finding.offset);
+        json.Key("fault").String(words != nullptr ? words->name : "unknown");
+        json.Key("value").Number(finding.value);
+        json.Key("text").String(Describe(finding));
+        json.Close();
+    }
+    json.Close();
+    json.Close();
 }
 
 struct Totals {
@@ -225,6 +277,19 @@ int BlockFileInfo(const Args& args) {
     if (!NameFile(args.positional[0], &name) || !Examine(name, &check, &code))
         return code;
     const Totals totals = Sum(check);
+    if (args.json) {
+        JsonWriter json(stdout);
+        OpenJson(&json, name);
+        json.Key("state").String(StateName(check));
+        json.Key("index_usable").Bool(check.IndexUsable());
+        json.Key("file_size").Number(check.FileSize());
+        json.Key("blocks").Number(check.BlockCount());
+        json.Key("data_bytes").Number(totals.dataBytes);
+        json.Key("free_slots").Number(check.FreeCount());
+        json.Key("free_bytes").Number(totals.freeBytes);
+        json.Close();
+        return kExitOk;
+    }
     const char* state =
         check.State() == XBlockFileClean ? "clean"
         : check.State() == XBlockFileNeedsRebuild
@@ -250,9 +315,27 @@ int BlockFileList(const Args& args) {
     if (!check.IndexUsable())
         Fail(kExitOk, "%s: no usable index; listing the blocks a rebuild would keep",
              name.native.c_str());
+    JsonWriter json(stdout);
+    if (args.json) {
+        OpenJson(&json, name);
+        json.Key("index_usable").Bool(check.IndexUsable());
+        json.Key("blocks").Open('[');
+    }
     for (uint32_t i = 0; i < check.BlockCount(); ++i) {
         const _XBlockFile_BlockRec& rec = check.Blocks()[i];
-        printf("%u\t%u\t%u\n", rec.id, rec.len - 16, rec.offset);
+        if (!args.json) {
+            printf("%u\t%u\t%u\n", rec.id, rec.len - 16, rec.offset);
+            continue;
+        }
+        json.Open('{', true);
+        json.Key("id").Number(rec.id);
+        json.Key("length").Number(rec.len - 16);
+        json.Key("offset").Number(rec.offset);
+        json.Close();
+    }
+    if (args.json) {
+        json.Close();
+        json.Close();
     }
     return kExitOk;
 }
@@ -314,17 +397,21 @@ int BlockFileCheck(const Args& args) {
     ProgressLine progress("checking", name.native, FileSize(name));
     if (!Examine(name, &check, &code, &progress))
         return code;
+    const int verdict = check.State() == XBlockFileClean ? kExitOk : kExitNo;
+    if (args.json) {
+        PrintCheckJson(name, check);
+        return verdict;
+    }
     PrintFindings(name, check);
     const char* file = name.native.c_str();
-    if (check.State() == XBlockFileClean) {
+    if (verdict == kExitOk)
         printf("%s: clean, %u blocks, %u free slots\n", file, check.BlockCount(),
                check.FreeCount());
-        return kExitOk;
-    }
-    printf("%s: %s; a rebuild ('brindle bf recover') would keep %u blocks\n", file,
-           check.State() == XBlockFileNeedsRebuild ? "needs a rebuild" : "damaged",
-           check.BlockCount());
-    return kExitNo;
+    else
+        printf("%s: %s; a rebuild ('brindle bf recover') would keep %u blocks\n", file,
+               check.State() == XBlockFileNeedsRebuild ? "needs a rebuild" : "damaged",
+               check.BlockCount());
+    return verdict;
 }
 
 int BlockFileRecover(const Args& args) {

@@ -41,7 +41,10 @@ bool ParseArgs(int argc, char** argv, int first, const char* allowed, Args* args
     bool options = true;
     for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (!options || arg == "-" || arg[0] != '-') {
+        if (arg.empty()) {
+            Fail(kExitUsage, "empty argument");
+            return false;
+        } else if (!options || arg == "-" || arg[0] != '-') {
             args->positional.push_back(arg);
         } else if (arg == "--") {
             options = false;
@@ -58,7 +61,7 @@ bool ParseArgs(int argc, char** argv, int first, const char* allowed, Args* args
         } else if (arg == "--json" && strchr(allowed, 'j') != nullptr) {
             args->json = true;
         } else {
-            Fail(kExitUsage, "unknown option %s", arg.c_str());
+            Fail(kExitUsage, "unknown option: %s", arg.c_str());
             return false;
         }
     }

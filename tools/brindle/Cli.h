@@ -39,7 +39,8 @@ struct Args {
 };
 
 // Option letters that a command accepts, as in "of" for -o and --force; "j" for --json.
-// Fills `args` from argv[first..argc); prints what is wrong and returns false on a bad option.
+// Fills `args` from argv[first..argc); prints what is wrong and returns false on a bad option
+// or an empty argument.
 bool ParseArgs(int argc, char** argv, int first, const char* allowed, Args* args);
 
 // A block ID in decimal or 0x hexadecimal; false for anything else or a value above 32 bits.

@@ -50,7 +50,7 @@ int BlobsDump(const Args& args) {
     std::vector<uint8_t> bytes;
     if (!ReadInput(args.positional[0], kMaxBuffer, &bytes))
         return kExitFailed;
-    if (DumpBlobs(bytes, stdout) != kExitOk)
+    if (DumpBlobs(bytes, args.json, stdout) != kExitOk)
         return Fail(kExitFailed, "%s: not a blob set", Shown(args.positional[0]));
     return kExitOk;
 }

@@ -13,6 +13,7 @@
 #include <brindle/serialization/XStoreReader.h>
 
 #include "Cli.h"
+#include "Json.h"
 
 namespace cli {
 namespace {
@@ -41,11 +42,6 @@ const char* TypeName(XStoreType type) {
     static const char* const kNames[] = {"int",  "float",  "bool",  "string",
                                          "blob", "locstr", "movstr"};
     return type >= XStoreTypeInt && type < XStoreTypeNone ? kNames[type] : nullptr;
-}
-
-void PutHex(const uint8_t* data, size_t size, FILE* out) {
-    for (size_t i = 0; i < size; ++i)
-        fprintf(out, "%02x", data[i]);
 }
 
 // A float as text that reads back to the same value: nine significant digits, with a point
@@ -200,6 +196,11 @@ const char* Unshowable(const XStoreEntry& entry, bool detached, bool json) {
 
 }  // namespace
 
+void PutHex(const uint8_t* data, size_t size, FILE* out) {
+    for (size_t i = 0; i < size; ++i)
+        fprintf(out, "%02x", data[i]);
+}
+
 void PutQuoted(const char* text, size_t length, FILE* out) {
     fputc('"', out);
     for (size_t i = 0; i < length; ++i) {
@@ -285,19 +286,36 @@ int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out) {
     return result;
 }
 
-int DumpBlobs(const std::vector<uint8_t>& bytes, FILE* out) {
+int DumpBlobs(const std::vector<uint8_t>& bytes, bool json, FILE* out) {
     XAKeyBlob set;
     if (bytes.size() >= 0xFFFFFFFF ||
-        !set.SetData(const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())))
+        !set.SetData(bytes.data(), static_cast<uint32_t>(bytes.size())))
         return kExitFailed;
+    JsonWriter writer(out);
+    if (json) {
+        writer.Open('{');
+        writer.Key("blobs").Open('[');
+    }
     for (uint32_t i = 0; i < set.BlobCount(); ++i) {
         uint32_t size = 0;
         const uint8_t* blob = static_cast<const uint8_t*>(set.GetIndBlob(i, &size));
         const char* name = set.GetIndBlobName(i);
+        if (json) {
+            writer.Open('{', true);
+            writer.Key("name").String(name, strlen(name));
+            writer.Key("size").Number(size);
+            writer.Key("hex").Hex(blob, size);
+            writer.Close();
+            continue;
+        }
         PutQuoted(name, strlen(name), out);
         fprintf(out, ": %u bytes ", size);
         PutHex(blob, size, out);
         fputc('\n', out);
+    }
+    if (json) {
+        writer.Close();
+        writer.Close();
     }
     return kExitOk;
 }
@@ -322,8 +340,7 @@ const char* KindOf(const std::vector<uint8_t>& bytes) {
     XAKeyBlob set;
     if (HasStoreHeader(bytes))
         return "store";
-    if (bytes.size() < 0xFFFFFFFF &&
-        set.SetData(const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())))
+    if (bytes.size() < 0xFFFFFFFF && set.SetData(bytes.data(), static_cast<uint32_t>(bytes.size())))
         return "blob set";
     return "bytes";
 }
@@ -331,7 +348,7 @@ const char* KindOf(const std::vector<uint8_t>& bytes) {
 int DumpAny(std::vector<uint8_t>* bytes, FILE* out) {
     if (HasStoreHeader(*bytes))
         return DumpStore(bytes, false, out);
-    if (DumpBlobs(*bytes, out) != kExitOk)
+    if (DumpBlobs(*bytes, false, out) != kExitOk)
         DumpHex(bytes->data(), bytes->size(), out);
     return kExitOk;
 }

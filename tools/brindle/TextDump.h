@@ -23,9 +23,10 @@ namespace cli {
 // stay within a fixed multiple of the store's size.
 int DumpStore(std::vector<uint8_t>* bytes, bool json, FILE* out);
 
-// Writes the blob set in `bytes` one blob a line: "name": 3 bytes 010203. kExitFailed,
-// with nothing written, when `bytes` is not a blob set.
-int DumpBlobs(const std::vector<uint8_t>& bytes, FILE* out);
+// Writes the blob set in `bytes` one blob a line: "name": 3 bytes 010203; or, with `json`, as
+// the JSON object {"blobs": [{"name": "name", "size": 3, "hex": "010203"}, ...]}, in name
+// order. kExitFailed, with nothing written, when `bytes` is not a blob set.
+int DumpBlobs(const std::vector<uint8_t>& bytes, bool json, FILE* out);
 
 // Writes `size` bytes as lines of 16: offset, hex bytes, printable characters.
 void DumpHex(const uint8_t* data, size_t size, FILE* out);
@@ -40,6 +41,9 @@ int DumpAny(std::vector<uint8_t>* bytes, FILE* out);
 // Writes `text` of `length` bytes as a JSON string: quoted, with quotes, backslashes and
 // control characters escaped; other bytes as they are.
 void PutQuoted(const char* text, size_t length, FILE* out);
+
+// Writes `size` bytes as lower-case hex, two digits each.
+void PutHex(const uint8_t* data, size_t size, FILE* out);
 
 }  // namespace cli
 

@@ -26,13 +26,20 @@ struct Command {
 const Command kCommands[] = {
     {"bf", "create", "FILE", 1, 1, "", cli::BlockFileCreate, "create an empty block file",
      "Creates an empty block file. An existing file is never replaced."},
-    {"bf", "info", "FILE", 1, 1, "", cli::BlockFileInfo, "state, sizes, blocks and free space",
+    {"bf", "info", "FILE [--json]", 1, 1, "j", cli::BlockFileInfo,
+     "state, sizes, blocks and free space",
      "Prints the state of the file (clean, needing a rebuild, or damaged), its size, the\n"
      "number of blocks and their bytes of data, and the free slots and their bytes. For a\n"
-     "file without a usable index the counts are those a rebuild would find."},
-    {"bf", "ls", "FILE", 1, 1, "", cli::BlockFileList, "list blocks: ID, length, offset",
+     "file without a usable index the counts are those a rebuild would find.\n"
+     "With --json, prints one JSON object with the keys file, state (\"clean\",\n"
+     "\"needs-rebuild\" or \"damaged\"), index_usable, file_size, blocks, data_bytes,\n"
+     "free_slots and free_bytes."},
+    {"bf", "ls", "FILE [--json]", 1, 1, "j", cli::BlockFileList, "list blocks: ID, length, offset",
      "Prints one line per block, in ascending ID order: ID, data length and the offset of\n"
-     "its slot, separated by tabs."},
+     "its slot, separated by tabs. For a file without a usable index, the blocks a rebuild\n"
+     "would keep.\n"
+     "With --json, prints one JSON object with the keys file, index_usable, and blocks: an\n"
+     "array of objects with the keys id, length and offset."},
     {"bf", "get", "FILE ID [-o OUT]", 2, 2, "o", cli::BlockFileGet, "write a block's bytes out",
      "Writes the bytes of block ID to OUT, or to standard output. Exit code 1 when the\n"
      "file has no such block."},
@@ -41,11 +48,17 @@ const Command kCommands[] = {
      "replacing a block of that ID, and closes the file clean."},
     {"bf", "rm", "FILE ID", 2, 2, "", cli::BlockFileRemove, "delete a block",
      "Deletes block ID. Exit code 1 when the file has no such block."},
-    {"bf", "check", "FILE", 1, 1, "", cli::BlockFileCheck, "verify the structure, writing nothing",
+    {"bf", "check", "FILE [--json]", 1, 1, "j", cli::BlockFileCheck,
+     "verify the structure, writing nothing",
      "Verifies the structure of the file without writing to it: the header, the trailer,\n"
      "the index and every slot header. Prints each problem with its offset, then a verdict.\n"
      "Exit code 0 when the file is clean, 1 when it is damaged or needs a rebuild, 2 when it\n"
-     "is not a block file or cannot be read."},
+     "is not a block file or cannot be read.\n"
+     "With --json, prints one JSON object with the keys file, state (as bf info gives it),\n"
+     "blocks and free_slots (those a rebuild would keep, where one is needed), and\n"
+     "findings: an array of objects with the keys offset, fault (a name such as\n"
+     "\"no-trailer\" or \"bad-slot\"), value (a number whose meaning the fault gives) and\n"
+     "text (the problem in words). The exit codes stay the same."},
     {"bf", "recover", "FILE [--force]", 1, 1, "f", cli::BlockFileRecover,
      "rebuild a lost or damaged index",
      "Rebuilds the index of a file that needs it (as after a crash) or whose index is\n"
@@ -73,8 +86,10 @@ const Command kCommands[] = {
      "false a Bool, a string a String, {\"blob\": \"0a1b\"} a Blob, {\"locstr\": \"text\"}\n"
      "and {\"movstr\": \"text\"} separated strings, {\"float\": 2} a Float (also \"nan\",\n"
      "\"inf\", \"-inf\"). An array gives one value per element, all of one kind."},
-    {"blobs", "dump", "FILE|-", 1, 1, "", cli::BlobsDump, "show a blob set as text",
-     "Prints a blob set one blob a line: its quoted name, its length and its bytes in hex."},
+    {"blobs", "dump", "FILE|- [--json]", 1, 1, "j", cli::BlobsDump, "show a blob set as text",
+     "Prints a blob set one blob a line: its quoted name, its length and its bytes in hex.\n"
+     "With --json, prints one JSON object with the key blobs: an array of objects with the\n"
+     "keys name, size and hex (the bytes, two hex digits each), in name order."},
 };
 
 const char kExitCodes[] =
@@ -85,12 +100,19 @@ const char kExitCodes[] =
     "  2   a file cannot be read, written or understood\n"
     "  64  the command line is wrong\n";
 
-void PrintHelp(FILE* out) {
-    fputs("usage: brindle [--help] [--version] GROUP COMMAND [ARGUMENTS]\n\n", out);
+// Lists the commands of `group`, or every command when `group` is null.
+void PrintCommands(const char* group, FILE* out) {
     for (const Command& command : kCommands) {
+        if (group != nullptr && strcmp(group, command.group) != 0)
+            continue;
         std::string line = std::string(command.group) + " " + command.name + " " + command.usage;
         fprintf(out, "  %-34s %s\n", line.c_str(), command.summary);
     }
+}
+
+void PrintHelp(FILE* out) {
+    fputs("usage: brindle [--help] [--version] GROUP COMMAND [ARGUMENTS]\n\n", out);
+    PrintCommands(nullptr, out);
     fputs(
         "\nFILE, INPUT and OUT are ordinary paths; IDs are decimal, or hexadecimal after 0x.\n"
         "Errors go to stderr, with the file and the reason; on success only the answer is\n"
@@ -99,15 +121,59 @@ void PrintHelp(FILE* out) {
     fputs(kExitCodes, out);
 }
 
+void PrintGroupHelp(const char* group, FILE* out) {
+    fprintf(out, "usage: brindle %s COMMAND [ARGUMENTS]\n\n", group);
+    PrintCommands(group, out);
+    fprintf(out, "\n'brindle %s COMMAND --help' tells more about a command.\n", group);
+}
+
 void PrintCommandHelp(const Command& command) {
     printf("usage: brindle %s %s %s\n\n%s\n\n%s", command.group, command.name, command.usage,
            command.help, kExitCodes);
 }
 
+// Ends a usage error, whose one line is already out, with where to read more: `topic` is
+// "", a group or a group and a command.
+int TryHelp(const std::string& topic) {
+    fprintf(stderr, "Try 'brindle %s%s--help' for more information.\n", topic.c_str(),
+            topic.empty() ? "" : " ");
+    return cli::kExitUsage;
+}
+
+// The command the first two arguments name; null, after the usage error, when they name
+// none. A group alone, or with --help, lists its commands instead: on stdout for --help, as
+// a usage error on stderr otherwise; `*exit` then holds the exit code.
+const Command* FindCommand(const std::string& group, const std::string& name, int* exit) {
+    const Command* inGroup = nullptr;
+    for (const Command& command : kCommands) {
+        if (group != command.group)
+            continue;
+        if (name == command.name)
+            return &command;
+        inGroup = &command;
+    }
+    if (inGroup == nullptr) {
+        cli::Fail(cli::kExitUsage, "unknown %s: %s", group[0] == '-' ? "option" : "command",
+                  group.c_str());
+        *exit = TryHelp("");
+    } else if (name.empty() || name == "--help" || name == "-h") {
+        PrintGroupHelp(inGroup->group, name.empty() ? stderr : stdout);
+        *exit = name.empty() ? cli::kExitUsage : cli::kExitOk;
+    } else {
+        cli::Fail(cli::kExitUsage, "unknown command: %s %s", group.c_str(), name.c_str());
+        *exit = TryHelp(group);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 1) {
+        PrintHelp(stderr);
+        return cli::kExitUsage;
+    }
+    const std::string first = argv[1];
     if (first == "--help" || first == "-h") {
         PrintHelp(stdout);
         return cli::kExitOk;
@@ -116,36 +182,25 @@ int main(int argc, char** argv) {
         printf("brindle %s\n", BRINDLE_VERSION);
         return cli::kExitOk;
     }
-    const std::string second = argc > 2 ? argv[2] : "";
-    const Command* command = nullptr;
-    bool knownGroup = false;
-    for (const Command& candidate : kCommands) {
-        knownGroup = knownGroup || first == candidate.group;
-        if (first == candidate.group && second == candidate.name)
-            command = &candidate;
-    }
-    if (command == nullptr) {
-        if (knownGroup && (second == "--help" || second == "-h")) {
-            PrintHelp(stdout);
-            return cli::kExitOk;
-        }
-        if (argc > 1)
-            cli::Fail(cli::kExitUsage, "unknown command: %s%s%s", first.c_str(),
-                      second.empty() ? "" : " ", second.c_str());
-        PrintHelp(stderr);
-        return cli::kExitUsage;
-    }
+    int exit = cli::kExitUsage;
+    const Command* command = FindCommand(first, argc > 2 ? argv[2] : "", &exit);
+    if (command == nullptr)
+        return exit;
+    const std::string topic = first + " " + command->name;
     cli::Args args;
     if (!cli::ParseArgs(argc, argv, 3, command->options, &args))
-        return cli::kExitUsage;
+        return TryHelp(topic);
     if (args.help) {
         PrintCommandHelp(*command);
         return cli::kExitOk;
     }
-    if (args.positional.size() < command->minArgs || args.positional.size() > command->maxArgs)
-        return cli::Fail(cli::kExitUsage, "usage: brindle %s %s %s", command->group, command->name,
-                         command->usage);
+    if (args.positional.size() < command->minArgs || args.positional.size() > command->maxArgs) {
+        cli::Fail(cli::kExitUsage, "usage: brindle %s %s", topic.c_str(), command->usage);
+        return TryHelp(topic);
+    }
     int code = command->run(args);
+    if (code == cli::kExitUsage)
+        return TryHelp(topic);
     if (fflush(stdout) != 0 || ferror(stdout))
         code = cli::Fail(cli::kExitFailed, "standard output: %s", strerror(errno));
     return code;

@@ -42,6 +42,13 @@ class BRINDLE_API XLocker {
     // taking the lock.
     bool IsLocked() const { return depth_.load(std::memory_order_relaxed) > 0; }
 
+    // The standard library's names for the same operations, so that std::lock_guard,
+    // std::unique_lock and std::scoped_lock take an XLocker: lock() is Lock(), unlock() is
+    // Unlock() and try_lock() is Lock(0), which succeeds for the holder as for a free lock.
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
+    bool try_lock() { return Lock(0); }
+
   private:
     // Only the holder changes the depth, so a plain load and store (no read-modify-write)
     // is enough; the atomic only makes the unlocked reads of IsLocked well defined.

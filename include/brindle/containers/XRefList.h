@@ -58,6 +58,11 @@ class BRINDLE_API XRefList {
     // Locked CreateItem that copies ElelemSize() bytes from data into the new item (nothing
     // when data is null). Returns the new reference, or 0 when no item could be created.
     uint32_t AddItem(void* data);
+    // AddItem for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    uint32_t AddItem(const T* data) {
+        return AddItem(brindle::ReadOnlyBytes(data));
+    }
     // Locked; removes the item the reference names and retires the reference. False when the
     // reference names no item.
     bool RemoveItem(uint32_t reference);

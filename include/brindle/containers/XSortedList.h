@@ -72,6 +72,11 @@ class BRINDLE_API XSortedList {
     // index is not null) to the entry's position in key order, or to -1 when none is found.
     // With duplicate keys, any one of the equal entries may be found.
     void* FindItem(void* key, int32_t* index);
+    // FindItem for a key the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    void* FindItem(const T* key, int32_t* index) {
+        return FindItem(brindle::ReadOnlyBytes(key), index);
+    }
     // The value of the first entry, in the present array order (unsorted entries included),
     // for which fn returns true, or null; *index as above, in that order. Neither sorts nor
     // locks.
@@ -80,6 +85,11 @@ class BRINDLE_API XSortedList {
 
     // Removes an entry whose key compares equal, freeing its key and value; false if none.
     bool RemoveItem(void* key);
+    // RemoveItem for a key the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    bool RemoveItem(const T* key) {
+        return RemoveItem(brindle::ReadOnlyBytes(key));
+    }
     // Removes the entry whose key compares equal and whose stored value is exactly `value`
     // (a pointer compare: pass the stored pointer when the list copies values); false, with
     // nothing changed, if there is none.

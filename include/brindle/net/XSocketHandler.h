@@ -89,6 +89,11 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     // be allocated or the handler is disconnected. Any thread; waits for the handler's lock;
     // causes no callback.
     int32_t SendData(void* data, uint32_t size, sockaddr_in* to = nullptr);
+    // SendData for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    int32_t SendData(const T* data, uint32_t size, sockaddr_in* to = nullptr) {
+        return SendData(brindle::ReadOnlyBytes(data), size, to);
+    }
     // Sends a malloc block of `size` bytes; on success (0) the handler owns it and frees it
     // once sent or dropped. When nothing is queued, the connect has completed and the
     // handler is not waiting for writability after an earlier send, the bytes go out at

@@ -66,6 +66,11 @@ class BRINDLE_API XAKeyBlob {
     // the caller's, and may lie inside this set, as GetData's result does). False, leaving the
     // set empty, for the buffers listed in the class comment.
     bool SetData(void* data, uint32_t size);
+    // SetData for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    bool SetData(const T* data, uint32_t size) {
+        return SetData(brindle::ReadOnlyBytes(data), size);
+    }
     // The flat form of the set and its length in *size (size may be null). A new set gives the
     // 8-byte empty form; a set emptied by a failed SetData gives null and 0 until the next
     // SetBlob; a flat form that cannot be allocated (or would pass 4 GiB) gives null and 0 and
@@ -73,8 +78,16 @@ class BRINDLE_API XAKeyBlob {
     void* GetData(uint32_t* size);
     // Stores a copy of size bytes from data under a copy of name, replacing a blob of that
     // name in its position. Nothing changes if name is null, data is null with size not 0, or
-    // memory runs out.
+    // memory runs out; StoreBlob tells when.
     void SetBlob(const char* name, void* data, uint32_t size);
+    // SetBlob for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    void SetBlob(const char* name, const T* data, uint32_t size) {
+        StoreBlob(name, data, size);
+    }
+    // SetBlob that tells whether it stored the blob: false, with the set unchanged, for a
+    // null name, null data with size not 0, or memory that runs out.
+    bool StoreBlob(const char* name, const void* data, uint32_t size);
     // The blob stored under name, inside the set, with its length in *size (size may be null);
     // null, *size untouched, when there is none.
     void* GetBlob(const char* name, uint32_t* size);
@@ -110,8 +123,6 @@ class BRINDLE_API XAKeyBlob {
     bool flatValid;          // flat is the flat form of the current entries.
 
   private:
-    // SetBlob that reports whether it stored the blob.
-    bool StoreBlob(const char* name, const void* data, uint32_t size);
     // Makes room for one more entry; false when the array cannot grow.
     bool ReserveEntry();
     // Takes the entries apart from the native-order flat buffer; false when it is malformed.

@@ -48,6 +48,11 @@ class BRINDLE_API XOutput {
     // Appends len bytes, zero-padded to a multiple of 4; they may lie inside this stream's own
     // buffer. Ignored in the error state; see the class comment for the writes that set it.
     virtual void Write(void* bytes, uint32_t len);
+    // Write for bytes the caller may only read (see brindle::ReadOnlyBytes).
+    template <typename T>
+    void Write(const T* bytes, uint32_t len) {
+        Write(brindle::ReadOnlyBytes(bytes), len);
+    }
 
     // Appends value as a 4-byte native integer, through Write.
     void WriteInt(uint32_t value);
