@@ -112,7 +112,7 @@ void XSocketMgr::State::ReadWatch::WatchWaiting() {
 
 bool XSocketMgr::State::NoticeLine::Push(XSocketHandler* handler) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (handler->noticed_)
+    if (handler->noticed_ || handler->writeState_.load() == XSocketHandler::kWriteOut)
         return false;
     bool wasEmpty = oldest_ == nullptr;
     handler->noticed_ = true;

@@ -181,7 +181,8 @@ struct __attribute__((visibility("hidden"))) XSocketMgr::State {
     // handler stands in the line at most once. Its own mutex, taken last in the lock order.
     class NoticeLine {
       public:
-        // Appends the handler unless it stands in the line; true when the line was empty.
+        // Appends the handler unless it stands in the line or is out of the manager; true
+        // when the line was empty.
         bool Push(XSocketHandler* handler);
         void Remove(XSocketHandler* handler);
         // Moves the handlers of the line, oldest first, into `list` while it takes them.

@@ -339,8 +339,10 @@ void XSocketMgr::State::Withdraw(XSocketHandler* handler) {
     reoffers.Remove(handler);
     arming.Remove(handler);
     readWatch.Remove(&handler->readLink_);
-    notices.Remove(handler);
+    // Out first: a sender that still saw the handler connected pushes it onto the notice
+    // line either before it leaves the line here or not at all (the line refuses it).
     handler->writeState_.store(XSocketHandler::kWriteOut);
+    notices.Remove(handler);
     if (handler->writeWatched_.exchange(false))
         GiveWritePlace();
 }
