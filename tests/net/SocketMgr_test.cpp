@@ -64,7 +64,12 @@ TEST_F(SocketMgrTest, TcpEchoThroughAcceptAndOpenWithNestingReOpenAndPeerClose) 
     for (size_t i = 0; i < 2; ++i) {
         uint32_t accepted = server->Made(i);
         EXPECT_TRUE(WaitFor([&] { return server->Ended(accepted); }));
-        EXPECT_EQ(XSocketHandler::GetXSocketHandler(accepted), nullptr);
+        // Deleted right after its OnClose returns.
+        EXPECT_TRUE(WaitFor([&] {
+            XSocketHandler* found = XSocketHandler::GetXSocketHandler(accepted);
+            XSocketHandler::ReleaseXSocketHandler(found);
+            return found == nullptr;
+        }));
         // Writable again once after each send, not over and over while idle.
         std::string events = server->Of(accepted).events;
         EXPECT_LE(std::count(events.begin(), events.end(), kReady),
