@@ -48,6 +48,23 @@ BRINDLE_API void DebgFailFileCall(uint32_t nth, int32_t error, uint32_t flags);
 // until the operation completes with this still above 0.
 BRINDLE_API uint32_t DebgPendingFileCallFailure();
 
+// What a file call did, as DebgWatchFileCalls tells it.
+enum DebgFileCall : int32_t {
+    DebgFileCallWrite = 0,  // `size` bytes from `data` were written at `offset`
+    DebgFileCallCut = 1,    // the file's length was set to `offset`
+    DebgFileCallSync = 2,   // everything written to the file before is durable
+};
+
+// Told of one file call; `fd` is the descriptor it was made on.
+typedef void (*DebgFileCallWatcher)(int32_t fd, DebgFileCall call, uint64_t offset,
+                                    const void* data, uint64_t size, void* context);
+
+// Tells `watcher` of every write, change of length and sync of a file that the library makes
+// from now on and that succeeds, in order, on the thread that makes it (a write that the
+// system transfers in parts, in its parts); null stops. A test replays them to learn what a
+// power cut at any moment could leave of a file.
+BRINDLE_API void DebgWatchFileCalls(DebgFileCallWatcher watcher, void* context);
+
 // Replaces the system's 32-bit millisecond tick counter that OSBootTime reads; null restores
 // the system counter.
 BRINDLE_API void DebgSetTickSource(uint32_t (*tick)());

@@ -33,6 +33,9 @@ constexpr uint32_t kNoRecord = 0xFFFFFFFF;
 
 static_assert(sizeof(Record) == kRecordSize, "records are 16 bytes on disk");
 
+// Zeros for padding a slot to its size, and for a header that no scan accepts.
+inline constexpr uint8_t kZeros[16] = {};
+
 constexpr bool kHostIsLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // The size of the slot of a record whose `len` is given: `len` raised to a multiple of 16.

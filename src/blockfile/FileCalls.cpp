@@ -5,11 +5,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "brindle/Debg.h"
 #include "platform/Alloc.h"
 #include "platform/FileFaults.h"
 
@@ -68,6 +70,62 @@ bool CloseFile(int fd) {
     return result == 0 || errno == EINTR;
 }
 
+bool LockFile(int fd, bool exclusive) {
+    struct flock range = {};
+    range.l_type = static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
+    range.l_whence = SEEK_SET;  // from 0, with l_len 0: the whole file, however it grows
+    int result;
+    do {
+        result = Refused() ? -1 : fcntl(fd, F_OFD_SETLK, &range);
+        // A kernel older than OFD locks (Linux 3.15) refuses the command itself.
+        if (result != 0 && errno == EINVAL)
+            result = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    // POSIX lets a conflict report EACCES as well; callers see one error for it.
+    if (result != 0 && errno == EACCES)
+        errno = EAGAIN;
+    return result == 0;
+}
+
+bool SyncFile(int fd, bool allMetadata) {
+    int result;
+    do {
+        result = Refused() ? -1 : allMetadata ? fsync(fd) : fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        TellFileCall(fd, DebgFileCallSync, 0, nullptr, 0);
+    return result == 0;
+}
+
+bool SyncDirectoryOf(const char* path) {
+    char dir[4096];
+    const char* slash = strrchr(path, kNativeSeparator);
+    const size_t length = slash == nullptr ? 0 : slash == path ? 1 : size_t(slash - path);
+    if (length >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(dir, slash == nullptr ? "." : path, slash == nullptr ? 2 : length);
+    dir[slash == nullptr ? 1 : length] = '\0';
+    int fd;
+    do {
+        fd = Refused() ? -1 : open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1)
+        return false;
+    int result;
+    do {
+        result = Refused() ? -1 : fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        TellFileCall(fd, DebgFileCallSync, 0, nullptr, 0);
+    const int error = errno;
+    const bool closed = CloseFile(fd);
+    if (result != 0)
+        errno = error;
+    return result == 0 && closed;
+}
+
 ssize_t ReadAt(int fd, void* buf, size_t size, uint64_t offset) {
     size_t done = 0;
     while (done < size) {
@@ -122,6 +180,16 @@ ssize_t WriteOnce(int fd, const iovec* vec, int count, uint64_t offset) {
     return pwritev(fd, part, used, static_cast<off_t>(offset));
 }
 
+// Tells the watcher of file calls that the first `put` bytes of the slices reached `offset`.
+void TellWritten(int fd, const iovec* vec, size_t put, uint64_t offset) {
+    for (; put > 0; ++vec) {
+        const size_t size = vec->iov_len < put ? vec->iov_len : put;
+        TellFileCall(fd, DebgFileCallWrite, offset, vec->iov_base, size);
+        offset += size;
+        put -= size;
+    }
+}
+
 // Writes the slices in `vec` in order from `offset`, going on after partial transfers.
 bool WriteVectorAt(int fd, iovec* vec, int count, uint64_t offset) {
     iovec* next = vec;
@@ -143,6 +211,7 @@ bool WriteVectorAt(int fd, iovec* vec, int count, uint64_t offset) {
         }
         if (put <= 0)
             return false;
+        TellWritten(fd, next, static_cast<size_t>(put), offset);
         offset += static_cast<uint64_t>(put);
         done = static_cast<size_t>(put);
     }
@@ -187,6 +256,8 @@ bool SetFileLength(int fd, uint64_t length) {
     do {
         result = Refused() ? -1 : ftruncate(fd, static_cast<off_t>(length));
     } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        TellFileCall(fd, DebgFileCallCut, length, nullptr, 0);
     return result == 0;
 }
 

@@ -39,6 +39,22 @@ bool MakeOwnerReadWrite(int fd);
 // Closes the descriptor; false if the system reported an error.
 bool CloseFile(int fd);
 
+// Takes an advisory lock on the whole file without waiting: shared (for readers) or
+// exclusive (for a writer). The lock belongs to the open file description (an OFD lock; a
+// flock lock on a system without those), so two descriptors opened apart conflict even in
+// one process, and closing the descriptor releases it. False, with errno EAGAIN, when
+// another description holds a conflicting lock.
+bool LockFile(int fd, bool exclusive);
+
+// Makes what was written to the file, and its length, durable (fdatasync), and with
+// `allMetadata` its permissions and times as well (fsync): once it returns true, a power cut
+// no longer undoes them.
+bool SyncFile(int fd, bool allMetadata);
+
+// Makes the entry of `path` in its directory durable, as after creating the file: syncs the
+// directory that holds it.
+bool SyncDirectoryOf(const char* path);
+
 // Reads up to size bytes at offset; the number read (fewer only at the end of the file) or
 // -1 on error.
 ssize_t ReadAt(int fd, void* buf, size_t size, uint64_t offset);

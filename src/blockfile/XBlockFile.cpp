@@ -63,7 +63,12 @@ XBlockFile::XBlockFile()
       ioError(0),
       map(nullptr),
       mapSize(0),
-      mapReadable(0) {}
+      mapReadable(0),
+      syncing(true),
+      unsynced(false),
+      freedCount(0),
+      freedAll(false),
+      freed() {}
 
 XBlockFile::~XBlockFile() {
     Close();
@@ -82,13 +87,16 @@ int32_t XBlockFile::Create(const char* path) {
     const uint32_t words[] = {kMagic, 0, brindle::blockfile::kEndMarker, 0, 0, 12, kMagic};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i)
         brindle::blockfile::StoreLittle32(bytes + 4 * i, words[i]);
+    // The file, its permissions and its name in the directory are durable before Create
+    // reports success.
     errno = 0;
-    if (!brindle::WriteAt(handle, bytes, sizeof bytes, 0) || !brindle::MakeOwnerReadWrite(handle)) {
+    if (!brindle::WriteAt(handle, bytes, sizeof bytes, 0) || !brindle::MakeOwnerReadWrite(handle) ||
+        !brindle::SyncFile(handle, true)) {
         int32_t error = LastError();
         brindle::CloseFile(handle);
         return error;
     }
-    return brindle::CloseFile(handle) ? 0 : LastError();
+    return brindle::CloseFile(handle) && brindle::SyncDirectoryOf(native) ? 0 : LastError();
 }
 
 int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
@@ -102,7 +110,10 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
     fd = brindle::OpenExistingFile(native, readOnlyOpen);
     if (fd == -1)
         return LastError();
-    int32_t result = Load();
+    // One writer or any number of readers: a conflicting lock refuses the open before
+    // anything is read or written.
+    errno = 0;
+    int32_t result = brindle::LockFile(fd, !readOnlyOpen) ? Load() : LastError();
     if (result != 0)
         Discard();
     else
@@ -148,6 +159,9 @@ void XBlockFile::Reset(bool readOnlyOpen) {
     dataEnd = 0;
     modified = false;
     readOnly = readOnlyOpen;
+    unsynced = false;
+    freedCount = 0;
+    freedAll = false;
 }
 
 void XBlockFile::Discard() {
@@ -183,9 +197,20 @@ int32_t XBlockFile::Load() {
     uint8_t trailer[8];
     if (int32_t error = ReadExactly(trailer, sizeof trailer, static_cast<uint64_t>(length) - 8))
         return error;
-    if (brindle::blockfile::LoadLittle32(trailer + 4) != kMagic)
-        return readOnly ? -1 : Rebuild();
-    return LoadIndexArea(brindle::blockfile::LoadLittle32(trailer), static_cast<uint64_t>(length));
+    if (brindle::blockfile::LoadLittle32(trailer + 4) == kMagic) {
+        const int32_t result =
+            LoadIndexArea(brindle::blockfile::LoadLittle32(trailer), static_cast<uint64_t>(length));
+        if (result != -1 || readOnly)
+            return result;
+        // An intact trailer over an index that fails the checks, as a write cut short can
+        // leave (its last bytes may read "AavE"): the slots are all there is to trust.
+        free(index);
+        free(freeList);
+        Reset(readOnly);
+    } else if (readOnly) {
+        return -1;
+    }
+    return Rebuild();
 }
 
 int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
@@ -277,7 +302,8 @@ int32_t XBlockFile::CheckIndex() const {
 void XBlockFile::Close() {
     if (fd == -1)
         return;
-    Flush();  // does nothing after a failure: the next read-write Open rebuilds the index
+    Flush();    // does nothing after a failure: the next read-write Open rebuilds the index
+    Barrier();  // the trailer too, which Flush leaves to the next sync
     Discard();
 }
 
@@ -394,4 +420,16 @@ uint32_t XBlockFile::BlockCount() const {
 
 bool XBlockFile::IsReadOnly() const {
     return readOnly;
+}
+
+void XBlockFile::SetSyncing(bool on) {
+    // Writes made without syncs may reach the disk in any order: until the next sync,
+    // everything counts as freed space.
+    if (on && !syncing)
+        freedAll = unsynced = true;
+    syncing = on;
+}
+
+bool XBlockFile::IsSyncing() const {
+    return syncing;
 }

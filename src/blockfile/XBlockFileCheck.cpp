@@ -11,6 +11,7 @@
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
 #include "blockfile/PathConversion.h"
+#include "blockfile/SlotScan.h"
 #include "brindle/blockfile/PortablePath.h"
 #include "platform/Alloc.h"
 
@@ -48,7 +49,7 @@ uint64_t SlotBytes(const Record& rec) {
 }  // namespace
 
 // The bytes under examination: a file read through a window, or a buffer in memory.
-class XBlockFileCheck::Source {
+class XBlockFileCheck::Source final : public brindle::blockfile::ScanSource {
   public:
     Source(const uint8_t* bytes, uint64_t size) : bytes_(bytes), size_(size) {}
     Source(int fd, uint64_t size)
@@ -62,7 +63,7 @@ class XBlockFileCheck::Source {
 
     // Reads `size` bytes at `offset`: 0, -1 when they are not all inside the file, or the
     // error number of a failed read.
-    int32_t Read(uint64_t offset, void* out, size_t size) {
+    int32_t Read(uint64_t offset, void* out, size_t size) override {
         if (offset > size_ || size > size_ - offset)
             return -1;
         if (fd_ == -1) {
@@ -124,6 +125,7 @@ void XBlockFileCheck::Clear() {
     fileSize_ = 0;
     dataEnd_ = 0;
     blockCount_ = 0;
+    rebuildBlockCount_ = 0;
     freeCount_ = 0;
     findingCount_ = 0;
     nextProgress_ = kProgressStep;
@@ -148,7 +150,8 @@ int32_t XBlockFileCheck::Examine(const char* path) {
         return ENAMETOOLONG;
     errno = 0;
     int fd = brindle::OpenExistingFile(native, true);
-    int64_t length = fd == -1 ? -1 : brindle::FileLength(fd);
+    // A reader's lock: no writer changes the file under the check.
+    int64_t length = fd == -1 || !brindle::LockFile(fd, false) ? -1 : brindle::FileLength(fd);
     int32_t error = errno != 0 ? errno : -1;
     if (length >= 0) {
         Source source(fd, static_cast<uint64_t>(length));
@@ -192,6 +195,26 @@ void XBlockFileCheck::Run(Source* source) {
         if (IsDamage(findings_[i].fault))
             state_ = XBlockFileDamaged;
     }
+    rebuildBlockCount_ = indexUsable_ ? CountRebuildKeeps(source) : blockCount_;
+}
+
+uint32_t XBlockFileCheck::CountRebuildKeeps(Source* source) {
+    // What a rebuild from the slots would keep of a file whose index opens is found by the
+    // same scan, apart from the blocks the index lists (which it may disagree with).
+    brindle::blockfile::SlotScan scan(source, fileSize_);
+    Record* used = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+    Record rec;
+    for (brindle::blockfile::SlotScan::Step step;
+         (step = scan.Next(&rec)) == brindle::blockfile::SlotScan::kSlot ||
+         step == brindle::blockfile::SlotScan::kGap;) {
+        if (rec.freeFlag == 0 && !Append(&used, &count, &capacity, rec))
+            break;
+    }
+    count = brindle::blockfile::KeepFirstOfEachId(used, count, [](const Record&) {});
+    free(used);
+    return count;
 }
 
 bool XBlockFileCheck::ReadHeader(Source* source) {
@@ -352,42 +375,40 @@ bool XBlockFileCheck::CheckRecords(Source* source, uint32_t indexOffset) {
 void XBlockFileCheck::Scan(Source* source) {
     blockCount_ = 0;
     freeCount_ = 0;
-    // The slot scan of a rebuild: a header is accepted when it names its own offset, covers
-    // at least itself and ends within the file (and below the largest data end); a used one
-    // must also have a length that a read can report.
-    uint64_t p = kFirstSlot;
-    while (p < fileSize_ && !outOfMemory_) {
-        Progress(p);
-        uint8_t bytes[kHeaderSize];
-        int32_t error = source->Read(p, bytes, sizeof bytes);
-        if (error > 0)
-            Note(XBlockFileFaultRead, p, static_cast<uint32_t>(error));
-        if (error != 0)  // unreadable, or a header cut short by the end of the file
+    // The scan of a rebuild itself, telling where it refuses a header and what it skips.
+    brindle::blockfile::SlotScan scan(source, fileSize_);
+    Record rec;
+    for (brindle::blockfile::SlotScan::Step step; !outOfMemory_;) {
+        step = scan.Next(&rec);
+        if (step == brindle::blockfile::SlotScan::kEnd)
             break;
-        Record header = DecodeRecord(bytes);
-        const uint64_t end = p + SlotSize(header.len);
-        if (header.offset != p || header.len < kHeaderSize || end > fileSize_ ||
-            end > brindle::blockfile::kMaxDataEnd ||
-            (header.freeFlag == 0 && header.len > brindle::blockfile::kMaxUsedLen))
+        if (step == brindle::blockfile::SlotScan::kError) {
+            Note(XBlockFileFaultRead, scan.End(), static_cast<uint32_t>(scan.Error()));
             break;
-        if (header.freeFlag != 0) {
-            header.len = static_cast<uint32_t>(SlotSize(header.len));
-            Append(&free_, &freeCount_, &freeCapacity_, header);
-        } else {
-            Append(&blocks_, &blockCount_, &blockCapacity_, header);
         }
-        p = end;
+        Progress(rec.offset);
+        if (step == brindle::blockfile::SlotScan::kGap) {
+            Record dropped;
+            Note(XBlockFileFaultBadSlot, scan.RefusedAt(), 0);
+            if (scan.Dropped(&dropped) && dropped.freeFlag == 0)
+                Note(XBlockFileFaultLostBlock, dropped.offset, dropped.id);
+            Note(XBlockFileFaultSkipped, rec.offset, rec.len);
+        }
+        if (rec.freeFlag != 0)
+            Append(&free_, &freeCount_, &freeCapacity_, rec);
+        else
+            Append(&blocks_, &blockCount_, &blockCapacity_, rec);
     }
-    dataEnd_ = p;
-    if (p < fileSize_) {
+    dataEnd_ = scan.End();
+    if (dataEnd_ < fileSize_) {
         // A rebuild cuts the file behind the last slot it accepts. Behind an end marker that
         // is only the old index area; anywhere else it is data.
         uint8_t word[4];
-        if (source->Read(p, word, sizeof word) != 0 || LoadLittle32(word) != kEndMarker) {
-            Note(XBlockFileFaultBadSlot, p, 0);
-            Note(XBlockFileFaultCutOff, p, fileSize_ - p);
+        if (source->Read(dataEnd_, word, sizeof word) != 0 || LoadLittle32(word) != kEndMarker) {
+            Note(XBlockFileFaultBadSlot, dataEnd_, 0);
+            Note(XBlockFileFaultCutOff, dataEnd_, fileSize_ - dataEnd_);
         }
-        FindLostBlocks(source, p + kHeaderSize);
+        FindLostBlocks(source, dataEnd_ + kHeaderSize);
     }
     KeepFirstOfEachId();
 }
@@ -414,23 +435,14 @@ void XBlockFileCheck::FindLostBlocks(Source* source, uint64_t from) {
 }
 
 void XBlockFileCheck::KeepFirstOfEachId() {
-    std::sort(blocks_, blocks_ + blockCount_, [](const Record& a, const Record& b) {
-        return a.id != b.id ? a.id < b.id : a.offset < b.offset;
-    });
-    uint32_t kept = 0;
     bool freed = false;
-    for (uint32_t i = 0; i < blockCount_; ++i) {
-        const Record rec = blocks_[i];
-        if (kept > 0 && rec.id == blocks_[kept - 1].id) {
+    blockCount_ =
+        brindle::blockfile::KeepFirstOfEachId(blocks_, blockCount_, [&](const Record& rec) {
             Note(XBlockFileFaultDuplicate, rec.offset, rec.id);
-            Record slot = {rec.offset, 0, static_cast<uint32_t>(SlotSize(rec.len)),
-                           brindle::blockfile::kFreeFlag};
+            const Record slot = {rec.offset, 0, static_cast<uint32_t>(SlotSize(rec.len)),
+                                 brindle::blockfile::kFreeFlag};
             freed = Append(&free_, &freeCount_, &freeCapacity_, slot) || freed;
-        } else {
-            blocks_[kept++] = rec;
-        }
-    }
-    blockCount_ = kept;
+        });
     if (freed) {
         std::sort(free_, free_ + freeCount_,
                   [](const Record& a, const Record& b) { return a.offset < b.offset; });

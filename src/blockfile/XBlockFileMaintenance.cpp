@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The two whole-file passes: rebuilding a lost index from the slot headers, and compaction.
+// The two whole-file passes: rebuilding the index from the slot headers, and compaction.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,13 +8,17 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/SlotScan.h"
 #include "brindle/blockfile/XBlockFile.h"
 
 using brindle::blockfile::kFirstSlot;
+using brindle::blockfile::kFreeFlag;
 using brindle::blockfile::kHeaderSize;
+using brindle::blockfile::kMaxDataEnd;
 using brindle::blockfile::kRecordSize;
 using brindle::blockfile::Record;
 using brindle::blockfile::ReserveRecord;
+using brindle::blockfile::SlotScan;
 using brindle::blockfile::SlotSize;
 
 namespace {
@@ -22,143 +26,191 @@ namespace {
 // Compaction moves data through a buffer of this size, so that it never fails for want of
 // memory however large a block is.
 constexpr uint32_t kMoveChunk = 16384;
+// Blocks that go by way of the end of the data do so in batches of at most this many bytes
+// (or one block), which is as far as the file grows meanwhile.
+constexpr uint64_t kBatchBytes = uint64_t{4} << 20;
+
+// The file of a rebuild, read with the file calls.
+class FileSource final : public brindle::blockfile::ScanSource {
+  public:
+    explicit FileSource(int fd) : fd_(fd) {}
+
+    int32_t Read(uint64_t offset, void* out, size_t size) override {
+        errno = 0;
+        const ssize_t got = brindle::ReadAt(fd_, out, size, offset);
+        if (got == static_cast<ssize_t>(size))
+            return 0;
+        return got >= 0 ? -1 : errno != 0 ? errno : EIO;
+    }
+
+  private:
+    int fd_;
+};
 
 }  // namespace
 
-bool XBlockFile::ScanSlot(uint64_t p, uint64_t length, Record* rec, int32_t* error) const {
-    Record header;
-    errno = 0;
-    ssize_t got = brindle::ReadAt(fd, &header, kHeaderSize, p);
-    if (got < 0)
-        *error = errno != 0 ? errno : EIO;
-    if (got != kHeaderSize)
-        return false;
-    brindle::blockfile::SwapRecordsForDisk(&header, 1);
-    // A header must name its own offset (the end marker never does) and cover at least
-    // itself; a slot that wraps, runs past the end of the file or past the largest data end
-    // is dropped, as is a used block too long to report.
-    uint64_t end = p + SlotSize(header.len);
-    if (header.offset != p || header.len < kHeaderSize || end > length ||
-        end > brindle::blockfile::kMaxDataEnd ||
-        (header.freeFlag == 0 && header.len > brindle::blockfile::kMaxUsedLen))
-        return false;
-    // A free slot's length is its size, a multiple of 16.
-    if (header.freeFlag != 0)
-        header.len = static_cast<uint32_t>(SlotSize(header.len));
-    *rec = header;
-    return true;
-}
-
 void XBlockFile::SortIndex() {
-    std::sort(index, index + indexCount, [](const Record& a, const Record& b) {
-        return a.id != b.id ? a.id < b.id : a.offset < b.offset;
-    });
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < indexCount; ++i) {
-        if (kept > 0 && index[i].id == index[kept - 1].id) {
-            Record repeated = index[i];
-            DestroyBlock(&repeated);
-        } else {
-            index[kept++] = index[i];
-        }
-    }
-    indexCount = kept;
+    indexCount = brindle::blockfile::KeepFirstOfEachId(
+        index, indexCount, [this](Record repeated) { DestroyBlock(&repeated); });
 }
 
 int32_t XBlockFile::Rebuild() {
-    int64_t length = brindle::FileLength(fd);
+    const int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
     // The scan only reads: should memory run out or a read fail, the file is left as it was.
-    uint64_t p = kFirstSlot;
+    FileSource source(fd);
+    SlotScan scan(&source, static_cast<uint64_t>(length));
+    Record* gaps = nullptr;
+    uint32_t gapCount = 0;
+    uint32_t gapCapacity = 0;
     int32_t error = 0;
-    for (Record rec; p < static_cast<uint64_t>(length) && ScanSlot(p, length, &rec, &error);) {
+    for (Record rec; error == 0;) {
+        const SlotScan::Step step = scan.Next(&rec);
+        if (step == SlotScan::kEnd)
+            break;
         const bool isFree = rec.freeFlag != 0;
         Record** records = isFree ? &freeList : &index;
         uint32_t* count = isFree ? &freeCount : &indexCount;
-        if (!ReserveRecord(records, *count, isFree ? &freeCapacity : &indexCapacity))
-            return ENOMEM;
-        (*records)[(*count)++] = rec;
-        p += SlotSize(rec.len);
+        if (step == SlotScan::kError) {
+            error = scan.Error();
+        } else if (!ReserveRecord(records, *count, isFree ? &freeCapacity : &indexCapacity) ||
+                   (step == SlotScan::kGap && !ReserveRecord(&gaps, gapCount, &gapCapacity))) {
+            error = ENOMEM;
+        } else {
+            (*records)[(*count)++] = rec;
+            if (step == SlotScan::kGap)
+                gaps[gapCount++] = rec;
+        }
     }
-    if (error != 0)
-        return error;
-    // Slots are accepted only when they end within the file, so the end marker goes just
-    // after the last one and never over it.
-    dataEnd = static_cast<uint32_t>(p);
-    modified = true;
-    WriteEndMarker();
-    SortIndex();
-    OnRebuild();
-    Flush();
-    return ioError;
+    if (error == 0) {
+        // Slots are accepted only when they end within the file, so the end marker goes just
+        // after the last one and never over it.
+        dataEnd = static_cast<uint32_t>(scan.End());
+        modified = true;
+        WriteGapHeaders(gaps, gapCount);
+        WriteEndMarker();
+        SortIndex();
+        OnRebuild();
+        Flush();
+        error = ioError;
+    }
+    free(gaps);
+    return error;
 }
 
 void XBlockFile::OnRebuild() {}
+
+bool XBlockFile::WriteGapHeaders(const Record* gaps, uint32_t count) {
+    // The bytes under a gap's header could read as anything, even as a slot naming itself, so
+    // they read as free first (the flag alone, which however much of it lands is not 0),
+    // then with the gap's size, and only once that is on disk does the first half name the
+    // slot.
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!RetireSlot(gaps[i].offset) || !WriteHeaderBack(gaps[i].offset, gaps[i].len, kFreeFlag))
+            return false;
+    }
+    if (!Barrier())
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!WriteHeaderFront(gaps[i].offset, 0))
+            return false;
+    }
+    return true;
+}
 
 bool XBlockFile::CopyData(const Record& from, uint64_t to) {
     uint8_t chunk[kMoveChunk];
     const uint32_t dataLen = from.len - kHeaderSize;
     for (uint32_t done = 0; done < dataLen;) {
-        uint32_t size = std::min(dataLen - done, kMoveChunk);
+        const uint32_t size = std::min(dataLen - done, kMoveChunk);
         errno = 0;
         if (brindle::ReadAt(fd, chunk, size, uint64_t{from.offset} + kHeaderSize + done) !=
             static_cast<ssize_t>(size))
             return Failed();
-        if (!Put(chunk, size, to + kHeaderSize + done))
+        const Piece slice = {chunk, size};
+        if (!PutContent(&slice, 1, to + kHeaderSize + done))
             return false;
         done += size;
+    }
+    const Piece padding = {brindle::blockfile::kZeros, SlotSize(from.len) - from.len};
+    return padding.size == 0 || PutContent(&padding, 1, to + from.len);
+}
+
+bool XBlockFile::PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32_t freeEnd) {
+    // The copies land inside the free slot, whose header at `to` goes on covering all of it
+    // (its first half takes the first copy's ID); the headers of the others are zeros, which
+    // no scan accepts however much of them lands, and so is the place of the next header.
+    uint64_t at = to;
+    for (uint32_t k = 0; k < count; ++k) {
+        const Record& rec = index[first + k];
+        Record header = k == 0 ? Record{to, rec.id, freeEnd - to, kFreeFlag} : Record{};
+        brindle::blockfile::SwapRecordsForDisk(&header, 1);
+        const Piece head = {&header, kHeaderSize};
+        if (!PutContent(&head, 1, at) || !CopyData(rec, at))
+            return false;
+        at += SlotSize(rec.len);
+    }
+    const Piece zeros = {brindle::blockfile::kZeros, kHeaderSize};
+    if ((at < freeEnd && !PutContent(&zeros, 1, at)) || !Barrier())
+        return false;
+    // Whole on disk, each copy becomes a slot of its own and the rest of the space stays free.
+    at = to;
+    for (uint32_t k = 0; k < count; ++k) {
+        const Record& rec = index[first + k];
+        const uint32_t offset = static_cast<uint32_t>(at);
+        if (!(k == 0 ? WriteHeaderBack(to, rec.len, 0) : WriteRecord({offset, rec.id, rec.len, 0})))
+            return false;
+        at += SlotSize(rec.len);
+    }
+    const uint32_t rest = static_cast<uint32_t>(at);
+    return (rest == freeEnd || WriteRecord({rest, 0, freeEnd - rest, kFreeFlag})) && Barrier();
+}
+
+bool XBlockFile::MoveDirectly(uint32_t first, uint32_t count, uint32_t to) {
+    if (!PlaceCopies(first, count, to, index[first].offset))
+        return false;
+    // The old copies go once the new ones are on disk.
+    for (uint32_t k = 0, at = to; k < count; ++k) {
+        Record& rec = index[first + k];
+        const uint32_t old = rec.offset;
+        rec.offset = at;
+        at += static_cast<uint32_t>(SlotSize(rec.len));
+        MarkFreed(old, old + SlotSize(rec.len));
+        if (!RetireSlot(old))
+            return false;
     }
     return true;
 }
 
-bool XBlockFile::CopyToEnd(const Record& rec) {
-    // The file ends just after the end marker. The data and a new end marker go behind it
-    // first; the header then replaces the old end marker, and the bytes it lands on beyond
-    // that were never written (they read as 0), so a header cut short shows a length of 0
-    // and is not accepted by a scan.
-    const uint64_t end = uint64_t{dataEnd} + SlotSize(rec.len);
+bool XBlockFile::MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uint32_t total) {
+    // The new places overlap the old ones, so the blocks are first copied behind the data,
+    // where they overlap nothing: the space there starts as a free slot before the new end
+    // marker. Then the space from `to` to the end of the last old slot becomes one free slot,
+    // which the blocks fill from its front, and the copies behind the data are cut off.
+    const uint32_t end = dataEnd;
+    const Record& last = index[first + count - 1];
+    const uint32_t span = last.offset + static_cast<uint32_t>(SlotSize(last.len)) - to;
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, brindle::blockfile::kEndMarker);
-    return CopyData(rec, dataEnd) && Put(marker, sizeof marker, end) &&
-           WriteRecord({dataEnd, rec.id, rec.len, 0});
-}
-
-// Moving a block down keeps the slot headers on disk chained from offset 8 through every
-// block at every write boundary, with a whole copy of the block in the chain: a copy at a
-// new place becomes visible (its header is written) only once its data is there, and the
-// copy it replaces is retired (its free flag set) only after that. A crash in between
-// leaves two identical copies, of which the rebuild keeps one.
-//
-// On entry the space from `to` up to the block is free on disk, as one or more free slots.
-bool XBlockFile::MoveDown(Record* rec, uint32_t to) {
-    const uint32_t size = static_cast<uint32_t>(SlotSize(rec->len));
-    const uint32_t old = rec->offset;
-    uint32_t gap = old - to;
-    // The gap becomes one free slot, so that nothing written into it breaks the chain.
-    if (!WriteFreeHeader(to, gap))
+    const Piece markerPiece = {marker, sizeof marker};
+    if (!PutContent(&markerPiece, 1, uint64_t{end} + total) ||
+        !PlaceCopies(first, count, end, end + total))
         return false;
-    if (size > gap) {
-        // The new place overlaps the old one, whose header the data would overwrite before
-        // the new header exists: the block first goes to the end of the data, where it
-        // overlaps nothing, and its old slot joins the gap.
-        if (!CopyToEnd(*rec))
-            return false;
-        rec->offset = dataEnd;
-        gap += size;
-        if (!RetireSlot(old) || !WriteFreeHeader(to, gap))
-            return false;
+    dataEnd = end + total;
+    for (uint32_t k = 0, at = end; k < count; ++k) {
+        index[first + k].offset = at;
+        at += static_cast<uint32_t>(SlotSize(index[first + k].len));
     }
-    // The rest of the free slot behind the new place keeps a header of its own.
-    if (size < gap && !WriteFreeHeader(to + size, gap - size))
+    MarkFreed(to, uint64_t{to} + span);
+    if (!WriteFreeRecord(to, span) || !PlaceCopies(first, count, to, to + span))
         return false;
-    if (!CopyData(*rec, to) || !WriteRecord({to, rec->id, rec->len, 0}))
-        return false;
-    const uint32_t from = rec->offset;
-    rec->offset = to;
-    // The copy at the end is cut off again, so that the file once more ends after the end
-    // marker and the next copy there finds the bytes behind it unwritten.
-    return from == dataEnd ? WriteEndMarker() : RetireSlot(from);
+    for (uint32_t k = 0, at = to; k < count; ++k) {
+        index[first + k].offset = at;
+        at += static_cast<uint32_t>(SlotSize(index[first + k].len));
+    }
+    dataEnd = end;
+    return WriteEndMarker();
 }
 
 void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
@@ -169,7 +221,7 @@ void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
     freeCount -= first;
     if (next > gapStart && ReserveRecord(&freeList, freeCount, &freeCapacity)) {
         memmove(freeList + 1, freeList, size_t{freeCount} * kRecordSize);
-        freeList[0] = {gapStart, 0, next - gapStart, brindle::blockfile::kFreeFlag};
+        freeList[0] = {gapStart, 0, next - gapStart, kFreeFlag};
         ++freeCount;
     }
 }
@@ -182,25 +234,65 @@ void XBlockFile::Compact(bool) {
     std::sort(index, index + indexCount,
               [](const Record& a, const Record& b) { return a.offset < b.offset; });
     uint32_t w = kFirstSlot;
-    uint32_t moved = 0;
-    for (; moved < indexCount; ++moved) {
-        Record& rec = index[moved];
-        const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
-        // A block that must go by way of the end of the data cannot where that would pass
-        // the largest data end; the pass then ends before it, as it does when a file call
-        // fails.
-        if (rec.offset != w && ((size > rec.offset - w &&
-                                 dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd) ||
-                                !MoveDown(&rec, w)))
-            break;
-        w += size;
+    uint32_t next = 0;
+    for (bool moved = true; moved && next < indexCount;) {
+        const Record& head = index[next];
+        if (head.offset == w) {
+            w += static_cast<uint32_t>(SlotSize(head.len));
+            ++next;
+            continue;
+        }
+        // A batch: the blocks whose new places all lie before the first one's old place go
+        // there directly. Otherwise a run of blocks goes by way of the end of the data (as
+        // far as that stays below the largest data end): without syncing, those that would
+        // each overlap their own old place; while syncing, as many as kBatchBytes hold, and
+        // also instead of a direct batch too small to be worth its syncs.
+        uint32_t count = 0;
+        uint64_t total = 0;
+        auto take = [&](const auto& fits) {
+            count = 0;
+            total = 0;
+            while (next + count < indexCount && fits(index[next + count], total)) {
+                total += SlotSize(index[next + count].len);
+                ++count;
+            }
+        };
+        take([&](const Record& rec, uint64_t before) {
+            return w + before + SlotSize(rec.len) <= head.offset;
+        });
+        bool direct = count != 0;
+        if (!direct || (syncing && total < kBatchBytes / 16 && next + count < indexCount)) {
+            const uint32_t directCount = count;
+            const uint64_t directTotal = total;
+            take([&](const Record& rec, uint64_t before) {
+                const uint64_t size = SlotSize(rec.len);
+                return (before == 0 || ((syncing || size > rec.offset - (w + before)) &&
+                                        before + size <= kBatchBytes)) &&
+                       dataEnd + before + size <= kMaxDataEnd;
+            });
+            direct = count == 0 && directCount != 0;
+            if (direct) {
+                count = directCount;
+                total = directTotal;
+            }
+        }
+        moved =
+            count != 0 && (direct ? MoveDirectly(next, count, w)
+                                  : MoveByWayOfEnd(next, count, w, static_cast<uint32_t>(total)));
+        if (moved) {
+            w += static_cast<uint32_t>(total);
+            next += count;
+        }
     }
-    if (moved == indexCount) {
+    if (next == indexCount) {
         freeCount = 0;
         dataEnd = w;
         WriteEndMarker();
     } else {
-        KeepFreeSpaceFrom(w, index[moved].offset);
+        // The pass stopped before the block at `next`: the space before it is one free slot.
+        if (index[next].offset > w)
+            WriteFreeRecord(w, index[next].offset - w);
+        KeepFreeSpaceFrom(w, index[next].offset);
     }
     SortIndex();
     Flush();

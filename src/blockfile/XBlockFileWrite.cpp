@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Writing and deleting blocks in an order that survives a crash, and flushing the index.
+// Writing and deleting blocks in an order that survives a crash or a power cut, and flushing
+// the index.
 #include <errno.h>
 #include <string.h>
 
@@ -15,6 +16,7 @@ using brindle::blockfile::kHeaderSize;
 using brindle::blockfile::kMagic;
 using brindle::blockfile::kNoRecord;
 using brindle::blockfile::kRecordSize;
+using brindle::blockfile::kZeros;
 using brindle::blockfile::Record;
 using brindle::blockfile::ReserveRecord;
 using brindle::blockfile::SlotSize;
@@ -32,12 +34,13 @@ void EncodeRecord(const Record& rec, Record* disk) {
 // A block's bytes are never given up before a whole copy of its new contents is on disk:
 // at every write boundary the slot headers chain from offset 8 through every block, and a
 // scan finds each block whole, as it was or as it is being written. Three rules make it so:
-// a header is written only after the data it describes; a used slot is retired by setting
-// its free flag alone (a write that reads as used or free however much of it lands); and
-// data that must overwrite the block's own old bytes is preceded by a copy of the new
-// contents at the end of the data, cut off again once the block is in place. A header
-// that a crash tears in half keeps its old length and flag, and so its old meaning, or
-// reads as free.
+// a header names a block only after the data it describes is written (and synced, while
+// syncing: see XBlockFileDisk.cpp); a used slot is retired by setting its free flag alone
+// (a write that reads as used or free however much of it lands); and data that must
+// overwrite the block's own old bytes is preceded by a copy of the new contents at the end
+// of the data, cut off again once the block is in place. While syncing, a rewrite never
+// overwrites the old copy at all: it writes the new one elsewhere and frees the old one
+// once the new one is on disk.
 int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     if (fd == -1 || readOnly || ioError != 0 || (data == nullptr && len != 0) ||
         len > brindle::blockfile::kMaxUsedLen - kHeaderSize)
@@ -46,7 +49,9 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     const uint32_t size = static_cast<uint32_t>(SlotSize(recLen));
     uint32_t pos = 0;
     const bool exists = FindIndex(id, &pos);
-    if (exists && SlotSize(index[pos].len) == size)
+    // A block whose slot keeps its size is rewritten in its own place, but not while syncing:
+    // a power cut could tear that write, leaving the block neither old nor new.
+    if (exists && SlotSize(index[pos].len) == size && !syncing)
         return RewriteInPlace(pos, data, len);
     // Everything that can fail is checked before the file changes: the room to append (the
     // block may well land in a free slot, but must never push the data, or the copy made on
@@ -60,6 +65,8 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     // leaves a file without trailer, which the next read-write open rebuilds.
     if (!Modify())
         return -1;
+    if (exists && syncing)
+        return RewriteElsewhere(pos, data, len);
     const Record old = exists ? index[pos] : Record{};
     Record live = old;  // the latest whole copy of the block on disk; len 0 for none
     Record released = {};
@@ -102,6 +109,19 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     return -1;
 }
 
+int32_t XBlockFile::RewriteElsewhere(uint32_t pos, const void* data, uint32_t len) {
+    const Record old = index[pos];
+    Record rec = {0, old.id, len + kHeaderSize, 0};
+    uint32_t freeEnd = 0;
+    Record live = old;
+    const bool written = TakeSlot(static_cast<uint32_t>(SlotSize(rec.len)), &rec.offset, &freeEnd)
+                             ? AppendSlot(rec, data, len, &live)
+                             : WriteIntoFree(rec, data, len, &live, freeEnd);
+    index[pos] = live;
+    // The old copy goes only once the new one is on disk.
+    return written && Barrier() && FreeSlot(old) ? 0 : -1;
+}
+
 int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len) {
     Record& rec = index[pos];
     if (rec.len == len + kHeaderSize) {
@@ -124,31 +144,41 @@ int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len)
 bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, Record* live) {
     // Header, data, padding and a new end marker in one call. The file ends just after the
     // end marker at rec.offset, so a write cut short (a kill can stop it at a page boundary)
-    // leaves a slot running past the end of the file, which a scan does not accept.
-    Record header;
-    EncodeRecord(rec, &header);
-    static const uint8_t kZeros[16] = {};
+    // leaves a slot running past the end of the file, which a scan does not accept. While
+    // syncing, the header first says length 0, which no scan accepts either, and gets its
+    // length after a sync: a power cut may keep any part of the write.
+    Record header = rec;
+    if (syncing)
+        header.len = 0;
+    EncodeRecord(header, &header);
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    const brindle::WriteSlice slices[] = {{&header, kHeaderSize},
-                                          {data, len},
-                                          {kZeros, SlotSize(rec.len) - rec.len},
-                                          {marker, sizeof marker}};
-    errno = 0;
-    if (ioError != 0 || !brindle::WriteSlicesAt(fd, slices, 4, rec.offset))
-        return Failed();
+    const Piece pieces[] = {{&header, kHeaderSize},
+                            {data, len},
+                            {kZeros, SlotSize(rec.len) - rec.len},
+                            {marker, sizeof marker}};
+    if (!PutContent(pieces, 4, rec.offset) ||
+        (syncing && !(Barrier() && WriteHeaderBack(rec.offset, rec.len, 0))))
+        return false;
     *live = rec;
     return true;
 }
 
 bool XBlockFile::WriteIntoFree(const Record& rec, const void* data, uint32_t len, Record* live,
                                uint32_t freeEnd) {
-    // The slot is the front of a free slot on disk; the rest keeps a header of its own
-    // before anything lands in front of it.
+    // The slot is the front of a free slot on disk, whose header goes on covering all of it
+    // (its second half is rewritten as it stands) until the new length is written. The rest
+    // keeps a header of its own, written before anything lands in front of it.
     const uint32_t end = rec.offset + static_cast<uint32_t>(SlotSize(rec.len));
-    if (end < freeEnd && !WriteFreeHeader(end, freeEnd - end))
-        return false;
-    if (!Put(data, len, uint64_t{rec.offset} + kHeaderSize) || !WriteRecord(rec))
+    const bool splits = end < freeEnd;
+    Record header = {rec.offset, rec.id, freeEnd - rec.offset, kFreeFlag};
+    EncodeRecord(header, &header);
+    const Piece pieces[] = {
+        {&header, kHeaderSize}, {data, len}, {kZeros, SlotSize(rec.len) - rec.len}};
+    if (!SyncBeforeWriting(rec.offset, splits ? uint64_t{end} + kHeaderSize : end) ||
+        (splits && !WriteHeaderBack(end, freeEnd - end, kFreeFlag)) ||
+        !PutContent(pieces, 3, rec.offset) || !Barrier() || (splits && !WriteHeaderFront(end, 0)) ||
+        !WriteHeaderBack(rec.offset, rec.len, 0))
         return false;
     *live = rec;
     return true;
@@ -161,13 +191,13 @@ bool XBlockFile::WriteOverOld(const Record& rec, const void* data, uint32_t len,
     const uint32_t old = live->offset;
     const bool spreads = freeEnd != old + SlotSize(live->len) || rec.offset != old;
     return AppendSlot({dataEnd, rec.id, rec.len, 0}, data, len, live) && RetireSlot(old) &&
-           (!spreads || WriteFreeHeader(rec.offset, freeEnd - rec.offset)) &&
+           (!spreads || WriteFreeRecord(rec.offset, freeEnd - rec.offset)) &&
            WriteIntoFree(rec, data, len, live, freeEnd) && WriteEndMarker();
 }
 
 bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
     const uint32_t at = FreeRecordCovering(offset);
-    return at == kNoRecord || WriteRecord(freeList[at]);
+    return at == kNoRecord || WriteFreeRecord(freeList[at].offset, freeList[at].len);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
@@ -188,33 +218,14 @@ void XBlockFile::DestroyBlock(Record* rec) {
 
 bool XBlockFile::FreeSlot(const Record& rec) {
     // If the free list cannot grow, the slot is free on disk but its space stays unused
-    // until the next compaction.
+    // until the next compaction. Otherwise the free slot that now holds it, merged with its
+    // free neighbours, gets its size once the slot is retired.
     const uint32_t merged = ReleaseSlot(rec);
-    return RetireSlot(rec.offset) && (merged == kNoRecord || WriteRecord(freeList[merged]));
-}
-
-bool XBlockFile::WriteEndMarker() {
-    uint8_t marker[4];
-    brindle::blockfile::StoreLittle32(marker, kEndMarker);
-    return Put(marker, sizeof marker, dataEnd) && Cut(brindle::blockfile::CutLength(dataEnd));
-}
-
-bool XBlockFile::WriteRecord(const Record& rec) {
-    Record header;
-    EncodeRecord(rec, &header);
-    return Put(&header, kHeaderSize, rec.offset);
-}
-
-bool XBlockFile::WriteFreeHeader(uint32_t offset, uint32_t size) {
-    return WriteRecord({offset, 0, size, kFreeFlag});
-}
-
-bool XBlockFile::RetireSlot(uint32_t offset) {
-    // Only the flag changes: whether the write lands whole, in part or not at all, the
-    // header reads as the used slot it was or as a free slot of the same size.
-    uint8_t flag[4];
-    brindle::blockfile::StoreLittle32(flag, kFreeFlag);
-    return Put(flag, sizeof flag, uint64_t{offset} + 12);
+    const bool written =
+        RetireSlot(rec.offset) &&
+        (merged == kNoRecord || WriteFreeRecord(freeList[merged].offset, freeList[merged].len));
+    MarkFreed(rec.offset, rec.offset + SlotSize(rec.len));
+    return written;
 }
 
 void XBlockFile::WriteBlockHeader(Record* rec) {
@@ -228,28 +239,13 @@ bool XBlockFile::Modify() {
     return Cut(brindle::blockfile::CutLength(dataEnd));
 }
 
-bool XBlockFile::Failed() {
-    if (ioError == 0)
-        ioError = errno != 0 && errno != EINTR ? errno : EIO;
-    return false;
-}
-
-bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
-    // After a failure nothing more is written: the file stays as the failure left it.
-    errno = 0;
-    return (ioError == 0 && brindle::WriteAt(fd, data, size, offset)) || Failed();
-}
-
-bool XBlockFile::Cut(uint64_t length) {
-    // Bytes cut off must not be read through the mapping (the system would raise SIGBUS).
-    mapReadable = std::min(mapReadable, length);
-    errno = 0;
-    return (ioError == 0 && brindle::SetFileLength(fd, length)) || Failed();
-}
-
 void XBlockFile::Flush() {
-    if (fd == -1 || readOnly || !modified || ioError != 0)
+    if (fd == -1 || readOnly || ioError != 0)
         return;
+    if (!modified) {
+        Barrier();  // what was written since the last sync, in place or the trailer
+        return;
+    }
     OnFlush();
     if (ioError != 0)
         return;  // a write of the hook failed
@@ -262,19 +258,18 @@ void XBlockFile::Flush() {
     brindle::blockfile::StoreLittle32(trailer + 4, kMagic);
     const size_t usedBytes = size_t{indexCount} * kRecordSize;
     const size_t freeBytes = size_t{freeCount} * kRecordSize;
-    const brindle::WriteSlice slices[] = {{usedCount, 4},
-                                          {index, usedBytes},
-                                          {freeRecords, 4},
-                                          {freeList, freeBytes},
-                                          {trailer, sizeof trailer}};
-    // The trailer is the last thing written: until it is complete the file has none.
+    const Piece pieces[] = {
+        {usedCount, 4}, {index, usedBytes}, {freeRecords, 4}, {freeList, freeBytes}};
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    errno = 0;
-    const bool written = brindle::WriteSlicesAt(fd, slices, 5, uint64_t{dataEnd} + 4);
+    const bool written = PutContent(pieces, 4, uint64_t{dataEnd} + 4);
     brindle::blockfile::SwapRecordsForDisk(index, indexCount);
     brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    if ((written || Failed()) && Cut(uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8))
+    // The index is on disk before the trailer that vouches for it. The trailer waits for the
+    // next sync (Close makes one): until it lands, a read-write Open rebuilds the same blocks
+    // from the slots, all of which the sync made durable.
+    const uint64_t end = uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8;
+    if (written && Cut(end) && Barrier() && Put(trailer, sizeof trailer, end - 8))
         modified = false;
 }
 

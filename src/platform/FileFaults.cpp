@@ -28,7 +28,29 @@ ArmedFault& Armed() {
     return armed;
 }
 
+// The watcher of DebgWatchFileCalls; `watching` keeps the common case to one relaxed load.
+struct Watcher {
+    std::atomic<bool> watching{false};
+    std::mutex lock;
+    DebgFileCallWatcher watcher = nullptr;
+    void* context = nullptr;
+};
+
+Watcher& TheWatcher() {
+    static Watcher watcher;
+    return watcher;
+}
+
 }  // namespace
+
+void TellFileCall(int fd, int call, uint64_t offset, const void* data, uint64_t size) {
+    Watcher& watcher = TheWatcher();
+    if (!watcher.watching.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> hold(watcher.lock);
+    if (watcher.watcher != nullptr)
+        watcher.watcher(fd, static_cast<DebgFileCall>(call), offset, data, size, watcher.context);
+}
 
 FileCallFault NextFileCallFault(bool transfers) {
     ArmedFault& armed = Armed();
@@ -73,4 +95,12 @@ uint32_t DebgPendingFileCallFailure() {
     brindle::ArmedFault& armed = brindle::Armed();
     std::lock_guard<std::mutex> hold(armed.lock);
     return armed.countdown;
+}
+
+void DebgWatchFileCalls(DebgFileCallWatcher watcher, void* context) {
+    brindle::Watcher& watching = brindle::TheWatcher();
+    std::lock_guard<std::mutex> hold(watching.lock);
+    watching.watcher = watcher;
+    watching.context = context;
+    watching.watching.store(watcher != nullptr, std::memory_order_relaxed);
 }

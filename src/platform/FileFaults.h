@@ -8,6 +8,7 @@
 #define BRINDLE_PLATFORM_FILEFAULTS_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 namespace brindle {
 
@@ -21,6 +22,10 @@ struct FileCallFault {
 // armed a fault. Cheap when nothing is armed. A call that `transfers` no bytes is never
 // made partial: a fault armed as partial fails it outright.
 FileCallFault NextFileCallFault(bool transfers);
+
+// Tells the watcher of DebgWatchFileCalls, if there is one, of a file call that succeeded;
+// `call` is a DebgFileCall.
+void TellFileCall(int fd, int call, uint64_t offset, const void* data, uint64_t size);
 
 // The bytes that a partial transfer of `size` bytes moves: the first half, rounded up.
 inline size_t PartialSize(size_t size) {

@@ -30,23 +30,6 @@ constexpr uint32_t kDataEnd = 70152;  // of the clean file
 using IdLens = std::vector<std::pair<uint32_t, uint32_t>>;
 using Findings = std::vector<std::pair<XBlockFileFault, uint64_t>>;
 
-IdLens CheckedBlocks(const XBlockFileCheck& check) {
-    IdLens blocks;
-    for (uint32_t i = 0; i < check.BlockCount(); ++i)
-        blocks.emplace_back(check.Blocks()[i].id, check.Blocks()[i].len - 16);
-    return blocks;
-}
-
-IdLens ServedBlocks(const XBlockFile& file) {
-    IdLens blocks;
-    for (uint32_t pos = 0; pos < file.BlockCount(); ++pos) {
-        uint32_t id = 0;
-        file.GetIndBlockID(pos, &id);
-        blocks.emplace_back(id, static_cast<uint32_t>(file.IndBlockLen(pos)));
-    }
-    return blocks;
-}
-
 Findings FindingsOf(const XBlockFileCheck& check) {
     Findings findings;
     for (uint32_t i = 0; i < check.FindingCount(); ++i)
@@ -128,14 +111,21 @@ TEST_F(XBlockFileCheckTest, FindsEachFaultAndPredictsWhatTheLibraryServes) {
          XBlockFileClean,
          {{XBlockFileFaultGap, kFreeSlot}},
          kept},
-        {"crash and a broken header",
+        {"crash and a broken header",  // the rebuild goes on at block 5
          from(crashed, [](Bytes* b) { PutLe32(b, kBlock4, 0); }),
          XBlockFileDamaged,
          {{XBlockFileFaultNoTrailer, crashed.size() - 4},
           {XBlockFileFaultBadSlot, kBlock4},
-          {XBlockFileFaultCutOff, kBlock4},
-          {XBlockFileFaultLostBlock, kBlock5}},
-         {{1, 10}, {2, 70000}}},
+          {XBlockFileFaultSkipped, kBlock4}},
+         {{1, 10}, {2, 70000}, {5, 20}}},
+        {"crash and a length too long",  // block 4 runs into block 5: block 4 is lost
+         from(crashed, [](Bytes* b) { PutLe32(b, kBlock4 + 8, 0x31); }),
+         XBlockFileDamaged,
+         {{XBlockFileFaultNoTrailer, crashed.size() - 4},
+          {XBlockFileFaultBadSlot, kBlock4 + 64},
+          {XBlockFileFaultLostBlock, kBlock4},
+          {XBlockFileFaultSkipped, kBlock4}},
+         {{1, 10}, {2, 70000}, {5, 20}}},
         {"crash and a repeated ID",
          from(crashed, [](Bytes* b) { PutLe32(b, kBlock4 + 4, 1); }),
          XBlockFileDamaged,
@@ -165,18 +155,26 @@ TEST_F(XBlockFileCheckTest, FindsEachFaultAndPredictsWhatTheLibraryServes) {
             continue;
 
         // A usable index is served as it stands; otherwise the rebuild that a read-write
-        // Open makes of the file without its trailer serves what the check predicted.
+        // Open makes serves what the check predicted.
         XBlockFile file;
         const bool usable = onDisk.IndexUsable();
         ASSERT_EQ(file.Open(Portable("case.db").c_str(), true) == 0, usable);
         if (!usable) {
-            Bytes withoutTrailer = c.bytes;
-            PutLe32(&withoutTrailer, withoutTrailer.size() - 4, 0);
-            WriteFileBytes(Native("case.db"), withoutTrailer);
             ASSERT_EQ(file.Open(Portable("case.db").c_str(), false), 0);
         }
         EXPECT_EQ(ServedBlocks(file), c.blocks);
         file.Close();
+        // A rebuild forced on a file whose index opens keeps what the check counted.
+        if (usable) {
+            Bytes forced = c.bytes;
+            PutLe32(&forced, forced.size() - 4, 0);
+            WriteFileBytes(Native("forced.db"), forced);
+            XBlockFile rebuilt;
+            ASSERT_EQ(rebuilt.Open(Portable("forced.db").c_str(), false), 0);
+            EXPECT_EQ(rebuilt.BlockCount(), onDisk.RebuildBlockCount());
+        } else {
+            EXPECT_EQ(onDisk.RebuildBlockCount(), onDisk.BlockCount());
+        }
         XBlockFileCheck after;
         ASSERT_EQ(after.Examine(Portable("case.db").c_str()), 0);
         EXPECT_EQ(after.State(), usable ? c.state : XBlockFileClean);

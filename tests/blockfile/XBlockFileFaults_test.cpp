@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Every file call of a representative set of operations is made to fail in each way a disk
-// or the system can fail it; the object, the file as a crash would leave it at that moment,
-// and the file after Close must all hold every block as a model says. Compactions of files
+// Every file call of a representative set of operations, syncing and not, is made to fail in
+// each way a disk or the system can fail it; the object, the file as a crash would leave it at that
+// moment, and the file after Close must all hold every block as a model says. Compactions of files
 // of every kind are cut short at every file call, by a crash or a torn write.
 #include <errno.h>
 #include <unistd.h>
@@ -39,6 +39,8 @@ enum Prep {
     kWritten,  // the same, after writing block 100 (500 bytes), not flushed
     kClosed,   // closed; the file is the start file
     kCrashed,  // closed; the file is what a crash leaves after kWritten
+    kTorn,     // closed; the same, with the write of block 100 cut short where its bytes read
+               // "AavE", which looks like a trailer
 };
 
 enum Operation { kCreate, kOpen, kRead, kWrite, kDelete, kFlush, kClose, kCompact };
@@ -55,6 +57,7 @@ const Case kCases[] = {
     {"create", kClosed, kCreate, 0, 0},
     {"open", kClosed, kOpen, 0, 0},
     {"rebuild", kCrashed, kOpen, 100, 500},
+    {"rebuild under a false trailer", kTorn, kOpen, 0, 0},
     {"read", kOpened, kRead, 0, 0},
     {"append", kOpened, kWrite, 100, 500},
     {"exact fit", kOpened, kWrite, 101, 16},
@@ -138,12 +141,17 @@ class FaultTest : public BlockFileTest {
         written_[100] = Pattern(100, 1, 500);
         WriteBytes(&file, 100, written_[100]);
         crashedBytes_ = FileBytes();
+        tornBytes_ = Bytes(crashedBytes_.begin(), crashedBytes_.end() - 200);
+        std::copy_n("AavE", 4, tornBytes_.end() - 4);
     }
 
     // Brings `file` and test.db to the case's starting point.
     void Prepare(const Case& c, XBlockFile* file) {
+        file->SetSyncing(syncing_);
         unlink(Native("test.db2").c_str());
-        WriteFileBytes(Native("test.db"), c.prep == kCrashed ? crashedBytes_ : startBytes_);
+        WriteFileBytes(Native("test.db"), c.prep == kCrashed ? crashedBytes_
+                                          : c.prep == kTorn  ? tornBytes_
+                                                             : startBytes_);
         if (c.prep == kOpened || c.prep == kWritten) {
             ASSERT_EQ(file->Open(Portable("test.db").c_str(), false), 0);
         }
@@ -157,7 +165,7 @@ class FaultTest : public BlockFileTest {
                               const std::set<Bytes>& versions = {}, bool mayBeAbsent = true) {
         XBlockFile file;
         DiskLayout layout;
-        EXPECT_EQ(file.Open(Portable(name).c_str(), false), 0);
+        EXPECT_EQ(OpenAsPredicted(&file, Portable(name)), 0);
         ExpectHoldsButOne(file, state, id, versions, mayBeAbsent);
         file.Close();
         EXPECT_EQ(CheckCleanFile(FileBytes(name), &layout), "");
@@ -168,68 +176,75 @@ class FaultTest : public BlockFileTest {
     State written_;  // the same with block 100
     Bytes startBytes_;
     Bytes crashedBytes_;
+    Bytes tornBytes_;
+    bool syncing_ = true;  // of the objects under test
 };
 
 TEST_F(FaultTest, EveryFileCallFailingInEveryWayLosesNothing) {
     const std::string path = Portable("test.db");
     for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        const bool prepOpen = c.prep == kOpened || c.prep == kWritten;
-        const State& before = c.prep == kOpened || c.prep == kClosed ? start_ : written_;
-        State after = before;
-        if (c.len == kDeleted)
-            after.erase(c.id);
-        else if (c.id != 0)
-            after[c.id] = Pattern(c.id, 1, c.len);
-        // What the changed block may hold after a reported failure: as before or as after.
-        std::set<Bytes> versions;
-        for (const State* state : {&before, static_cast<const State*>(&after)}) {
-            if (state->count(c.id))
-                versions.insert(state->at(c.id));
-        }
-        // The file as a run without faults leaves it, which no retried call may change.
-        Bytes reference;
-        {
-            XBlockFile file;
-            Prepare(c, &file);
-            ASSERT_EQ(RunCase(c, &file, path), 0);
-            file.Close();
-            reference = FileBytes();
-        }
-        for (const Fault& fault : kFaults) {
-            SCOPED_TRACE(fault.name);
-            for (uint32_t nth = 1;; ++nth) {
-                SCOPED_TRACE("file call " + std::to_string(nth));
+        for (bool syncing : {true, false}) {
+            syncing_ = syncing;
+            SCOPED_TRACE(std::string(c.name) + (syncing ? "" : ", without syncing"));
+            const bool prepOpen = c.prep == kOpened || c.prep == kWritten;
+            const State& before =
+                c.prep == kOpened || c.prep == kClosed || c.prep == kTorn ? start_ : written_;
+            State after = before;
+            if (c.len == kDeleted)
+                after.erase(c.id);
+            else if (c.id != 0)
+                after[c.id] = Pattern(c.id, 1, c.len);
+            // What the changed block may hold after a reported failure: as before or as after.
+            std::set<Bytes> versions;
+            for (const State* state : {&before, static_cast<const State*>(&after)}) {
+                if (state->count(c.id))
+                    versions.insert(state->at(c.id));
+            }
+            // The file as a run without faults leaves it, which no retried call may change.
+            Bytes reference;
+            {
                 XBlockFile file;
                 Prepare(c, &file);
-                DebgFailFileCall(nth, fault.error, fault.flags);
-                const int32_t result = RunCase(c, &file, path);
-                const bool fired = DebgPendingFileCallFailure() == 0;
-                DebgFailFileCall(0, 0, 0);
-                const bool failed = fired && fault.reported;
-                if (failed) {
-                    EXPECT_TRUE(result != 0 || file.IOError() != 0) << "failure not reported";
-                } else {
-                    ASSERT_EQ(result, 0);
-                    ASSERT_EQ(file.IOError(), 0);
-                }
-                const std::set<Bytes> allowed =
-                    failed
-                        ? versions
-                        : (after.count(c.id) ? std::set<Bytes>{after.at(c.id)} : std::set<Bytes>{});
-                const bool mayBeAbsent = !after.count(c.id) || (failed && !before.count(c.id));
-                if (c.operation != kCreate && c.operation != kClose && (prepOpen || result == 0))
-                    ExpectHoldsButOne(file, after, c.id, allowed, mayBeAbsent);
-                // The file as a crash at this moment would leave it, and after Close.
-                WriteFileBytes(Native("crash.db"), FileBytes());
-                ExpectReopened("crash.db", after, c.id, allowed, mayBeAbsent);
+                ASSERT_EQ(RunCase(c, &file, path), 0);
                 file.Close();
-                if (!failed) {
-                    EXPECT_EQ(FileBytes(), reference);
+                reference = FileBytes();
+            }
+            for (const Fault& fault : kFaults) {
+                SCOPED_TRACE(fault.name);
+                for (uint32_t nth = 1;; ++nth) {
+                    SCOPED_TRACE("file call " + std::to_string(nth));
+                    XBlockFile file;
+                    Prepare(c, &file);
+                    DebgFailFileCall(nth, fault.error, fault.flags);
+                    const int32_t result = RunCase(c, &file, path);
+                    const bool fired = DebgPendingFileCallFailure() == 0;
+                    DebgFailFileCall(0, 0, 0);
+                    const bool failed = fired && fault.reported;
+                    if (failed) {
+                        EXPECT_TRUE(result != 0 || file.IOError() != 0) << "failure not reported";
+                    } else {
+                        ASSERT_EQ(result, 0);
+                        ASSERT_EQ(file.IOError(), 0);
+                    }
+                    const std::set<Bytes> allowed =
+                        failed ? versions
+                               : (after.count(c.id) ? std::set<Bytes>{after.at(c.id)}
+                                                    : std::set<Bytes>{});
+                    const bool mayBeAbsent = !after.count(c.id) || (failed && !before.count(c.id));
+                    if (c.operation != kCreate && c.operation != kClose &&
+                        (prepOpen || result == 0))
+                        ExpectHoldsButOne(file, after, c.id, allowed, mayBeAbsent);
+                    // The file as a crash at this moment would leave it, and after Close.
+                    WriteFileBytes(Native("crash.db"), FileBytes());
+                    ExpectReopened("crash.db", after, c.id, allowed, mayBeAbsent);
+                    file.Close();
+                    if (!failed) {
+                        EXPECT_EQ(FileBytes(), reference);
+                    }
+                    ExpectReopened("test.db", after, c.id, allowed, mayBeAbsent);
+                    if (!fired)
+                        break;
                 }
-                ExpectReopened("test.db", after, c.id, allowed, mayBeAbsent);
-                if (!fired)
-                    break;
             }
         }
     }
@@ -278,7 +293,8 @@ const struct {
 };
 
 // A crash at every file call of a compaction, and a crash that tears that call's write in
-// half: the next read-write open must find every block intact and the file consistent.
+// half, syncing at every other call number: the next read-write open must find every block
+// intact and the file consistent.
 TEST_F(FaultTest, CompactionCutShortAnywhereLosesNothing) {
     for (const auto& layout : kLayouts) {
         for (uint32_t flags : {DebgFileSticky, DebgFileSticky | DebgFilePartial}) {
@@ -297,6 +313,7 @@ TEST_F(FaultTest, CompactionCutShortAnywhereLosesNothing) {
                 bool fired;
                 {
                     XBlockFile file;
+                    file.SetSyncing(nth % 2 == 0);
                     ASSERT_EQ(file.Open(Portable("test.db").c_str(), false), 0);
                     DebgFailFileCall(nth, EIO, flags);
                     file.Compact(false);

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <brindle/Debg.h>
 #include <brindle/blockfile/PortablePath.h>
+#include <brindle/blockfile/XBlockFileCheck.h>
 
 #include "BlockFileTestSupport.h"
 
@@ -16,7 +18,8 @@ namespace {
 
 using InterfaceTest = BlockFileTest;
 
-// Create makes a new file of the documented bytes, owner-only, and never overwrites a file;
+// Create makes a new file of the documented bytes, owner-only, durable with its name, and
+// never overwrites a file;
 // both calls report the error number of what went wrong with the path, and find an alias's
 // directory. A slot header is little-endian on every host.
 TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
@@ -31,7 +34,19 @@ TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
     EXPECT_EQ(file.Open(longPath.c_str(), false), ENAMETOOLONG);
     EXPECT_EQ(system(("test -z \"$(ls -A '" + dir_ + "')\"").c_str()), 0) << "nothing was created";
     RegisterPathAlias(0x54455354, ("/" + dir_).c_str());  // "TEST"
+    // The new file is written and synced, and then its directory.
+    std::vector<std::pair<int32_t, DebgFileCall>> calls;
+    DebgWatchFileCalls(
+        [](int32_t fd, DebgFileCall call, uint64_t, const void*, uint64_t, void* context) {
+            static_cast<decltype(calls)*>(context)->emplace_back(fd, call);
+        },
+        &calls);
     ASSERT_EQ(XBlockFile::Create("[TEST]/test.db"), 0);
+    DebgWatchFileCalls(nullptr, nullptr);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].second, DebgFileCallWrite);
+    EXPECT_EQ(calls[1], std::make_pair(calls[0].first, DebgFileCallSync));
+    EXPECT_EQ(calls[2].second, DebgFileCallSync);
     const Bytes expected = {'A', 'a', 'v', 'E', 0, 0, 0,  0, 0xFF, 0xFF, 0xFF, 0xFF, 0,   0,
                             0,   0,   0,   0,   0, 0, 12, 0, 0,    0,    'A',  'a',  'v', 'E'};
     EXPECT_EQ(FileBytes(), expected);
@@ -48,6 +63,50 @@ TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
     WriteFileBytes(Native("test.db"), Bytes{1, 2, 3});
     EXPECT_EQ(XBlockFile::Create(Portable("test.db").c_str()), -1);
     EXPECT_EQ(FileBytes(), (Bytes{1, 2, 3}));
+}
+
+// One writer or any number of readers, in this process or another: a conflicting Open
+// returns the lock's error number and touches nothing, so a writer's changes that are not yet
+// flushed survive the attempt, and so does what it reads.
+TEST_F(InterfaceTest, OneWriterOrAnyNumberOfReaders) {
+    const std::string path = Portable("test.db");
+    XBlockFile writer;
+    CreateAndOpen(&writer);
+    EXPECT_TRUE(writer.IsSyncing());
+    writer.SetSyncing(false);
+    WriteBytes(&writer, 1, Pattern(1, 0, 40));
+    const Bytes unflushed = FileBytes();  // no trailer: a read-write Open would rebuild it
+    XBlockFile other;
+    XBlockFileCheck check;
+    EXPECT_EQ(other.Open(path.c_str(), false), EAGAIN);
+    EXPECT_EQ(other.Open(path.c_str(), true), EAGAIN);
+    EXPECT_EQ(check.Examine(path.c_str()), EAGAIN);
+    EXPECT_EQ(check.State(), XBlockFileUnreadable);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        XBlockFile file;
+        _exit(file.Open(path.c_str(), false) == EAGAIN && file.Open(path.c_str(), true) == EAGAIN
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process got in";
+    EXPECT_EQ(FileBytes(), unflushed);
+    EXPECT_EQ(BlockBytes(writer, 1), Pattern(1, 0, 40));
+    WriteBytes(&writer, 2, Pattern(2, 0, 10));
+    writer.Close();
+    EXPECT_FALSE(writer.IsSyncing()) << "kept across Close";
+    ASSERT_EQ(writer.Open(path.c_str(), true), 0);
+    ASSERT_EQ(other.Open(path.c_str(), true), 0);
+    EXPECT_EQ(check.Examine(path.c_str()), 0);
+    EXPECT_EQ(check.BlockCount(), 2u);
+    XBlockFile third;
+    EXPECT_EQ(third.Open(path.c_str(), false), EAGAIN);
+    writer.Close();
+    other.Close();
+    EXPECT_EQ(third.Open(path.c_str(), false), 0);
 }
 
 // A file that its user may only read opens read-only, and read-write gives EACCES. As

@@ -160,30 +160,83 @@ TEST_F(BrindleToolTest, CrashAndDamageRecovery) {
         {"bf check db", "", 1, "db: needs a rebuild; a rebuild ('brindle bf recover') would keep 3",
          ""},
         {"bf get db 1", "", 2, "", "db: not closed after its last change"},
-        {"bf recover db", "", 0, "db: kept 3 blocks (60 bytes of data)", ""},
+        {"bf recover db", "", 0, "db: saved a copy as db.bak\n", ""},
+    });
+    EXPECT_NE(Read("stdout").find("db: kept 3 blocks (60 bytes of data)"), std::string::npos);
+    EXPECT_EQ(Read("db.bak"), crashed) << "the copy is taken before anything changes";
+    RunAll({
         {"bf check db", "", 0, "db: clean, 3 blocks", ""},
         {"bf recover db", "", 0, "db: clean, nothing to recover", ""},
     });
     // The second slot header (at 40, after block 1's 32-byte slot) loses its offset: the
-    // rebuild stops there, and block 3 behind it is lost.
+    // rebuild skips block 2 and keeps block 3 behind it. An old copy is never replaced.
     std::string damaged = crashed;
     damaged[40] = 0;
     Write("db", damaged);
     RunAll({
-        {"bf check db", "", 1, "db: offset 40: no valid slot header here: a rebuild stops", ""},
-        {"bf recover db", "", 0, "block 3 here is beyond a rebuild's reach", ""},
-        {"bf ls db", "", 0, "1\t10\t8\n", ""},
+        {"bf check db", "", 1, "db: offset 40: no valid slot header here: a rebuild goes on", ""},
+        {"bf recover db", "", 2, "", "db.bak already exists: move it away, or recover with"},
+        {"bf recover db --no-backup", "", 0,
+         "dropped at offset 40: a rebuild turns the 48 unreadable bytes from here into free space",
+         ""},
+        {"bf ls db", "", 0, "1\t10\t8\n3\t30\t88\n", ""},
     });
-    // An intact trailer over a broken index: Open refuses it, recover rebuilds it.
+    EXPECT_EQ(Read("db.bak"), crashed);
+    // An intact trailer over a broken index: Open refuses it read-only and rebuilds it
+    // read-write, as recover does.
     Write("db", crashed);
-    Run({"bf recover db", "", 0, "kept 3 blocks", ""});
+    Run({"bf recover db --no-backup", "", 0, "kept 3 blocks", ""});
     std::string index = Read("db");
     index[index.size() - 8] = 1;  // the index offset
     Write("db", index);
     RunAll({
         {"bf check db", "", 1, "cannot be", ""},
-        {"bf recover db", "", 0, "kept 3 blocks", ""},
+        {"bf get db 1", "", 2, "", "db: damaged"},
+        {"bf recover db --no-backup", "", 0, "kept 3 blocks", ""},
     });
+    // A clean file whose second slot header names another offset: the index opens, and what
+    // check says a forced rebuild keeps is what it keeps.
+    std::string header = Read("db");
+    header[40] = 0;
+    Write("db", header);
+    RunAll({
+        {"bf check db", "", 1, "db: damaged; a rebuild ('brindle bf recover --force') would keep 2",
+         ""},
+        {"bf recover db --no-backup --force", "", 0, "kept 2 blocks", ""},
+    });
+}
+
+// A file that a program holds open for writing is refused by every command; one held for
+// reading by those that would change it. A command refused changes nothing.
+TEST_F(BrindleToolTest, FileInUseIsLeftAlone) {
+    const std::string portable = "/" + Path("db");
+    ASSERT_EQ(XBlockFile::Create(portable.c_str()), 0);
+    XBlockFile holder;
+    ASSERT_EQ(holder.Open(portable.c_str(), false), 0);
+    ASSERT_EQ(holder.WriteBlock(1, "unflushed", 9), 0);
+    const std::string held = Read("db");
+    const char* const commands[] = {"bf info db",        "bf ls db",      "bf get db 1",
+                                    "bf put db 2 stdin", "bf rm db 1",    "bf check db",
+                                    "bf recover db",     "bf compact db", "bf dump db"};
+    const std::string inUse = "brindle: db is in use by another program\n";
+    for (const char* command : commands)
+        Run({command, "x", 2, "", inUse});
+    EXPECT_EQ(Read("db"), held);
+    EXPECT_FALSE(std::ifstream(Path("db.bak")).good());
+    holder.Close();
+    ASSERT_EQ(holder.Open(portable.c_str(), true), 0);
+    for (const char* command : {"bf put db 2 stdin", "bf rm db 1", "bf compact db"})
+        Run({command, "x", 2, "", inUse});
+    RunAll({
+        {"bf get db 1", "", 0, "unflushed", ""},
+        {"bf check db", "", 0, "db: clean, 1 blocks", ""},
+        // OUT may not be the file read: opening it would empty it.
+        {"bf get db 1 -o db", "", 64, "", "db: -o names the block file being read"},
+    });
+    holder.Close();
+    ASSERT_EQ(symlink(Path("db").c_str(), Path("link").c_str()), 0);
+    Run({"bf get db 1 -o link", "", 64, "", "link: -o names the block file being read"});
+    Run({"bf get db 1", "", 0, "unflushed", ""});
 }
 
 TEST_F(BrindleToolTest, StoresAndBlobSets) {
@@ -379,8 +432,8 @@ TEST_F(BrindleToolTest, JsonFormsSayWhatTheTextSays) {
         return named;
     };
     EXPECT_EQ(faults("crashed"), std::vector<std::string>{"no-trailer@136"});
-    EXPECT_EQ(faults("damaged"), (std::vector<std::string>{"no-trailer@136", "bad-slot@40",
-                                                           "cut-off@40", "lost-block@88"}));
+    EXPECT_EQ(faults("damaged"),
+              (std::vector<std::string>{"no-trailer@136", "bad-slot@40", "skipped@40"}));
 }
 
 // The blob set's names and bytes come back from its JSON, escapes and all.

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,14 @@ uint64_t SlotBytes(const _XBlockFile_BlockRec& rec) {
     return (uint64_t{rec.len} + 15) & ~uint64_t{15};
 }
 
+// Reports an error of opening or examining the file. XBlockFile and XBlockFileCheck refuse a
+// file whose lock another program holds with EAGAIN, which gets words of its own.
+int FailOnFile(const FileName& name, int32_t error) {
+    if (error == EAGAIN)
+        return Fail(kExitFailed, "%s is in use by another program", name.native.c_str());
+    return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(error));
+}
+
 // Examines the file, keeping `progress` (when given) up to date and clearing it at the end;
 // on failure prints why and returns false with the exit code in `*code`.
 bool Examine(const FileName& name, XBlockFileCheck* check, int* code,
@@ -52,7 +61,7 @@ bool Examine(const FileName& name, XBlockFileCheck* check, int* code,
         progress->Finish();
     const char* file = name.native.c_str();
     if (error != 0)
-        *code = Fail(kExitFailed, "%s: %s", file, Reason(error));
+        *code = FailOnFile(name, error);
     else if (check->State() == XBlockFileUnreadable)
         *code = Fail(kExitFailed, "%s: cannot be read", file);
     else if (check->State() == XBlockFileForeign)
@@ -64,6 +73,8 @@ bool Examine(const FileName& name, XBlockFileCheck* check, int* code,
 
 // Tells why Open failed, from a check of the file; returns the exit code.
 int ExplainOpenFailure(const FileName& name, int32_t error) {
+    if (error == EAGAIN)
+        return FailOnFile(name, error);
     XBlockFileCheck check;
     int code = kExitFailed;
     if (!Examine(name, &check, &code))
@@ -81,7 +92,7 @@ int ExplainOpenFailure(const FileName& name, int32_t error) {
                         "saves what can be saved",
                         file, file, file);
         default:
-            return Fail(kExitFailed, "%s: %s", file, Reason(error));
+            return FailOnFile(name, error);
     }
 }
 
@@ -94,7 +105,7 @@ int OpenBlockFile(const FileName& name, bool readOnly, XBlockFile* file) {
         return kExitOk;
     file->Close();
     if (int32_t error = file->Open(name.portable, false))
-        return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(error));
+        return FailOnFile(name, error);
     return kExitOk;
 }
 
@@ -156,11 +167,12 @@ constexpr FaultWords kFaults[] = {
     {"overlap", "slot overlaps the one before by %llu bytes"},
     {"header", "slot header differs from its index record (block %llu)"},
     {"gap", "%llu bytes in no slot of the index (compaction reclaims them)"},
-    {"bad-slot", "no valid slot header here: a rebuild stops"},
+    {"bad-slot", "no valid slot header here: a rebuild goes on at the next one it finds, or stops"},
     {"cut-off", "a rebuild cuts off the %llu bytes from here"},
-    {"lost-block", "block %llu here is beyond a rebuild's reach"},
+    {"lost-block", "block %llu here is lost to a rebuild"},
     {"duplicate", "block %llu again: a rebuild frees this later copy"},
     {"read", "read failed: %s"},
+    {"skipped", "a rebuild turns the %llu unreadable bytes from here into free space"},
 };
 
 const FaultWords* WordsOf(XBlockFileFault fault) {
@@ -245,15 +257,107 @@ uint64_t FileSize(const FileName& name) {
     return stat(name.native.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
-// Clears the trailer magic, so that the next read-write Open rebuilds the index from the
-// slot headers instead of refusing the index the trailer points at.
-int DropTrailer(const FileName& name, uint64_t fileSize) {
+// Opens the file for writing under the lock that XBlockFile takes for a read-write Open, so
+// that no program using the library opens it meanwhile; -1 with errno set (EAGAIN when
+// another program holds it).
+int OpenLocked(const FileName& name) {
+    const int fd = open(name.native.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &whole) == 0 ||
+        (errno == EINVAL && flock(fd, LOCK_EX | LOCK_NB) == 0))
+        return fd;
+    const int error = errno == EACCES ? EAGAIN : errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// Writes all of `size` bytes at `offset`; false with errno set.
+bool WriteAll(int fd, const uint8_t* bytes, size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t put = pwrite(fd, bytes, size, offset);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        bytes += put;
+        size -= static_cast<size_t>(put);
+        offset += put;
+    }
+    return true;
+}
+
+// Copies the file open as `fd` to a new file NAME.bak and makes the copy durable; returns the
+// exit code. An existing NAME.bak is never replaced: it may be the only good copy left.
+int BackUp(const FileName& name, int fd) {
+    const std::string backup = name.native + ".bak";
+    const int copy = open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (copy == -1 && errno == EEXIST)
+        return Fail(kExitFailed, "%s already exists: move it away, or recover with --no-backup",
+                    backup.c_str());
+    bool copied = copy != -1;
+    uint8_t chunk[65536];
+    for (off_t at = 0; copied;) {
+        const ssize_t got = pread(fd, chunk, sizeof chunk, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        copied = got >= 0 && WriteAll(copy, chunk, static_cast<size_t>(got), at);
+        if (got <= 0)
+            break;
+        at += got;
+    }
+    copied = copied && fsync(copy) == 0;
+    const int error = errno;
+    if (copy != -1)
+        copied = close(copy) == 0 && copied;
+    // The new name must last as well as the bytes.
+    const size_t slash = backup.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : backup.substr(0, slash + 1);
+    const int dirFd = copied ? open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    copied = dirFd != -1 && fsync(dirFd) == 0;
+    if (dirFd != -1)
+        close(dirFd);
+    if (!copied)
+        return Fail(kExitFailed, "%s: %s", backup.c_str(), strerror(copy == -1 ? errno : error));
+    printf("%s: saved a copy as %s\n", name.native.c_str(), backup.c_str());
+    return kExitOk;
+}
+
+// Prepares the file for a rebuild while no other program can open it: keeps a copy unless
+// `noBackup`, and when `dropTrailer` clears the trailer magic, so that the next read-write
+// Open rebuilds the index from the slot headers instead of trusting an index that opens.
+// Returns the exit code.
+int PrepareRebuild(const FileName& name, uint64_t fileSize, bool noBackup, bool dropTrailer) {
+    const int fd = OpenLocked(name);
+    if (fd == -1)
+        return FailOnFile(name, errno);
+    int code = noBackup ? kExitOk : BackUp(name, fd);
     static const uint8_t kZero[4] = {0, 0, 0, 0};
-    int fd = open(name.native.c_str(), O_WRONLY | O_CLOEXEC);
-    bool written = fd != -1 && pwrite(fd, kZero, 4, static_cast<off_t>(fileSize - 4)) == 4;
-    if (fd != -1)
-        written = close(fd) == 0 && written;
-    return written ? kExitOk : Fail(kExitFailed, "%s: %s", name.native.c_str(), strerror(errno));
+    if (code == kExitOk && dropTrailer &&
+        (!WriteAll(fd, kZero, sizeof kZero, static_cast<off_t>(fileSize - 4)) || fsync(fd) != 0))
+        code = Fail(kExitFailed, "%s: %s", name.native.c_str(), strerror(errno));
+    close(fd);
+    return code;
+}
+
+// Closes a file opened for writing; returns the exit code, failing when the file's last
+// changes could not be made durable.
+int CloseBlockFile(const FileName& name, XBlockFile* file) {
+    file->Close();
+    if (int32_t error = file->IOError())
+        return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(error));
+    return kExitOk;
+}
+
+// True when `output` names the file of `name` itself, by whatever path.
+bool IsSameFile(const std::string& output, const FileName& name) {
+    struct stat out, file;
+    return stat(output.c_str(), &out) == 0 && stat(name.native.c_str(), &file) == 0 &&
+           out.st_dev == file.st_dev && out.st_ino == file.st_ino;
 }
 
 }  // namespace
@@ -344,6 +448,9 @@ int BlockFileGet(const Args& args) {
     Target target;
     if (int code = NameTarget(args, &target))
         return code;
+    // Opening OUT empties it: it must not be the file the block comes from.
+    if (!args.output.empty() && IsSameFile(args.output, target.name))
+        return Fail(kExitUsage, "%s: -o names the block file being read", args.output.c_str());
     if (int code = OpenTarget(true, true, &target))
         return code;
     uint32_t len = 0;
@@ -368,11 +475,12 @@ int BlockFilePut(const Args& args) {
         return kExitFailed;
     if (int code = OpenTarget(false, false, &target))
         return code;
-    if (target.file.WriteBlock(target.id, data.data(), static_cast<uint32_t>(data.size())) != 0)
-        return Fail(kExitFailed, "%s: block %u not written: the file would pass 4 GiB",
-                    target.name.native.c_str(), target.id);
-    target.file.Close();
-    return kExitOk;
+    if (target.file.WriteBlock(target.id, data.data(), static_cast<uint32_t>(data.size())) != 0) {
+        const int32_t error = target.file.IOError();
+        return Fail(kExitFailed, "%s: block %u not written: %s", target.name.native.c_str(),
+                    target.id, error != 0 ? Reason(error) : "the file would pass 4 GiB");
+    }
+    return CloseBlockFile(target.name, &target.file);
 }
 
 int BlockFileRemove(const Args& args) {
@@ -381,11 +489,12 @@ int BlockFileRemove(const Args& args) {
         return code;
     if (int code = OpenTarget(false, true, &target))
         return code;
-    if (target.file.DeleteBlock(target.id) != 1)
-        return Fail(kExitFailed, "%s: block %u not deleted: out of memory",
-                    target.name.native.c_str(), target.id);
-    target.file.Close();
-    return kExitOk;
+    if (target.file.DeleteBlock(target.id) != 1) {
+        const int32_t error = target.file.IOError();
+        return Fail(kExitFailed, "%s: block %u not deleted: %s", target.name.native.c_str(),
+                    target.id, error != 0 ? Reason(error) : "out of memory");
+    }
+    return CloseBlockFile(target.name, &target.file);
 }
 
 int BlockFileCheck(const Args& args) {
@@ -408,9 +517,9 @@ int BlockFileCheck(const Args& args) {
         printf("%s: clean, %u blocks, %u free slots\n", file, check.BlockCount(),
                check.FreeCount());
     else
-        printf("%s: %s; a rebuild ('brindle bf recover') would keep %u blocks\n", file,
+        printf("%s: %s; a rebuild ('brindle bf recover%s') would keep %u blocks\n", file,
                check.State() == XBlockFileNeedsRebuild ? "needs a rebuild" : "damaged",
-               check.BlockCount());
+               check.IndexUsable() ? " --force" : "", check.RebuildBlockCount());
     return verdict;
 }
 
@@ -436,10 +545,10 @@ int BlockFileRecover(const Args& args) {
                     "or rebuild anyway with --force",
                     file);
     }
-    bool hasTrailer = true;
-    for (uint32_t i = 0; i < before.FindingCount(); ++i)
-        hasTrailer = hasTrailer && before.Findings()[i].fault != XBlockFileFaultNoTrailer;
-    if (hasTrailer && (code = DropTrailer(name, before.FileSize())) != kExitOk)
+    // A read-write Open rebuilds a file whose index it cannot use; one whose index it would
+    // accept loses its trailer first.
+    code = PrepareRebuild(name, before.FileSize(), args.noBackup, before.IndexUsable());
+    if (code != kExitOk)
         return code;
     ProgressLine rebuilding("recovering", name.native, before.FileSize());
     rebuilding.Say("rebuilding the index");
@@ -448,14 +557,15 @@ int BlockFileRecover(const Args& args) {
     rebuilt.Close();
     rebuilding.Finish();
     if (error != 0)
-        return Fail(kExitFailed, "%s: %s", file, Reason(error));
+        return FailOnFile(name, error);
     XBlockFileCheck after;
     if (!Examine(name, &after, &code))
         return code;
     for (uint32_t i = 0; i < before.FindingCount(); ++i) {
         const XBlockFileFinding& finding = before.Findings()[i];
         if (finding.fault == XBlockFileFaultLostBlock ||
-            finding.fault == XBlockFileFaultDuplicate || finding.fault == XBlockFileFaultCutOff)
+            finding.fault == XBlockFileFaultDuplicate || finding.fault == XBlockFileFaultCutOff ||
+            finding.fault == XBlockFileFaultSkipped)
             printf("%s: dropped at offset %llu: %s\n", file,
                    static_cast<unsigned long long>(finding.offset), Describe(finding).c_str());
     }
@@ -474,27 +584,28 @@ int BlockFileCompact(const Args& args) {
     FileName name;
     if (!NameFile(args.positional[0], &name))
         return kExitFailed;
+    const uint64_t sizeBefore = FileSize(name);
+    ProgressLine progress("compacting", name.native, sizeBefore);
+    // Compaction moves every block that lies behind the first free slot. The check that
+    // tells which runs first: its reader's lock would conflict with the writer's.
+    uint64_t moving = 0;
+    XBlockFileCheck check;
+    if (progress.Shown() && check.Examine(name.portable) == 0 && check.FreeCount() != 0) {
+        for (uint32_t i = 0; i < check.BlockCount(); ++i) {
+            if (check.Blocks()[i].offset > check.FreeSlots()[0].offset)
+                moving += SlotBytes(check.Blocks()[i]);
+        }
+    }
     XBlockFile file;
     if (int code = OpenBlockFile(name, false, &file))
         return code;
-    const uint64_t sizeBefore = FileSize(name);
-    ProgressLine progress("compacting", name.native, sizeBefore);
-    if (progress.Shown()) {
-        // Compaction moves every block that lies behind the first free slot.
-        XBlockFileCheck check;
-        int code = kExitOk;
-        if (Examine(name, &check, &code) && check.FreeCount() != 0) {
-            uint64_t moving = 0;
-            for (uint32_t i = 0; i < check.BlockCount(); ++i) {
-                if (check.Blocks()[i].offset > check.FreeSlots()[0].offset)
-                    moving += SlotBytes(check.Blocks()[i]);
-            }
-            progress.FollowWrites(moving, "moving blocks");
-        }
-    }
+    if (moving != 0)
+        progress.FollowWrites(moving, "moving blocks");
     file.Compact(false);
     file.Close();
     progress.Finish();
+    if (int32_t error = file.IOError())
+        return Fail(kExitFailed, "%s: %s", name.native.c_str(), Reason(error));
     const uint64_t sizeAfter = FileSize(name);
     printf("%s: reclaimed %llu bytes (%llu to %llu)\n", name.native.c_str(),
            static_cast<unsigned long long>(sizeBefore - sizeAfter),

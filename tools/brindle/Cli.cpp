@@ -60,6 +60,8 @@ bool ParseArgs(int argc, char** argv, int first, const char* allowed, Args* args
             args->force = true;
         } else if (arg == "--json" && strchr(allowed, 'j') != nullptr) {
             args->json = true;
+        } else if (arg == "--no-backup" && strchr(allowed, 'b') != nullptr) {
+            args->noBackup = true;
         } else {
             Fail(kExitUsage, "unknown option: %s", arg.c_str());
             return false;

@@ -32,15 +32,16 @@ void SetMessageStream(FILE* stream);
 // The arguments of one command: its positional arguments and the options it allows.
 struct Args {
     std::vector<std::string> positional;
-    std::string output;  // -o FILE
-    bool force = false;  // --force
-    bool json = false;   // --json
-    bool help = false;   // -h or --help
+    std::string output;     // -o FILE
+    bool force = false;     // --force
+    bool noBackup = false;  // --no-backup
+    bool json = false;      // --json
+    bool help = false;      // -h or --help
 };
 
-// Option letters that a command accepts, as in "of" for -o and --force; "j" for --json.
-// Fills `args` from argv[first..argc); prints what is wrong and returns false on a bad option
-// or an empty argument.
+// Option letters that a command accepts, as in "of" for -o and --force; "j" for --json, "b"
+// for --no-backup. Fills `args` from argv[first..argc); prints what is wrong and returns false
+// on a bad option or an empty argument.
 bool ParseArgs(int argc, char** argv, int first, const char* allowed, Args* args);
 
 // A block ID in decimal or 0x hexadecimal; false for anything else or a value above 32 bits.

@@ -42,7 +42,7 @@ const Command kCommands[] = {
      "array of objects with the keys id, length and offset."},
     {"bf", "get", "FILE ID [-o OUT]", 2, 2, "o", cli::BlockFileGet, "write a block's bytes out",
      "Writes the bytes of block ID to OUT, or to standard output. Exit code 1 when the\n"
-     "file has no such block."},
+     "file has no such block; OUT may not be the block file itself."},
     {"bf", "put", "FILE ID [INPUT]", 2, 3, "", cli::BlockFilePut, "store bytes as a block",
      "Stores the bytes of INPUT (standard input when it is absent or -) as block ID,\n"
      "replacing a block of that ID, and closes the file clean."},
@@ -59,12 +59,13 @@ const Command kCommands[] = {
      "findings: an array of objects with the keys offset, fault (a name such as\n"
      "\"no-trailer\" or \"bad-slot\"), value (a number whose meaning the fault gives) and\n"
      "text (the problem in words). The exit codes stay the same."},
-    {"bf", "recover", "FILE [--force]", 1, 1, "f", cli::BlockFileRecover,
+    {"bf", "recover", "FILE [--force] [--no-backup]", 1, 1, "fb", cli::BlockFileRecover,
      "rebuild a lost or damaged index",
      "Rebuilds the index of a file that needs it (as after a crash) or whose index is\n"
      "damaged, from the slot headers, and reports what was kept and what was dropped. A file\n"
      "whose index opens but disagrees with its slots is rebuilt only with --force, since the\n"
-     "rebuild trusts the slots. A clean file is left alone."},
+     "rebuild trusts the slots. A clean file is left alone. Before it changes anything it\n"
+     "copies the file to FILE.bak (which must not exist yet), unless --no-backup is given."},
     {"bf", "compact", "FILE", 1, 1, "", cli::BlockFileCompact, "squeeze out the free space",
      "Moves every block down over the free space before it, cuts the file after the last\n"
      "block and reports the bytes reclaimed."},
@@ -97,7 +98,7 @@ const char kExitCodes[] =
     "  0   success; for check, the file is clean\n"
     "  1   the answer is no: check found damage or a file that needs a rebuild, no block\n"
     "      has the ID, recover refused, or parts of a store cannot be read\n"
-    "  2   a file cannot be read, written or understood\n"
+    "  2   a file cannot be read, written or understood, or is in use by another program\n"
     "  64  the command line is wrong\n";
 
 // Lists the commands of `group`, or every command when `group` is null.

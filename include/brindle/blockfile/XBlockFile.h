@@ -24,37 +24,79 @@
 // Open rebuilds the index from the slot headers, a read-only Open refuses it. A new file is
 // the 28 bytes "AavE", 0, 0xFFFFFFFF, 0, 0, 12, "AavE".
 //
-// A process killed at any moment never costs a block that was on disk before: the next
-// read-write Open finds every block whole, and a block that was being written, deleted or
-// moved holds its old or its new contents. At every write boundary the slot headers chain
-// through every block, a header is written only after its data, and a block's old copy is
-// given up only once its new one is whole (rewriting a block into its own space therefore
-// goes by way of a copy at the end of the data). The one exception is a rewrite with the
-// block's exact length, which the format does in place with one write so that the index on
-// disk stays valid: cut short, it may leave the block's front new and its rest old. The
-// library does not ask the system to sync: this guards against the process dying, not
-// against the machine losing power. One trace of a crash can stop a file from opening: an
-// append cut short just after block bytes that read "AavE" looks like a trailer, and Open
-// refuses the index it seems to point to, as it refuses every damaged index.
+// Beyond what the format itself asks, the class keeps four promises. Each keeps the byte
+// format, every interface and every result; each only adds safety, and where it changes
+// what the format's plain rules would do, it says so here.
 //
-// I/O errors. A file call that fails while the object changes the file (a write, a cut, or
-// a read that Compact needs) is reported: WriteBlock and DeleteBlock return -1, and for
-// Flush, Compact and Close, which have no result, IOError() gives the error number. The
-// object then changes the file no more: WriteBlock and DeleteBlock return -1 at once,
-// Compact and Flush do nothing, and Close closes the file without writing an index, so
-// that the next read-write Open rebuilds the index from the slot headers. Until then reads
-// go on: every block that the failed call did not change reads as before, and the block it
-// was changing reads with its old or its new contents (after a rewrite with its exact
-// length, possibly part of each), never with bytes that the file does not hold for it. A reopened
-// file is whole in the same way as after a crash (above). Calls interrupted by a signal, and
-// transfers the system cuts short, are retried, not reported.
+// One writer at a time. A read-write Open takes an exclusive advisory lock on the whole
+// file, a read-only Open (and XBlockFileCheck::Examine) a shared one, without waiting. The
+// locks belong to the open file (OFD locks; flock on a system without them), so two objects
+// conflict even within one process. A conflict makes Open return the lock's error number,
+// EAGAIN, before anything is read or written: two writers never interleave their changes,
+// and a reader never reads a file under a writer. The locks are advisory: a program that
+// does not take them is not stopped.
+//
+// A killed process. A process killed at any moment never costs a block that was on disk
+// before: the next read-write Open finds every block whole, and a block that was being
+// written, deleted or moved holds its old or its new contents. At every write boundary the
+// slot headers chain through every block, a header names a block only once its data is
+// written, and a block's old copy is given up only once its new one is whole. Without
+// syncing (below), a rewrite with the block's exact length is done in place with one write,
+// as the format has it, so that the index on disk stays valid: cut short, it may leave the
+// block's front new and its rest old.
+//
+// Power cuts. While syncing (the default), Flush, Close and Create return success only when
+// what they promise is on stable storage, and every change is ordered by syncs so that a
+// power cut at any moment leaves a file whose next read-write Open succeeds, with this
+// promise: every block that was in the file at the last successful Flush or Close and was
+// not changed since reads back exactly; a block written or deleted since reads with its old
+// bytes, its new bytes, or (for an ID it did not have) is absent; no block ever reads bytes
+// that were never written under its ID. To keep it the class departs from the format's
+// plain rules in four ways: the first change after a flush waits for the cut of the index
+// area to reach the disk before any data lands where the index was; a new copy's header
+// names its block only once the data is synced; every rewrite, also one with the exact
+// length, writes the new copy where a new block would go and frees the old one once the new
+// one is synced, so even a rewrite of the same length leaves a clean file changed; and Flush
+// syncs the index before it writes the trailer, which itself reaches the disk with the next
+// sync (Close makes one; until then a read-write Open would rebuild the same blocks from the
+// slots).
+// Create syncs the new file and its directory. The cost: a WriteBlock that changes the file
+// waits for one sync, two when it replaces a block, and one more when its data would land
+// on space freed or cut off since the last sync (as the first append after a flush does);
+// DeleteBlock waits for none; Flush for one, or two after deletions alone; Close for one
+// more; Compact for two or three per batch of blocks, five for a batch that goes by way of
+// the end of the data. Three syncs make a changed block durable, about what a database
+// commit costs (the block file benchmark compares them). A host that needs none of this
+// (a cache, a test, a bulk load) turns syncing off with SetSyncing; turned on again, the
+// promise holds from the next Flush or Close.
+//
+// A damaged file. A rebuild keeps every slot whose header checks out. Its scan accepts a
+// header when it names its own offset, covers at least itself and ends within the file; at
+// a header it refuses, it does not stop, as the format's plain rule would, but searches on
+// for the next header it accepts and goes on from there, writing one free slot over the
+// bytes between. Where the refused header did not even name its own offset, the length of
+// the slot before it is in doubt: the search begins inside that slot, and a header found
+// there shows its length wrong, so it goes into the free slot too. Only what follows the
+// last slot accepted is cut. A length damaged so that it ends exactly on a later header
+// cannot be told from a real one, and the slots it spans go with it. A read-write Open of a
+// file whose trailer looks intact but whose index fails the checks rebuilds it instead of
+// failing (a write cut short can leave block bytes that read "AavE" where the trailer would
+// be); a read-only Open still fails. XBlockFileCheck predicts a rebuild with the same scan.
+//
+// I/O errors. A file call that fails while the object changes the file (a write, a cut, a
+// sync, or a read that Compact needs) is reported: WriteBlock and DeleteBlock return -1,
+// and for Flush, Compact and Close, which have no result, IOError() gives the error number.
+// The object then changes the file no more: WriteBlock and DeleteBlock return -1 at once,
+// Compact and Flush do nothing, and Close closes the file without writing an index, so that
+// the next read-write Open rebuilds the index from the slot headers. Until then reads go on:
+// every block that the failed call did not change reads as before, and the block it was
+// changing reads with its old or its new contents (after a rewrite in place with its exact
+// length, possibly part of each), never with bytes that the file does not hold for it. A
+// reopened file is whole in the same way as after a crash (above). Calls interrupted by a
+// signal, and transfers the system cuts short, are retried, not reported.
 //
 // Files are treated as untrusted input. Open accepts an index only when its records are
-// sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps;
-// otherwise it fails (an intact trailer over an unreadable index is never rebuilt). The slot
-// scan behind a rebuild accepts a header only when it names its own offset, is at least 16
-// bytes long and ends within the file; the first header it refuses ends the scan, and the
-// file is cut behind the last slot accepted.
+// sorted, unique, aligned, inside the data, at least 16 bytes long and free of overlaps.
 //
 // Reads come from a read-only memory mapping of the file (from plain reads where the file
 // cannot be mapped), so a read costs a lookup and a copy; the mapping follows the file as
@@ -92,25 +134,29 @@ class BRINDLE_API XBlockFile {
     // whose OnFlush must run at the last flush calls Close in its own destructor.
     virtual ~XBlockFile();
 
-    // Creates a new, empty block file readable and writable by its owner. Never replaces an
-    // existing file. 0 on success; -1 if the name exists or `path` is null; ENAMETOOLONG if
-    // the path does not fit kPortablePathSize bytes; otherwise the errno of the failing call
-    // (-1 if that is 0). A file whose writing failed is left behind without write permission.
+    // Creates a new, empty block file readable and writable by its owner, and syncs it and
+    // its directory entry. Never replaces an existing file. 0 on success; -1 if the name
+    // exists or `path` is null; ENAMETOOLONG if the path does not fit kPortablePathSize
+    // bytes; otherwise the errno of the failing call (-1 if that is 0). A file whose writing
+    // failed is left behind, without write permission if it failed before that was given.
     static int32_t Create(const char* path);
 
-    // Opens an existing file. 0 on success, also after a rebuild. -1 if this object is already
-    // open (the open file is left as it was), for a null path, and for a file that is not a
-    // block file or whose index fails the checks above; ENAMETOOLONG for an over-long path;
-    // ENOMEM when memory runs out; otherwise the errno of the failing call (-1 if that is 0),
-    // be it a read or a write of the rebuild (the file is then left for the next read-write
-    // Open to rebuild). Failure leaves the object closed and a read-only open never changes
-    // the file. Clears IOError().
+    // Opens an existing file, taking its lock (see "One writer at a time" above). 0 on
+    // success, also after a rebuild. -1 if this object is already open (the open file is left
+    // as it was), for a null path, for a file that is not a block file, and, read-only, for
+    // one without trailer or whose index fails the checks above (read-write rebuilds those);
+    // EAGAIN when another object or program holds a conflicting lock; ENAMETOOLONG for an
+    // over-long path; ENOMEM when memory runs out; otherwise the errno of the failing call
+    // (-1 if that is 0), be it a read, a write or a sync of the rebuild (the file is then left
+    // for the next read-write Open to rebuild). Failure leaves the object closed and a
+    // read-only open never changes the file. Clears IOError().
     virtual int32_t Open(const char* path, bool readOnly);
 
-    // Flushes, closes the descriptor and frees the index and free list; BlockCount is then
-    // 0. Does nothing on a closed object. After an I/O error it writes no index. A failure of
-    // the flush, or of closing the descriptor, is left in IOError(), which stays readable
-    // after Close until the next Open.
+    // Flushes, syncs what is left to sync (the trailer), closes the descriptor, which
+    // releases the lock, and frees the index and free list; BlockCount is then 0. Does nothing
+    // on a closed object. After an I/O error it writes no index. A failure of the flush, the
+    // sync or of closing the descriptor is left in IOError(), which stays readable after
+    // Close until the next Open.
     virtual void Close();
 
     // 0 while every file call that changed the file since Open succeeded; else the error
@@ -120,12 +166,12 @@ class BRINDLE_API XBlockFile {
 
     // Writes `len` bytes from `data` as block `id`, replacing any block of that ID. 0 on
     // success; -1 when a file call fails (the block then reads as before, or with its new
-    // contents if they reached the file whole; a rewrite with the old length may have
-    // changed part of the bytes, in place); -1 with nothing changed when the object is
-    // closed or read-only, has met an I/O error, `data` is null while `len` is not 0, `len` exceeds
-    // 0x7FFFFFEF, the data (or the copy that a rewrite into the block's own space first makes at
-    // the end of the data) would not fit below 4 GiB, or memory runs out. Rewriting a block with
-    // its old length on a clean file leaves the file clean.
+    // contents if they reached the file whole; a rewrite in place with the old length may
+    // have changed part of the bytes); -1 with nothing changed when the object is closed or
+    // read-only, has met an I/O error, `data` is null while `len` is not 0, `len` exceeds
+    // 0x7FFFFFEF, the data (or the copy that a rewrite into the block's own space first
+    // makes at the end of the data) would not fit below 4 GiB, or memory runs out. Without
+    // syncing, rewriting a block with its old length on a clean file leaves the file clean.
     int32_t WriteBlock(uint32_t id, const void* data, uint32_t len);
 
     // Reads the first bytes of block `id` into `buf`: returns how many, the smaller of the
@@ -170,10 +216,19 @@ class BRINDLE_API XBlockFile {
     uint32_t BlockCount() const;
     bool IsReadOnly() const;
 
+    // Whether this object makes its changes durable (see "Power cuts" above); on by default,
+    // kept across Close and Open. With syncing off, nothing is synced and the promise is the
+    // one for a killed process only; a host that turns it back on has the promise for power
+    // cuts again from its next Flush or Close.
+    void SetSyncing(bool on);
+    bool IsSyncing() const;
+
     // Writes the index area and trailer if the file changed since it was opened or last
-    // flushed; does nothing on a closed or read-only object, or after an I/O error. Calls
-    // OnFlush first. A failed write is left in IOError(), and the file stays without
-    // trailer.
+    // flushed, calling OnFlush first; while syncing, it returns once every block is on
+    // stable storage (see "Power cuts" above), and on a file that did not change it syncs
+    // what was written since the last sync. Does nothing on a closed or read-only object, or
+    // after an I/O error. A failed write or sync is left in IOError(), and the file stays
+    // without trailer.
     void Flush();
 
     // Moves every block down over the free space before it and cuts the file after the last
@@ -181,26 +236,31 @@ class BRINDLE_API XBlockFile {
     // clean. Does nothing on a closed or read-only object or one without free slots. The
     // argument has no effect.
     //
-    // A crash at any moment of the pass loses nothing: the next read-write Open finds every
-    // block whole, at its old place or its new one. A block is written at its new place
-    // before its old copy is given up, so one whose new place overlaps its old one goes by
-    // way of the end of the data first (the file grows by its slot meanwhile, and the block
-    // is written twice). Blocks move one at a time through a fixed buffer, so compaction
-    // never runs out of memory. If a file call fails (the error is left in IOError()), or a
-    // block would have to pass the largest data end (4 GiB) on its way, the pass ends there
-    // and the blocks from there on stay where they are. Does nothing after an I/O error.
+    // A crash or a power cut at any moment of the pass loses nothing: the next read-write
+    // Open finds every block whole, at its old place or its new one. Blocks move in batches:
+    // blocks whose new places all lie in the free space before them are copied there, and
+    // once the copies are on disk (synced, while syncing) the old ones are retired; a run of
+    // blocks whose new places overlap their old ones first goes by way of copies behind the
+    // data (the file grows by at most 4 MiB, or one block, meanwhile, and the blocks are
+    // written twice). Data moves through a fixed buffer, so compaction never runs out of
+    // memory. If a file call fails (the error is left in IOError()), or a block would have to
+    // pass the largest data end (4 GiB) on its way, the pass ends there and the blocks from
+    // there on stay where they are. Does nothing after an I/O error.
     void Compact(bool);
 
   protected:
-    // Rebuilds the index and free list from the slot headers of a read-write file whose
-    // trailer is missing, cuts the file behind the last slot accepted, calls OnRebuild and
-    // flushes. Of used slots that share an ID the one nearest the start of the file is kept
-    // and the others become free space. Such twins are what a crash leaves between writing
-    // a block's new copy and retiring its old one; a copy's header is written only after its
-    // data, so both are whole, and they hold the same bytes (compaction) or the block's old
-    // and new contents (an interrupted rewrite): either is a right choice. 0 on success;
-    // ENOMEM when memory runs out, or the errno of a failed read (the file untouched), or of
-    // a failed write (the file can be rebuilt again).
+    // Rebuilds the index and free list from the slot headers of a file opened read-write
+    // whose trailer is missing or whose index fails the checks, as "A damaged file" above
+    // tells: writes a free header over each stretch the scan skipped, cuts the file behind
+    // the last slot accepted, calls OnRebuild and flushes. Of used slots that share an ID the
+    // one nearest the start of the file is kept and the others become free space. Such
+    // twins are what a crash leaves between writing a block's new copy and retiring its old
+    // one; a copy's header names it only once its data is written, so both are whole, and
+    // they hold the same bytes (compaction) or the block's old and new contents (an
+    // interrupted rewrite): either is a right choice. 0 on success; ENOMEM when memory runs
+    // out, or the errno of a failed read (the file untouched), or of a failed write or sync
+    // (the file can be rebuilt again). Called on an object whose arrays are empty, as Open
+    // leaves them.
     int32_t Rebuild();
     // Called at the end of every Rebuild, with the index built and sorted, before it is
     // flushed. Does nothing by default.
@@ -245,8 +305,11 @@ class BRINDLE_API XBlockFile {
     int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
-    // Rewrites block `pos` whose slot already has the right size.
+    // Rewrites block `pos` whose slot already has the right size, in its own place.
     int32_t RewriteInPlace(uint32_t pos, const void* data, uint32_t len);
+    // Writes a new copy of block `pos` where a new block of its size would go and frees the
+    // old one only once the new one is on disk: the way every rewrite goes while syncing.
+    int32_t RewriteElsewhere(uint32_t pos, const void* data, uint32_t len);
     // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
     uint32_t ChooseFreeSlot(uint32_t size) const;
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
@@ -261,11 +324,12 @@ class BRINDLE_API XBlockFile {
     uint32_t FirstFreeFrom(uint32_t offset) const;
     // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
     uint32_t FreeRecordCovering(uint32_t offset) const;
-    // DestroyBlock, with a result: retires the slot on disk, then writes the merged header.
+    // DestroyBlock, with a result: retires the slot on disk and writes the merged header.
     bool FreeSlot(const _XBlockFile_BlockRec& rec);
 
-    // The ways a block's new copy reaches the disk. Each sets `*live` to every copy that it
-    // makes whole and visible. Appends the slot `rec` at the end of the data.
+    // The ways a block's new copy reaches the disk. Each writes the data first and makes
+    // the slot's header say so only after a sync (when syncing), and sets `*live` to the copy
+    // it made whole and visible. Appends the slot `rec` at the end of the data.
     bool AppendSlot(const _XBlockFile_BlockRec& rec, const void* data, uint32_t len,
                     _XBlockFile_BlockRec* live);
     // Writes the slot `rec` at the front of a free slot on disk that ends at `freeEnd`.
@@ -277,35 +341,64 @@ class BRINDLE_API XBlockFile {
                       _XBlockFile_BlockRec* live, uint32_t freeEnd);
     // Writes the header of the free record whose slot holds `offset`, if there is one.
     bool WriteFreeSlotCovering(uint32_t offset);
+
+    // The file calls, in the order that makes a crash or a power cut harmless.
+    //
     // Records the errno of a failed file call (EIO if it has none) as the object's I/O
     // error, unless one is recorded already; returns false.
     bool Failed();
+    // Makes everything written so far durable, when syncing; false if that fails.
+    bool Barrier();
+    // Notes that the bytes from `start` to `end` held a slot that a power cut before the
+    // next sync could still bring back: nothing is written there before that sync.
+    void MarkFreed(uint64_t start, uint64_t end);
     // Writes `size` bytes at `offset`, or cuts the file to `length`; false, with the error
     // recorded, if the call fails or an error was recorded before (nothing is then written).
     bool Put(const void* data, size_t size, uint64_t offset);
     bool Cut(uint64_t length);
-    // Writes the end marker at dataEnd and cuts the file just after it.
-    bool WriteEndMarker();
-    // Writes `rec` as the header at its offset.
+    // Syncs first when the bytes from `start` to `end` overlap space freed since the last
+    // sync: nothing lands in a slot before the disk holds it free.
+    bool SyncBeforeWriting(uint64_t start, uint64_t end);
+    // One piece of the bytes that PutContent writes.
+    struct Piece {
+        const void* data;
+        size_t size;
+    };
+    // Writes the `count` pieces (at most 8) one after another from `offset` on, as new
+    // contents of the file: after SyncBeforeWriting.
+    bool PutContent(const Piece* pieces, int count, uint64_t offset);
+    // Writes a slot's first header half (offset and ID) or second half (length and flag).
+    // Each half is 8 aligned bytes, which no crash or power cut tears.
+    bool WriteHeaderFront(uint32_t offset, uint32_t id);
+    bool WriteHeaderBack(uint32_t offset, uint32_t len, uint32_t freeFlag);
+    // Writes `rec` as the whole header at its offset.
     bool WriteRecord(const _XBlockFile_BlockRec& rec);
-    // Writes the header of a free slot of `size` bytes at `offset`.
-    bool WriteFreeHeader(uint32_t offset, uint32_t size);
+    // Writes the header of a free slot of `size` bytes at `offset`, which holds the header of
+    // a free slot, or of a used one already retired: with ID 0, as the format has it, where
+    // no power cut can tear the write; else only its second half.
+    bool WriteFreeRecord(uint32_t offset, uint32_t size);
     // Turns the used slot at `offset` into a free one of the same size by setting its flag.
     bool RetireSlot(uint32_t offset);
+    // Writes the end marker at dataEnd and cuts the file just after it.
+    bool WriteEndMarker();
 
-    // Reads the slot header at `p` for a rebuild of a file of `length` bytes; true if
-    // accepted. A failed read also sets `*error`.
-    bool ScanSlot(uint64_t p, uint64_t length, _XBlockFile_BlockRec* rec, int32_t* error) const;
     // Sorts the index by ID and turns all but the first slot of each repeated ID into free
     // space.
     void SortIndex();
-    // Copies the data of the slot `from` to the slot at `to`, through a fixed buffer.
+    // Writes the headers of the gaps a rebuild found, over bytes no scan accepted.
+    bool WriteGapHeaders(const _XBlockFile_BlockRec* gaps, uint32_t count);
+    // Copies the data of the slot `from` into the slot at `to`, through a fixed buffer, and
+    // clears the rest of that slot.
     bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
-    // Writes a copy of the block `rec` as a slot at dataEnd, behind the data.
-    bool CopyToEnd(const _XBlockFile_BlockRec& rec);
-    // Moves block `rec` down to the slot at `to`, the space between being free, and sets
-    // its offset there; false (with the offset naming a whole copy) when a file call fails.
-    bool MoveDown(_XBlockFile_BlockRec* rec, uint32_t to);
+    // Writes copies of the `count` blocks from index position `first` on (in file order),
+    // one after another from `to`, inside a free slot from `to` to `freeEnd` that holds none
+    // of them: the copies become slots of their own, and the index records them, only once
+    // they are whole on disk; the rest of the free slot stays free.
+    bool PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32_t freeEnd);
+    // Moves a batch of blocks down to `to` when their new places lie before their old ones
+    // (directly), or when they overlap (by way of copies at the end of the data).
+    bool MoveDirectly(uint32_t first, uint32_t count, uint32_t to);
+    bool MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uint32_t total);
     // After a compaction that stopped at the block at `next`: the free list keeps the slots
     // from there on, and the space from `gapStart` to `next` becomes one free slot.
     void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
@@ -328,6 +421,17 @@ class BRINDLE_API XBlockFile {
     mutable const uint8_t* map;
     mutable uint64_t mapSize;
     mutable uint64_t mapReadable;
+    bool syncing;   // IsSyncing()
+    bool unsynced;  // written to or cut since the last sync
+    // Space freed since the last sync (see MarkFreed); `freedAll` when there was more than
+    // the ranges hold, or when syncing was just turned on.
+    static constexpr int kFreedRanges = 8;
+    int freedCount;
+    bool freedAll;
+    struct {
+        uint64_t start;
+        uint64_t end;
+    } freed[kFreedRanges];
 };
 
 #endif  // BRINDLE_BLOCKFILE_XBLOCKFILE_H_

@@ -5,13 +5,15 @@
 // The check reads the file as XBlockFile::Open would (the header, the trailer, the index
 // area) and applies the same acceptance rules, then goes further: it reports every fault
 // rather than the first, compares each slot header on disk with its index record, and, for a
-// file without a usable index, walks the slot headers exactly as the rebuild of a read-write
-// Open does, to tell which blocks that rebuild would keep and which bytes it would cut off.
-// The format itself is described in XBlockFile.h and in docs/formats.md.
+// file without a usable index, walks the slot headers with the very scan of the rebuild that
+// a read-write Open makes, to tell which blocks that rebuild keeps, which stretches it
+// skips and which bytes it cuts off. The format itself is described in XBlockFile.h and in
+// docs/formats.md.
 //
 // The file is untrusted input: every count, offset and length is checked before use, reads
 // stay inside the file (or the buffer), and memory grows only with what the file really
-// holds, never with a count it claims. The check never writes. An object holds the result
+// holds, never with a count it claims. The check never writes, and takes a reader's lock on
+// the file as a read-only XBlockFile::Open does. An object holds the result
 // of its last Examine until the next one; it is not copyable and belongs to one thread at a
 // time.
 #ifndef BRINDLE_BLOCKFILE_XBLOCKFILECHECK_H_
@@ -30,8 +32,9 @@ enum XBlockFileState : int32_t {
     // slots read cleanly to the end marker: a read-write Open rebuilds the index from them
     // and loses nothing; a read-only Open refuses the file.
     XBlockFileNeedsRebuild = 1,
-    // Something is wrong: the index is refused by Open, disagrees with the slot headers, or
-    // the slots break off before the end of the data, so that a rebuild would lose blocks.
+    // Something is wrong: the index is refused by Open (a read-write Open rebuilds it),
+    // disagrees with the slot headers, or the slots break off before the end of the data, so
+    // that a rebuild would skip or cut off bytes and may lose blocks.
     XBlockFileDamaged = 2,
     // Not a block file: shorter than 16 bytes, or not beginning with "AavE" and a 0 word.
     XBlockFileForeign = 3,
@@ -76,19 +79,25 @@ enum XBlockFileFault : int32_t {
     // slot the free list had no room for ends up so, and compaction reclaims it.
     XBlockFileFaultGap = 14,
     // At a slot offset: the slot scan of a rebuild refuses the header found there (it names
-    // another offset, is shorter than 16 bytes or runs past the end of the file), and stops.
+    // another offset, is shorter than 16 bytes or runs past the end of the file); it goes on
+    // at the next header it accepts (XBlockFileFaultSkipped), or stops there.
     XBlockFileFaultBadSlot = 15,
     // At a slot offset: the bytes from here to the end of the file, past the slots a rebuild
     // accepts, that a rebuild would cut off; value: how many.
     XBlockFileFaultCutOff = 16,
-    // At a slot offset beyond the point where the scan stopped: a header of a used block
-    // that a rebuild would lose; value: its ID.
+    // At a slot offset: the header of a used block that a rebuild would lose, either behind
+    // the point where the scan stops or because its length runs over the next header the
+    // scan accepts (a damaged length); value: its ID.
     XBlockFileFaultLostBlock = 17,
     // At a slot offset: a used slot whose ID an earlier slot already has; a rebuild keeps the
     // earlier one and frees this one; value: the ID.
     XBlockFileFaultDuplicate = 18,
     // At an offset: reading the file failed there; value: the error number.
     XBlockFileFaultRead = 19,
+    // At a slot offset: bytes between a header the scan refuses (or a slot whose length runs
+    // too far) and the next header it accepts, which a rebuild turns into one free slot
+    // rather than give up what follows; value: how many.
+    XBlockFileFaultSkipped = 20,
 };
 
 struct XBlockFileFinding {
@@ -109,9 +118,9 @@ class BRINDLE_API XBlockFileCheck {
 
     // Examines the block file named by the portable path `path`, read-only. Returns 0 when
     // the file was examined (whatever State then says). Otherwise the result is the error
-    // number of the open (ENAMETOOLONG for an over-long path, -1 for a null path or an
-    // error without a number), or ENOMEM when memory ran out; State is then
-    // XBlockFileUnreadable and nothing is reported.
+    // number of the open (ENAMETOOLONG for an over-long path, EAGAIN when a writer holds
+    // the file, -1 for a null path or an error without a number), or ENOMEM when memory ran
+    // out; State is then XBlockFileUnreadable and nothing is reported.
     int32_t Examine(const char* path);
     // Examines `size` bytes in memory as the contents of a block file. When memory runs
     // out, State is XBlockFileUnreadable and nothing is reported.
@@ -136,6 +145,10 @@ class BRINDLE_API XBlockFileCheck {
     const _XBlockFile_BlockRec* Blocks() const { return blocks_; }
     // The free slots the same way, in ascending offset order; `len` is the slot's size.
     uint32_t FreeCount() const { return freeCount_; }
+    // How many blocks a rebuild from the slot headers keeps. BlockCount() when the index is
+    // not usable; for a file whose index opens, what a rebuild forced on it (as `brindle bf
+    // recover --force` makes) would find, which differs where the file is damaged.
+    uint32_t RebuildBlockCount() const { return rebuildBlockCount_; }
     const _XBlockFile_BlockRec* FreeSlots() const { return free_; }
 
     // Everything found wrong, in the order it was found. See IsDamage.
@@ -160,6 +173,8 @@ class BRINDLE_API XBlockFileCheck {
     // Walks the slot headers as a rebuild does, and looks for blocks behind where it stops.
     void Scan(Source* source);
     void FindLostBlocks(Source* source, uint64_t from);
+    // The blocks a rebuild would keep of a file whose index is usable.
+    uint32_t CountRebuildKeeps(Source* source);
     // Sorts the blocks by ID and turns repeated IDs into free slots, as a rebuild does.
     void KeepFirstOfEachId();
     void Note(XBlockFileFault fault, uint64_t offset, uint64_t value);
@@ -174,6 +189,7 @@ class BRINDLE_API XBlockFileCheck {
     _XBlockFile_BlockRec* blocks_;
     uint32_t blockCount_;
     uint32_t blockCapacity_;
+    uint32_t rebuildBlockCount_;
     _XBlockFile_BlockRec* free_;
     uint32_t freeCount_;
     uint32_t freeCapacity_;
