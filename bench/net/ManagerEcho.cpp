@@ -26,11 +26,10 @@ XSocketHandler* MakeEcho(sockaddr_in* address, int socket, bool udp, void* conte
 }
 
 // Sets how many sockets the manager watches and returns how many connections the server
-// can then hold: the listening socket takes one place in the read set. The manager watches
-// 64 sockets per set; once XSocketMgr::SetSocketLimit exists, the line below becomes
-// `XSocketMgr::SetSocketLimit(4096); return 4095;` and the 1,000-connection workload runs.
+// can then hold: the listening socket takes one place in the read set.
 uint32_t SetManagerSocketLimit() {
-    return 63;
+    XSocketMgr::SetSocketLimit(4096);
+    return 4095;
 }
 
 }  // namespace

@@ -28,6 +28,11 @@ namespace {
 
 constexpr uint32_t kConnectMilliseconds = 10000;
 constexpr uint64_t kNoDeadline = UINT64_MAX;
+// The events the inbox holds before the connection leaves frames for later.
+constexpr size_t kInboxLimit = 256;
+// The bytes the manager keeps for the connection when it leaves frames for later: at that
+// limit it stops reading, and TCP holds the server back.
+constexpr uint32_t kKeptLimit = 4 * kMaxFrame;
 
 // What the connection tells the main thread.
 struct Event {
@@ -40,7 +45,11 @@ struct Event {
 // Carries events from the connection's callbacks, which run on the manager's threads, to
 // the main thread, which waits for them together with the stop signals. The callbacks only
 // queue: printing and deciding happen on the main thread, so a slow terminal never holds up
-// the manager.
+// the manager. The inbox holds kInboxLimit messages; when it is full the connection leaves
+// the frames that come for later (the manager keeps them, and stops reading at its receive
+// limit), and once the main thread has taken half of them it resumes the connection's
+// reading. So a slow terminal costs a bounded amount of memory, and the server sees a
+// client that does not keep up.
 class Inbox {
   public:
     enum Result { kGot, kStopped, kTimedOut };
@@ -54,29 +63,47 @@ class Inbox {
     Inbox& operator=(const Inbox&) = delete;
 
     bool Ready() const { return wake_ >= 0; }
+    // The connection whose reading Next resumes; it must outlive the calls of Next.
+    void Follow(XSocketHandler* connection) { connection_ = connection; }
 
-    // Any thread.
-    void Push(Event event) {
+    // Any thread. Events that end the connection are always taken; others only while the
+    // inbox has room: false when it has none.
+    bool Push(Event event) {
         std::lock_guard<std::mutex> hold(mutex_);
+        if (event.kind != Event::kEnded && events_.size() >= kInboxLimit) {
+            deferred_ = true;
+            return false;
+        }
         events_.push_back(std::move(event));
         const uint64_t one = 1;
         if (write(wake_, &one, sizeof one) != sizeof one) {
             // Only a full counter refuses the write, and then a wake is pending anyway.
         }
+        return true;
     }
 
     // Takes the oldest event, waiting for one until `deadline` (on OSBootTime's clock)
     // unless `stopFd` becomes readable first.
     Result Next(int stopFd, uint64_t deadline, Event* event) {
         for (;;) {
+            bool got = false;
+            bool resume = false;
             {
                 std::lock_guard<std::mutex> hold(mutex_);
                 if (!events_.empty()) {
                     *event = std::move(events_.front());
                     events_.pop_front();
-                    return kGot;
+                    got = true;
+                    resume = deferred_ && events_.size() <= kInboxLimit / 2;
+                    if (resume)
+                        deferred_ = false;
                 }
             }
+            // Without the inbox's lock, which the manager's read thread takes under its own.
+            if (resume && connection_ != nullptr)
+                connection_->ResumeReading();
+            if (got)
+                return kGot;
             const uint64_t now = OSBootTime();
             if (now >= deadline)
                 return kTimedOut;
@@ -97,8 +124,10 @@ class Inbox {
 
   private:
     const int wake_;  // an eventfd, written once per event
+    XSocketHandler* connection_ = nullptr;
     std::mutex mutex_;
     std::deque<Event> events_;
+    bool deferred_ = false;  // a frame was left for later since the last resume
 };
 
 // The client's end of the connection: hands what the server sends to the inbox.
@@ -107,10 +136,12 @@ class ServerEnd : public FrameHandler {
     ServerEnd(sockaddr_in* server, int socket, bool udp, void* inbox)
         : FrameHandler(server, socket, udp, inbox), inbox_(static_cast<Inbox*>(inbox)) {
         SetConnectTimeout(kConnectMilliseconds);
+        SetReceiveLimit(kKeptLimit);
     }
 
   private:
-    bool OnFrame(const Frame& frame) override {
+    // A frame the full inbox cannot take is left for later, with the frames after it.
+    FrameAnswer OnFrame(const Frame& frame) override {
         Event event;
         event.id = frame.id;
         if (frame.kind == kStored)
@@ -119,9 +150,8 @@ class ServerEnd : public FrameHandler {
                  ReadMessage(frame.store, frame.storeLength, true, &event.message))
             event.kind = Event::kMessage;
         else
-            return false;
-        inbox_->Push(std::move(event));
-        return true;
+            return kFrameRefused;
+        return inbox_->Push(std::move(event)) ? kFrameTaken : kFrameLater;
     }
     void OnProtocolError(const char* problem) override {
         End(std::string("the server sent ") + problem);
@@ -197,6 +227,7 @@ int RunSend(const char* host, uint16_t port, const Message& message, int stopFd)
     Connection connection(host, port, &inbox);
     if (connection.Server() == nullptr)
         return 1;
+    inbox.Follow(connection.Server());
     uint32_t size = 0;
     void* store = FlattenMessage_NF(message, false, &size);
     const bool sent = store != nullptr && SendFrame(connection.Server(), kPost, 0, store, size);
@@ -223,6 +254,7 @@ int RunTail(const char* host, uint16_t port, int stopFd) {
     Connection connection(host, port, &inbox);
     if (connection.Server() == nullptr)
         return 1;
+    inbox.Follow(connection.Server());
     Event event;
     while (inbox.Next(stopFd, kNoDeadline, &event) == Inbox::kGot) {
         if (event.kind == Event::kEnded)

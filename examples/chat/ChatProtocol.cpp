@@ -2,6 +2,9 @@
 
 #include "ChatProtocol.h"
 
+#include <arpa/inet.h>
+
+#include <brindle/net/XSocketMgr.h>
 #include <brindle/serialization/XInput.h>
 #include <brindle/serialization/XStore.h>
 
@@ -73,6 +76,13 @@ bool SendFrame(XSocketHandler* to, XOutput* frame) {
     uint32_t length = 0;
     void* data = frame->GetData(&length);
     return data != nullptr && to->SendData(data, length) == 0;
+}
+
+std::string PeerName(XSocketHandler* peer) {
+    sockaddr_in address = {};
+    peer->GetRemoteAddress(&address);
+    return std::string(XSocketMgr::IPString(address.sin_addr.s_addr)) + ":" +
+           std::to_string(ntohs(address.sin_port));
 }
 
 bool IsAcceptable(const std::string& sender, const std::string& text) {

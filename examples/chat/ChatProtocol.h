@@ -77,6 +77,9 @@ bool SendFrame(XSocketHandler* to, FrameKind kind, uint32_t id, const void* stor
 // Queues a written frame to `to`; false as above.
 bool SendFrame(XSocketHandler* to, XOutput* frame);
 
+// The peer's address and port, for messages: "127.0.0.1:40000".
+std::string PeerName(XSocketHandler* peer);
+
 // A message as people see it.
 struct Message {
     std::string sender;

@@ -30,27 +30,27 @@ class Member : public FrameHandler {
         room_->Join(this);
         return 0;
     }
+    // The client has taken what was queued: the next part of the history.
+    void OnReadyToWrite() override { room_->Replay(this); }
     void OnClose(uint32_t) override { room_->Leave(this); }
 
     // Stores a post and tells the poster its ID (0 when it failed); refuses any other frame.
-    bool OnFrame(const Frame& frame) override {
+    FrameAnswer OnFrame(const Frame& frame) override {
         Message message;
         if (frame.kind != kPost || !ReadMessage(frame.store, frame.storeLength, false, &message))
-            return false;
+            return kFrameRefused;
         message.time = static_cast<uint32_t>(::time(nullptr));
         const uint32_t id = room_->Post(message);
         if (id == 0)
             fprintf(stderr, "brindle-chat: a message from %s could not be stored\n",
                     message.sender.c_str());
         SendFrame(this, kStored, id, nullptr, 0);
-        return true;
+        return kFrameTaken;
     }
 
     void OnProtocolError(const char* problem) override {
-        sockaddr_in peer = {};
-        GetRemoteAddress(&peer);
-        fprintf(stderr, "brindle-chat: client %s:%u sent %s; disconnected\n",
-                XSocketMgr::IPString(peer.sin_addr.s_addr), ntohs(peer.sin_port), problem);
+        fprintf(stderr, "brindle-chat: client %s sent %s; disconnected\n", PeerName(this).c_str(),
+                problem);
     }
 
     ChatRoom* const room_;

@@ -14,7 +14,10 @@ uint32_t FrameHandler::OnDataReceived(void* data, uint32_t size, sockaddr_in*) {
         const FrameStatus status = ReadFrame(bytes + used, size - used, &frame);
         if (status == kFramePartial)
             break;
-        if (status != kFrameComplete || !OnFrame(frame)) {
+        const FrameAnswer answer = status == kFrameComplete ? OnFrame(frame) : kFrameRefused;
+        if (answer == kFrameLater)
+            break;
+        if (answer == kFrameRefused) {
             Refuse(status, frame);
             return size;  // all of it: nothing more of this peer is read
         }

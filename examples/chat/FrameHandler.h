@@ -4,8 +4,10 @@
 //
 // OnDataReceived hands each whole frame to OnFrame, in order, and returns how many bytes
 // those frames took, so the handler keeps a frame that has only partly arrived and offers it
-// again, completed, with the bytes that follow. A peer that breaks the protocol (bytes that
-// are not a frame, a frame over kMaxFrame, a frame OnFrame refuses) is told to
+// again, completed, with the bytes that follow. OnFrame may also leave a frame for later:
+// the manager keeps it, and what follows it, up to the handler's receive limit, and offers
+// it again with the next bytes or after ResumeReading. A peer that breaks the protocol
+// (bytes that are not a frame, a frame over kMaxFrame, a frame OnFrame refuses) is told to
 // OnProtocolError and disconnected at once; nothing it sent is read any further.
 #ifndef BRINDLE_EXAMPLES_CHAT_FRAMEHANDLER_H_
 #define BRINDLE_EXAMPLES_CHAT_FRAMEHANDLER_H_
@@ -16,13 +18,17 @@
 
 namespace chat {
 
+// What OnFrame did with a frame.
+enum FrameAnswer { kFrameTaken, kFrameLater, kFrameRefused };
+
 class FrameHandler : public XSocketHandler {
   protected:
     using XSocketHandler::XSocketHandler;
 
-    // Handles one frame; false when it is not a frame this end accepts. Runs where
+    // Handles one frame: kFrameTaken; kFrameLater to leave it, and the frames after it, for
+    // later; kFrameRefused when it is not a frame this end accepts. Runs where
     // OnDataReceived runs: the manager's read thread, under the manager lock.
-    virtual bool OnFrame(const Frame& frame) = 0;
+    virtual FrameAnswer OnFrame(const Frame& frame) = 0;
     // Tells what was wrong with the peer's bytes, just before it is disconnected.
     virtual void OnProtocolError(const char* problem) = 0;
 

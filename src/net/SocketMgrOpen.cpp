@@ -22,94 +22,6 @@ constexpr int kUdpPollMillis = 10;
 
 }  // namespace
 
-// --- Handler lists ---
-
-XSocketMgr::State::HandlerList::~HandlerList() {
-    free(items_);
-}
-
-bool XSocketMgr::State::HandlerList::Contains(const XSocketHandler* handler) const {
-    return handler->listSlots_[list_] != kNoPlace;
-}
-
-bool XSocketMgr::State::HandlerList::Reserve() {
-    if (count_ < capacity_)
-        return true;
-    if (capacity_ > UINT32_MAX / sizeof(XSocketHandler*) - kGrowStep)
-        return false;
-    uint32_t capacity = capacity_ + kGrowStep;
-    void* grown = brindle::Realloc(items_, capacity * sizeof(XSocketHandler*));
-    if (grown == nullptr)
-        return false;
-    items_ = static_cast<XSocketHandler**>(grown);
-    capacity_ = capacity;
-    return true;
-}
-
-bool XSocketMgr::State::HandlerList::Add(XSocketHandler* handler) {
-    if (!Reserve())
-        return false;
-    handler->listSlots_[list_] = count_;
-    items_[count_++] = handler;
-    return true;
-}
-
-void XSocketMgr::State::HandlerList::Remove(XSocketHandler* handler) {
-    uint32_t place = handler->listSlots_[list_];
-    if (place == kNoPlace)
-        return;
-    XSocketHandler* last = items_[--count_];
-    items_[place] = last;
-    last->listSlots_[list_] = place;
-    handler->listSlots_[list_] = kNoPlace;
-}
-
-// --- Read watch ---
-
-void XSocketMgr::State::ReadWatch::Add(Link* link, int socket) {
-    link->socket = socket;
-    if (waiting_ == 0 && watched_.Count() < limit_ && watched_.Add(socket)) {
-        link->watched = true;
-        return;
-    }
-    link->waiting = true;
-    link->older = newest_;
-    link->newer = nullptr;
-    if (newest_ != nullptr)
-        newest_->newer = link;
-    else
-        oldest_ = link;
-    newest_ = link;
-    ++waiting_;
-}
-
-bool XSocketMgr::State::ReadWatch::Remove(Link* link) {
-    if (link->waiting) {
-        (link->older != nullptr ? link->older->newer : oldest_) = link->newer;
-        (link->newer != nullptr ? link->newer->older : newest_) = link->older;
-        link->waiting = false;
-        --waiting_;
-        return false;
-    }
-    if (!link->watched)
-        return false;
-    watched_.Remove(link->socket);
-    link->watched = false;
-    WatchWaiting();
-    return true;
-}
-
-void XSocketMgr::State::ReadWatch::WatchWaiting() {
-    while (oldest_ != nullptr && watched_.Count() < limit_ && watched_.Add(oldest_->socket)) {
-        Link* link = oldest_;
-        oldest_ = link->newer;
-        (oldest_ != nullptr ? oldest_->older : newest_) = nullptr;
-        link->waiting = false;
-        link->watched = true;
-        --waiting_;
-    }
-}
-
 // --- Handlers ---
 
 XSocketHandler* XSocketMgr::State::MakeHandler(XSocketFactory factory, sockaddr_in* address,
@@ -123,15 +35,6 @@ XSocketHandler* XSocketMgr::State::MakeHandler(XSocketFactory factory, sockaddr_
     if (handler == nullptr)
         brindle::CloseSocket(socket);
     return handler;
-}
-
-bool XSocketMgr::State::Enter(XSocketHandler* handler, HandlerList* first, HandlerList* second) {
-    if (!first->Reserve() || (second != nullptr && !second->Reserve()))
-        return false;
-    first->Add(handler);
-    if (second != nullptr)
-        second->Add(handler);
-    return true;
 }
 
 void XSocketMgr::State::Discard(XSocketHandler* handler) {
@@ -149,25 +52,20 @@ void XSocketMgr::State::Discard(XSocketHandler* handler) {
 }
 
 void XSocketMgr::State::Notify(XSocketHandler* handler, bool connected) {
-    handler->GetMe();
     if (connected && handler->socket_.load() != -1)
         handler->OnConnect();
     if (handler->socket_.load() != -1)
         handler->OnReadyToWrite();
-    handler->ReleaseMe();
 }
 
 int32_t XSocketMgr::State::OpenUdp(XSocketHandler* handler) {
     // A use, so that a read error disconnecting the handler at once cannot destroy it here.
     handler->GetMe();
     manager->Lock();
-    bool entered = Admits() && Enter(handler, &ready, &handlers);
-    if (entered)
-        readWatch.Add(&handler->readLink_, handler->socket_.load());
+    bool entered = Enter(handler, true, false);
     manager->Unlock();
     int32_t result = -1;
     if (entered) {
-        readWake.Signal();
         Notify(handler, true);
         result = 0;
     } else {
@@ -197,19 +95,13 @@ int32_t XSocketMgr::State::OpenTcp(XSocketHandler* handler, const sockaddr_in& r
     if (disconnected) {
         ReleaseHeld(handler);
         connected = false;
-    } else if (connected && Admits() && Enter(handler, &writeWait, &handlers)) {
-        readWatch.Add(&handler->readLink_, socket);
-        // A full write-wait set leaves the handler unwatched in the write-wait list: the
-        // write thread takes it as writable at its next pass, since its connect is done.
-        writeWaitSet.Add(socket);
-    } else {
+    } else if (!connected || !Enter(handler, true, true)) {
+        // Entered, it waits for its socket to report writable, when the write thread calls
+        // OnConnect.
         connected = false;
     }
     manager->Unlock();
-    if (connected) {
-        readWake.Signal();
-        WakeWriter();
-    } else if (!disconnected) {
+    if (!connected && !disconnected) {
         Discard(handler);
     }
     handler->ReleaseMe();
@@ -303,12 +195,14 @@ XSocketListener* XSocketMgr::State::ListenTcp(XSocketListener* listener, XSocket
     listener->factory = factory;
     listener->context = context;
     manager->Lock();
-    listener->next = tcpListeners;
-    tcpListeners = listener;
-    readWatch.Add(&listener->readLink, listener->socket);
+    uint64_t word = sockets.Enter(listener->socket, SocketTable::kListener, listener);
+    if (word != SocketTable::kWakeWord) {
+        listener->next = tcpListeners;
+        tcpListeners = listener;
+        readWatch.Add(&listener->readLink, listener->socket, word);
+    }
     manager->Unlock();
-    readWake.Signal();
-    return listener;
+    return word != SocketTable::kWakeWord ? listener : nullptr;
 }
 
 XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, uint32_t address,
@@ -327,7 +221,7 @@ XSocketListener* XSocketMgr::State::ListenUdp(XSocketListener* listener, uint32_
     listener->thread =
         SpawnXThread("UdpReadThread", XSocketMgr::UdpReadThread, listener, ThreadPriorityNormal);
     manager->Lock();
-    bool entered = listener->thread != nullptr && Enter(handler, &ready, nullptr);
+    bool entered = listener->thread != nullptr && Enter(handler, false, false);
     if (entered) {
         listener->next = udpListeners;
         udpListeners = listener;
@@ -368,18 +262,20 @@ void XSocketMgr::StopListening(XSocketListener* listener) {
     Lock();
     bool listed = state.Unlink(listener);
     bool tcp = listener->factory != nullptr;
-    bool rewatched = listed && tcp && state.readWatch.Remove(&listener->readLink);
+    if (listed && tcp) {
+        state.readWatch.Remove(&listener->readLink);
+        state.sockets.Leave(listener->socket);
+    }
     XSocketHandler* handler = nullptr;
     if (listed && !tcp) {
         std::lock_guard<std::mutex> hold(listener->gate);
         handler = listener->handler;
         listener->stop.store(true);
+        listener->delivered.notify_all();
         if (handler != nullptr)
             handler->GetMe();
     }
     Unlock();
-    if (rewatched)
-        state.readWake.Signal();
     if (!listed)
         return;
     if (tcp) {
@@ -409,10 +305,11 @@ XSocketListener* XSocketMgr::State::LeaveListener(XSocketHandler* handler, bool*
     // Its thread stops at once and starts no delivery; StopListening frees it.
     listener->stop.store(true);
     listener->handler = nullptr;
+    listener->delivered.notify_all();
     if (!listener->delivering || listener->threadId.load() == brindle::CurrentThreadId())
         return nullptr;
     if (InPass()) {
-        handler->GetMe();
+        // The use the manager holds passes to the listener's thread with the OnClose.
         listener->closeAfterDelivery = handler;
         *handedOff = true;
         return nullptr;
@@ -436,13 +333,26 @@ void XSocketMgr::State::ReleaseListener(XSocketListener* listener) {
     delete listener;
 }
 
+bool XSocketMgr::State::AwaitReading(XSocketListener* listener,
+                                     std::unique_lock<std::mutex>* hold) {
+    listener->delivered.wait(*hold, [listener] {
+        return listener->stop.load() || listener->handler == nullptr ||
+               !listener->handler->readPaused_.load();
+    });
+    return !listener->stop.load() && listener->handler != nullptr;
+}
+
 void XSocketMgr::State::DeliverDatagram(XSocketListener* listener, char* data, uint32_t size,
                                         sockaddr_in* from) {
     // The gate makes a disconnect either come before the delivery, which then does not
-    // start, or wait for it (or leave OnClose to it) when it comes after.
+    // start, or wait for it (or leave OnClose to it) when it comes after; and a pause of the
+    // handler keep the datagram until reading resumes.
     std::unique_lock<std::mutex> hold(listener->gate);
-    XSocketHandler* handler = listener->stop.load() ? nullptr : listener->handler;
-    if (handler == nullptr)
+    if (!AwaitReading(listener, &hold))
+        return;
+    XSocketHandler* handler = listener->handler;
+    uint32_t limit = handler->receiveLimit_.load();
+    if (limit != 0 && size > limit)
         return;
     handler->GetMe();
     listener->delivering = true;
@@ -470,6 +380,12 @@ uint32_t XSocketMgr::UdpReadThread(void* argument) {
     listener->threadId.store(brindle::CurrentThreadId());
     char buffer[XSocketHandler::kMaxDatagram];
     while (!listener->stop.load()) {
+        // While the handler is paused, datagrams wait in the system.
+        {
+            std::unique_lock<std::mutex> hold(listener->gate);
+            if (!State::AwaitReading(listener, &hold))
+                continue;
+        }
         sockaddr_in from = {};
         ssize_t got = brindle::ReceiveFrom(listener->socket, buffer, sizeof buffer, &from);
         if (listener->stop.load())

@@ -12,13 +12,18 @@ namespace {
 
 // The longest either thread waits in one poll.
 constexpr uint64_t kMaxWaitMillis = 1000;
-// The wait while a ready handler's last DoWrite could not send.
-constexpr int kRetryMillis = 10;
+// The wait before a handler is tried again: its lock was busy, its send failed, or it
+// waits for writability without a place in the write poll.
+constexpr uint64_t kRetryMillis = 10;
 // How long the replies queued before a peer ended its stream may still drain to it: a
 // peer that half-closes (shuts its sending side down after a request) still reads them.
 constexpr uint32_t kEndOfStreamLingerMillis = 10000;
 // The most connections one pass accepts from one listener: as many as its backlog holds.
 constexpr uint32_t kAcceptsPerPass = SOMAXCONN;
+// The most poll reports one pass takes; the rest come with the next pass.
+constexpr uint32_t kReportsPerPass = 256;
+// The most watches for writability a pass starts after it has released the manager lock.
+constexpr uint32_t kWatchesAfterPass = 16;
 
 // The run whose loop the calling thread runs; set by the entry functions, so that the loops
 // keep their plain signatures and a loop started late still knows its own run.
@@ -48,132 +53,7 @@ XSocketMgr::Run* XSocketMgr::State::ThreadRun(std::atomic<uint32_t> Run::*thread
     return run;
 }
 
-// --- Read thread ---
-
-int32_t XSocketMgr::ReadThread() {
-    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::readThreadId) : nullptr;
-    if (run == nullptr)
-        return 0;
-    State& state = *state_;
-    brindle::Poller poller;
-    Lock();
-    state.PlanRead(&poller);
-    Unlock();
-    uint64_t untilSignal = kMaxWaitMillis;
-    while (!run->stopped.load()) {
-        // A time-out changes nothing the poll set depends on: a socket joining the read set
-        // wakes this poll.
-        if (poller.Wait(static_cast<int>(std::min(untilSignal, kMaxWaitMillis))) > 0) {
-            if (poller.IsReady(state.readWake.Descriptor()))
-                state.readWake.Clear();
-            state.BeginPass();
-            state.ReadReady(poller);
-            state.PlanRead(&poller);
-            if (state.EndPass())
-                state.writeWake.Signal();
-        }
-        // Fires what is due, without the manager lock; the wait ends by the next due time.
-        untilSignal = signals_.Idle(kMaxWaitMillis);
-    }
-    return 0;
-}
-
-void XSocketMgr::State::PlanRead(brindle::Poller* poller) {
-    poller->Clear();
-    poller->Watch(readWatch.Watched(), POLLIN);
-    poller->Watch(readWake.Descriptor(), POLLIN);
-}
-
-void XSocketMgr::State::ReadReady(const brindle::Poller& poller) {
-    // A disconnect moves the last handler into the freed place; it waits for the next pass.
-    for (uint32_t i = 0; i < handlers.Count(); ++i) {
-        XSocketHandler* handler = handlers.At(i);
-        if (!poller.IsReady(handler->socket_.load()))
-            continue;
-        handler->GetMe();
-        if (handler->DoRead() != 0)
-            manager->Disconnect(handler, handler->streamEnded_ ? kEndOfStreamLingerMillis : 0);
-        handler->ReleaseMe();
-    }
-    // Callbacks on the accept path may stop listeners, so the ready ones are noted by
-    // socket first and looked up again before each accept.
-    int ready[brindle::SocketSet::kCapacity];
-    uint32_t count = 0;
-    for (XSocketListener* at = tcpListeners; at != nullptr && count < brindle::SocketSet::kCapacity;
-         at = at->next) {
-        if (poller.IsReady(at->socket))
-            ready[count++] = at->socket;
-    }
-    for (uint32_t i = 0; i < count; ++i)
-        AcceptAll(ready[i]);
-}
-
-void XSocketMgr::State::AcceptAll(int listening) {
-    for (uint32_t accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
-        XSocketListener* listener = tcpListeners;
-        while (listener != nullptr && listener->socket != listening)
-            listener = listener->next;
-        if (listener == nullptr || !AcceptOne(listener))
-            return;
-    }
-}
-
-bool XSocketMgr::State::AcceptOne(XSocketListener* listener) {
-    // Without room in the lists, or once the last Stop has begun, connections wait in the
-    // backlog.
-    if (!Admits() || !ready.Reserve() || !handlers.Reserve())
-        return false;
-    sockaddr_in peer = {};
-    int socket = brindle::Accept(listener->socket, &peer);
-    if (socket < 0)
-        return false;
-    XSocketHandler* handler =
-        MakeHandler(listener->factory, &peer, socket, false, listener->context);
-    if (handler == nullptr)
-        return true;
-    if (!Enter(handler, &ready, &handlers)) {
-        Discard(handler);
-        return true;
-    }
-    readWatch.Add(&handler->readLink_, socket);
-    Notify(handler, true);
-    return true;
-}
-
-// --- Write thread ---
-
-int32_t XSocketMgr::WriteThread() {
-    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::writeThreadId) : nullptr;
-    if (run == nullptr)
-        return 0;
-    State& state = *state_;
-    brindle::Poller poller;
-    Lock();
-    int wait = state.PlanWrite(&poller, false);
-    Unlock();
-    while (!run->stopped.load()) {
-        poller.Wait(wait);
-        if (poller.IsReady(state.writeWake.Descriptor()))
-            state.writeWake.Clear();
-        state.BeginPass();
-        state.MoveWritable(poller);
-        bool retrySoon = state.WriteReady();
-        state.FinishClosing(poller);
-        wait = state.PlanWrite(&poller, retrySoon);
-        // Work queued during the pass for handlers it had passed: go round again at once.
-        if (state.EndPass())
-            wait = 0;
-    }
-    return 0;
-}
-
-int XSocketMgr::State::PlanWrite(brindle::Poller* poller, bool retrySoon) {
-    poller->Clear();
-    poller->Watch(writeWaitSet, POLLOUT);
-    int wait = PlanClosing(poller);
-    poller->Watch(writeWake.Descriptor(), POLLIN);
-    return retrySoon ? std::min(wait, kRetryMillis) : wait;
-}
+// --- Passes ---
 
 bool XSocketMgr::State::InPass() const {
     return t_pass == this;
@@ -185,8 +65,43 @@ void XSocketMgr::State::BeginPass() {
 }
 
 bool XSocketMgr::State::EndPass() {
+    // The watches the pass held back start once the lock is released, so that the write
+    // thread one of them wakes finds it free. Each handler's own lock, tried now, is held
+    // until its watch has started: a disconnect meanwhile cannot take its queue over, so its
+    // socket stays open, and the closing record's use keeps the handler alive. A pass with
+    // many to watch starts them before, as the write thread's wait for the lock is then
+    // shared among many.
+    bool afterPass = arming.Count() <= kWatchesAfterPass;
+    XSocketHandler* armNow = nullptr;
+    while (arming.Count() > 0) {
+        XSocketHandler* handler = arming.At(arming.Count() - 1);
+        arming.Remove(handler);
+        if (handler->socket_.load() == -1 ||
+            handler->writeState_.load() != XSocketHandler::kWriteWaiting ||
+            !handler->writeWatched_.load())
+            continue;
+        if (afterPass && handler->Lock(0)) {
+            handler->armingNext_ = armNow;
+            armNow = handler;
+        } else {
+            Arm(handler);
+        }
+    }
+    XSocketHandler* letGo = lettingGo;
+    lettingGo = nullptr;
     t_pass = nullptr;
     manager->Unlock();
+    while (armNow != nullptr) {
+        XSocketHandler* next = armNow->armingNext_;
+        Arm(armNow);
+        armNow->Unlock();
+        armNow = next;
+    }
+    while (letGo != nullptr) {
+        XSocketHandler* next = letGo->lettingGoNext_;
+        letGo->ReleaseMe();
+        letGo = next;
+    }
     bool wanted = t_writerWanted;
     t_writerWanted = false;
     return wanted;
@@ -200,85 +115,275 @@ void XSocketMgr::State::WakeWriter() {
         writeWake.Signal();
 }
 
-void XSocketMgr::State::MoveWritable(const brindle::Poller& poller) {
-    for (uint32_t i = 0; i < writeWait.Count();) {
-        XSocketHandler* handler = writeWait.At(i);
-        int socket = handler->socket_.load();
-        // A handler the full set could not take is writable: only a completed connect
-        // enters the list unwatched.
-        bool writable = poller.IsReady(socket) || !writeWaitSet.Contains(socket);
-        if (!writable || !ready.Reserve()) {
+// --- Read thread ---
+
+int32_t XSocketMgr::ReadThread() {
+    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::readThreadId) : nullptr;
+    if (run == nullptr)
+        return 0;
+    State& state = *state_;
+    epoll_event reports[kReportsPerPass];
+    uint64_t untilSignal = kMaxWaitMillis;
+    bool offering = false;
+    while (!run->stopped.load()) {
+        int wait = offering ? 0 : static_cast<int>(std::min(untilSignal, kMaxWaitMillis));
+        uint32_t count = state.readWatch.Poll().Wait(reports, kReportsPerPass, wait);
+        if (count > 0 || offering) {
+            state.BeginPass();
+            state.ReadReady(reports, count);
+            state.Reoffer();
+            offering = state.reoffers.Count() > 0;
+            if (state.EndPass())
+                state.writeWake.Signal();
+        }
+        // Fires what is due, without the manager lock; the wait ends by the next due time.
+        untilSignal = signals_.Idle(kMaxWaitMillis);
+    }
+    return 0;
+}
+
+const XSocketMgr::State::SocketTable::Entry* XSocketMgr::State::OwnerOf(
+    const epoll_event& report, brindle::WakeEvent* wake) const {
+    uint64_t word = report.data.u64;
+    if (word == SocketTable::kWakeWord) {
+        wake->Clear();
+        return nullptr;
+    }
+    return sockets.Find(word);
+}
+
+void XSocketMgr::State::ReadReady(const epoll_event* reports, uint32_t count) {
+    ++readPass;
+    for (uint32_t i = 0; i < count; ++i) {
+        // A report whose socket left the watch during this pass (a disconnect, a pause) is
+        // dropped: its owner may be gone.
+        const SocketTable::Entry* entry = OwnerOf(reports[i], &readWake);
+        if (entry == nullptr)
+            continue;
+        uint64_t word = reports[i].data.u64;
+        if (entry->kind == SocketTable::kListener) {
+            AcceptAll(word);
+            continue;
+        }
+        if (entry->kind != SocketTable::kHandler)
+            continue;
+        XSocketHandler* handler = static_cast<XSocketHandler*>(entry->owner);
+        if (!handler->readLink_.watched)
+            continue;
+        // The manager's use keeps the handler alive through its callbacks.
+        if (handler->ReadSocket() != 0) {
+            manager->Disconnect(handler, handler->streamEnded_ ? kEndOfStreamLingerMillis : 0);
+            continue;
+        }
+        // Without a limit, reading changes nothing of the watch: a pause does it itself.
+        uint32_t limit = handler->receiveLimit_.load();
+        if (limit != 0)
+            UpdateReading(handler, handler->count_ >= limit && handler->consumedSome_);
+    }
+}
+
+void XSocketMgr::State::Reoffer() {
+    // Handlers that asked during this pass wait for the next, so that each is offered at
+    // most once a pass.
+    for (uint32_t i = 0; i < reoffers.Count();) {
+        XSocketHandler* handler = reoffers.At(i);
+        if (handler->reofferPass_ == readPass) {
             ++i;
             continue;
         }
-        // The last waiting handler moves into place i, which is looked at again.
-        writeWaitSet.Remove(socket);
-        writeWait.Remove(handler);
-        ready.Add(handler);
-        Notify(handler, handler->connecting_.exchange(false));
+        reoffers.Remove(handler);
+        if (handler->count_ == 0 || handler->readPaused_.load())
+            continue;
+        handler->Deliver();
+        uint32_t limit = handler->receiveLimit_.load();
+        UpdateReading(handler, limit != 0 && handler->count_ >= limit && handler->consumedSome_);
     }
 }
 
-bool XSocketMgr::State::WriteReady() {
-    bool retrySoon = false;
-    for (uint32_t i = 0; i < ready.Count();) {
-        XSocketHandler* handler = ready.At(i);
-        int result = handler->DoWrite();
-        if (result > 0 && !writeWaitSet.Full() && writeWait.Reserve()) {
-            // Sent: wait until the socket is writable again. The last ready handler moves
-            // into place i, which is looked at again.
-            writeWaitSet.Add(handler->socket_.load());
-            ready.Remove(handler);
-            writeWait.Add(handler);
+void XSocketMgr::State::AcceptAll(uint64_t word) {
+    // Callbacks on the accept path may stop the listener: it is looked up again each time.
+    for (uint32_t accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
+        const SocketTable::Entry* entry = sockets.Find(word);
+        if (entry == nullptr || entry->kind != SocketTable::kListener ||
+            !AcceptOne(static_cast<XSocketListener*>(entry->owner)))
+            return;
+    }
+}
+
+bool XSocketMgr::State::AcceptOne(XSocketListener* listener) {
+    // Without room for another handler, or once the last Stop has begun, connections wait in
+    // the backlog.
+    if (!Admits() || !ReserveMember(true))
+        return false;
+    sockaddr_in peer = {};
+    int socket = brindle::Accept(listener->socket, &peer);
+    if (socket < 0)
+        return false;
+    XSocketHandler* handler =
+        MakeHandler(listener->factory, &peer, socket, false, listener->context);
+    if (handler == nullptr)
+        return true;
+    if (!Enter(handler, true, false)) {
+        Discard(handler);
+        return true;
+    }
+    Notify(handler, true);
+    return true;
+}
+
+// --- Write thread ---
+
+int32_t XSocketMgr::WriteThread() {
+    Run* run = state_ != nullptr ? state_->ThreadRun(&Run::writeThreadId) : nullptr;
+    if (run == nullptr)
+        return 0;
+    State& state = *state_;
+    epoll_event reports[kReportsPerPass];
+    Lock();
+    int wait = state.PlanWrite();
+    Unlock();
+    while (!run->stopped.load()) {
+        uint32_t count = state.writePoll.Wait(reports, kReportsPerPass, wait);
+        state.BeginPass();
+        state.TakeWritable(reports, count);
+        state.GatherWork();
+        state.WritePending();
+        state.FinishClosing();
+        wait = state.PlanWrite();
+        // Work queued during the pass for handlers it had passed: go round again at once.
+        if (state.EndPass())
+            wait = 0;
+    }
+    return 0;
+}
+
+void XSocketMgr::State::TakeWritable(const epoll_event* reports, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const SocketTable::Entry* entry = OwnerOf(reports[i], &writeWake);
+        if (entry == nullptr)
+            continue;
+        if (entry->kind == SocketTable::kClosing) {
+            static_cast<XSocketHandler::ClosingRecord*>(entry->owner)->writable = true;
+        } else if (entry->kind == SocketTable::kHandler) {
+            XSocketHandler* handler = static_cast<XSocketHandler*>(entry->owner);
+            // Only a watched wait ends by a report; any other report is left over.
+            if (handler->writeState_.load() == XSocketHandler::kWriteWaiting &&
+                handler->writeWatched_.load())
+                Writable(handler, true);
+        }
+    }
+}
+
+void XSocketMgr::State::Writable(XSocketHandler* handler, bool reported) {
+    // Ready from here on: a send made from now on starts a wait of its own.
+    handler->writeState_.store(XSocketHandler::kWriteReady);
+    if (handler->writeWatched_.exchange(false))
+        GiveWritePlace();
+    // A report covers the sends made before the socket was watched; after later ones, and
+    // for a wait the poll did not watch, the socket is looked at again.
+    bool covered = reported && handler->sends_.load() == handler->armedAt_.load();
+    if (!covered && !brindle::IsWritable(handler->socket_.load())) {
+        AwaitWritable(handler);
+        return;
+    }
+    Notify(handler, handler->connecting_.exchange(false));
+    // Queued meanwhile, or by the callbacks: the queue goes now.
+    if (handler->socket_.load() != -1 && !handler->ReadyToSend())
+        pending.Add(handler);
+}
+
+void XSocketMgr::State::GatherWork() {
+    notices.Drain(&pending);
+    if (retry.Count() == 0 || OSBootTime() < retryFrom + kRetryMillis)
+        return;
+    while (retry.Count() > 0) {
+        XSocketHandler* handler = retry.At(retry.Count() - 1);
+        retry.Remove(handler);
+        pending.Add(handler);
+    }
+}
+
+void XSocketMgr::State::WritePending() {
+    while (pending.Count() > 0) {
+        XSocketHandler* handler = pending.At(pending.Count() - 1);
+        pending.Remove(handler);
+        uint32_t state = handler->writeState_.load();
+        if (state == XSocketHandler::kWriteWaiting) {
+            // Watched, its report ends the wait. Not watched: it gets a place in the poll
+            // when one is free, else the socket is looked at now and every 10 ms.
+            if (handler->writeWatched_.load())
+                continue;
+            if (TakeWritePlace()) {
+                handler->writeWatched_.store(true);
+                handler->armedAt_.store(handler->sends_.load());
+                if (!arming.Add(handler))
+                    Arm(handler);
+            } else if (brindle::IsWritable(handler->socket_.load())) {
+                Writable(handler, false);
+            } else {
+                Retry(handler);
+            }
             continue;
         }
-        if (result < 0 && handler->listener_ != nullptr) {
+        if (state != XSocketHandler::kWriteReady)
+            continue;
+        bool busy = false;
+        ssize_t result = handler->WriteQueued(&busy);
+        if (result == -1 && handler->listener_ != nullptr) {
             manager->Disconnect(handler, 0);
-            continue;
+        } else if (busy || result == -1) {
+            // A failed send of a TCP handler is retried; its broken connection is the read
+            // thread's to find.
+            Retry(handler);
         }
-        // A failed send of a TCP handler is retried; its broken connection is the read
-        // thread's to find.
-        retrySoon = retrySoon || result != 0 || handler->writeStalled_;
-        ++i;
     }
-    return retrySoon;
 }
 
-// --- Closing list ---
+void XSocketMgr::State::Retry(XSocketHandler* handler) {
+    if (retry.Count() == 0)
+        retryFrom = OSBootTime();
+    retry.Add(handler);
+}
 
-int XSocketMgr::State::PlanClosing(brindle::Poller* poller) {
+int XSocketMgr::State::PlanWrite() {
+    if (closing == nullptr && retry.Count() == 0)
+        return static_cast<int>(kMaxWaitMillis);
     uint64_t now = OSBootTime();
     uint64_t wait = kMaxWaitMillis;
-    uint32_t watched = 0;
+    if (retry.Count() > 0)
+        wait = retryFrom + kRetryMillis > now ? retryFrom + kRetryMillis - now : 0;
     for (XSocketHandler::ClosingRecord* record = closing; record != nullptr;
          record = record->next) {
         if (record->heldByOpen != nullptr)
             continue;
-        if (!TakeQueue(record)) {
-            wait = std::min<uint64_t>(wait, kRetryMillis);
-        } else if (watched < brindle::SocketSet::kCapacity) {
-            poller->Watch(record->socket, POLLOUT);
-            ++watched;
-        }
+        if (TakeQueue(record, false))
+            WatchClosing(record);
+        else
+            wait = std::min(wait, kRetryMillis);
         wait = std::min(wait, record->deadline > now ? record->deadline - now : 0);
     }
     return static_cast<int>(wait);
 }
 
-void XSocketMgr::State::FinishClosing(const brindle::Poller& poller) {
+void XSocketMgr::State::FinishClosing() {
+    if (closing == nullptr)
+        return;
     uint64_t now = OSBootTime();
     for (XSocketHandler::ClosingRecord** link = &closing; *link != nullptr;) {
         XSocketHandler::ClosingRecord* record = *link;
         bool finished = false;
-        if (record->heldByOpen == nullptr) {
+        // Closed only once its queue is taken over: until then a sender may be using it.
+        if (record->heldByOpen == nullptr && record->queueOwner == nullptr) {
             finished = now >= record->deadline;
             // Writable: done when nothing is left, else send what the socket takes. A hard
             // failure ends the record early; it would fail until the deadline.
-            if (!finished && record->queueOwner == nullptr && poller.IsReady(record->socket)) {
-                finished =
-                    record->unsent == nullptr ||
-                    XSocketHandler::SendItems(&record->unsent, record->socket, record->udp) == -1;
+            if (!finished && record->writable) {
+                uint64_t sent = 0;
+                finished = record->unsent == nullptr ||
+                           XSocketHandler::SendItems(&record->unsent, record->socket, record->udp,
+                                                     &sent) == -1;
             }
+            record->writable = false;
         }
         if (finished) {
             *link = record->next;

@@ -14,8 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace brindle {
 namespace {
 
@@ -201,6 +199,14 @@ ssize_t Send(int socket, const void* data, size_t size) {
         RetryInterrupted([&] { return send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT); }));
 }
 
+ssize_t SendGathered(int socket, const iovec* slices, size_t count) {
+    msghdr message = {};
+    message.msg_iov = const_cast<iovec*>(slices);
+    message.msg_iovlen = count;
+    return TransferResult(
+        RetryInterrupted([&] { return sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT); }));
+}
+
 ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to) {
     return DatagramResult(RetryInterrupted([&] {
         return sendto(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT,
@@ -226,6 +232,11 @@ ssize_t ReceiveFrom(int socket, void* buffer, size_t size, sockaddr_in* from) {
 bool WaitReadable(int socket, int milliseconds) {
     pollfd watched = {socket, POLLIN, 0};
     return poll(&watched, 1, milliseconds) == 1;
+}
+
+bool IsWritable(int socket) {
+    pollfd watched = {socket, POLLOUT, 0};
+    return poll(&watched, 1, 0) == 1;
 }
 
 void AbortSocket(int socket) {
@@ -269,52 +280,34 @@ uint32_t CurrentThreadId() {
     return static_cast<uint32_t>(gettid());
 }
 
-bool SocketSet::Add(int socket) {
-    if (Contains(socket))
-        return true;
-    if (Full())
-        return false;
-    sockets_[count_++] = socket;
-    return true;
+EventPoll::EventPoll() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
+
+EventPoll::~EventPoll() {
+    if (fd_ >= 0)
+        close(fd_);
 }
 
-bool SocketSet::Contains(int socket) const {
-    return std::find(sockets_, sockets_ + count_, socket) != sockets_ + count_;
+bool EventPoll::Add(int socket, uint32_t events, uint64_t word) {
+    epoll_event event = {};
+    event.events = events;
+    event.data.u64 = word;
+    return epoll_ctl(fd_, EPOLL_CTL_ADD, socket, &event) == 0;
 }
 
-void SocketSet::Remove(int socket) {
-    int* end = sockets_ + count_;
-    int* at = std::find(sockets_, end, socket);
-    if (at == end)
-        return;
-    std::copy(at + 1, end, at);
-    --count_;
+bool EventPoll::Modify(int socket, uint32_t events, uint64_t word) {
+    epoll_event event = {};
+    event.events = events;
+    event.data.u64 = word;
+    return epoll_ctl(fd_, EPOLL_CTL_MOD, socket, &event) == 0;
 }
 
-void Poller::Watch(int socket, short events) {
-    if (count_ < kCapacity)
-        watched_[count_++] = {socket, events, 0};
+void EventPoll::Remove(int socket) {
+    epoll_ctl(fd_, EPOLL_CTL_DEL, socket, nullptr);
 }
 
-void Poller::Watch(const SocketSet& set, short events) {
-    for (uint32_t i = 0; i < set.Count(); ++i)
-        Watch(set.At(i), events);
-}
-
-uint32_t Poller::Wait(int milliseconds) {
-    readyCount_ = 0;
-    if (poll(watched_, count_, milliseconds) <= 0)
-        return 0;
-    for (uint32_t i = 0; i < count_; ++i) {
-        if (watched_[i].revents != 0)
-            ready_[readyCount_++] = watched_[i].fd;
-    }
-    std::sort(ready_, ready_ + readyCount_);
-    return readyCount_;
-}
-
-bool Poller::IsReady(int socket) const {
-    return std::binary_search(ready_, ready_ + readyCount_, socket);
+uint32_t EventPoll::Wait(epoll_event* events, uint32_t capacity, int milliseconds) {
+    int ready = epoll_wait(fd_, events, static_cast<int>(capacity), milliseconds);
+    return ready > 0 ? static_cast<uint32_t>(ready) : 0;
 }
 
 WakeEvent::WakeEvent() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), signalled_(false) {}

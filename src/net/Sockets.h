@@ -3,15 +3,18 @@
 //
 // Every socket is IPv4 and close-on-exec. Transfers never wait: sends pass MSG_NOSIGNAL |
 // MSG_DONTWAIT (a closed peer never raises SIGPIPE), receives MSG_DONTWAIT, and a call
-// interrupted by a signal is retried. Readiness is waited for with poll(), so descriptors of
-// any number work; a socket set keeps at most 64 descriptors, as the manager's sets do.
+// interrupted by a signal is retried. Readiness is waited for with epoll (EventPoll: many
+// sockets, at a cost per ready socket only) or poll (one socket), so descriptors of any
+// number work.
 #ifndef BRINDLE_NET_SOCKETS_H_
 #define BRINDLE_NET_SOCKETS_H_
 
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
+#include <sys/epoll.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <atomic>
 
@@ -57,6 +60,9 @@ int AwaitConnect(int socket, int milliseconds);
 
 // Sends without waiting: the bytes taken, kWouldBlock, or -1.
 ssize_t Send(int socket, const void* data, size_t size);
+// Sends the slices, in order, in one call without waiting: the bytes taken, kWouldBlock, or
+// -1.
+ssize_t SendGathered(int socket, const iovec* slices, size_t count);
 // Sends one datagram without waiting: its size, kWouldBlock (also when the system is short
 // of buffers), kDatagramRefused, or -1 when the socket itself has failed.
 ssize_t SendTo(int socket, const void* data, size_t size, const sockaddr_in* to);
@@ -69,6 +75,8 @@ ssize_t Receive(int socket, void* buffer, size_t size, bool datagram);
 ssize_t ReceiveFrom(int socket, void* buffer, size_t size, sockaddr_in* from);
 // Waits up to `milliseconds` for the socket to become readable; true when it has.
 bool WaitReadable(int socket, int milliseconds);
+// True when the socket has room to send now, or has failed (a send then reports it).
+bool IsWritable(int socket);
 // Shuts both directions down, which also ends a connect in progress.
 void AbortSocket(int socket);
 void CloseSocket(int socket);
@@ -85,48 +93,32 @@ uint32_t LocalHostAddress();
 // The manager's caller id for a thread; never 0.
 uint32_t CurrentThreadId();
 
-// Up to 64 descriptors, in the order they were added.
-class SocketSet {
+// An epoll instance: a set of descriptors of any size, each watched for the events asked
+// for, whose Wait costs in proportion to the descriptors that are ready, not to those
+// watched. Each descriptor carries a 64-bit word that Wait hands back with its events.
+// Errors and hang-ups are always reported. Any thread may change the set while another
+// waits on it; a descriptor that becomes watched while ready ends that wait.
+class EventPoll {
   public:
-    static constexpr uint32_t kCapacity = 64;
+    EventPoll();
+    ~EventPoll();
+    EventPoll(const EventPoll&) = delete;
+    EventPoll& operator=(const EventPoll&) = delete;
 
-    // Adds the descriptor unless it is present; false when the set is full.
-    bool Add(int socket);
-    // Removes the descriptor, shifting the later ones down; nothing when absent.
+    // False when no epoll instance could be made; every call then fails.
+    bool Ready() const { return fd_ >= 0; }
+    // Watches `socket` for `events` (EPOLLIN, EPOLLOUT, EPOLLONESHOT...); false on failure.
+    bool Add(int socket, uint32_t events, uint64_t word);
+    // Changes what a watched socket is watched for, and its word; false on failure.
+    bool Modify(int socket, uint32_t events, uint64_t word);
+    // Stops watching the socket.
     void Remove(int socket);
-    bool Contains(int socket) const;
-    bool Full() const { return count_ == kCapacity; }
-    uint32_t Count() const { return count_; }
-    int At(uint32_t index) const { return sockets_[index]; }
+    // Waits up to `milliseconds` (-1 without limit) and fills `events` with up to `capacity`
+    // reports; returns how many, 0 on time-out or failure.
+    uint32_t Wait(epoll_event* events, uint32_t capacity, int milliseconds);
 
   private:
-    int sockets_[kCapacity];
-    uint32_t count_ = 0;
-};
-
-// One poll() over descriptors gathered for it, with a readiness test afterwards.
-class Poller {
-  public:
-    // Two full socket sets and a wake descriptor.
-    static constexpr uint32_t kCapacity = 2 * SocketSet::kCapacity + 1;
-
-    // Forgets every descriptor.
-    void Clear() { count_ = readyCount_ = 0; }
-    // Watches the descriptor for the events (POLLIN or POLLOUT); nothing when full.
-    void Watch(int socket, short events);
-    void Watch(const SocketSet& set, short events);
-    // Waits up to `milliseconds` (-1 without limit) and returns how many descriptors are
-    // ready; 0 on time-out or failure. An error or hang-up counts as ready.
-    uint32_t Wait(int milliseconds);
-    // True when the last Wait found the descriptor ready.
-    bool IsReady(int socket) const;
-
-  private:
-    pollfd watched_[kCapacity];
-    uint32_t count_ = 0;
-    // The ready descriptors, sorted.
-    int ready_[kCapacity];
-    uint32_t readyCount_ = 0;
+    int fd_;
 };
 
 // An eventfd that wakes a thread out of its poll: Signal makes the descriptor readable

@@ -22,7 +22,37 @@ constexpr uint32_t kReceiveStep = 8192;
 // would otherwise keep the read thread receiving, and the buffer growing, while it sends.
 constexpr uint32_t kReceiveBurst = 64 * 1024;
 
+// The address of XSocketHandler's own OnReadyToWrite, read from the virtual table of a
+// handler while it is being constructed, when it still is an XSocketHandler.
+std::atomic<void*> g_plainReadyToWrite{nullptr};
+
+// The function in the given slot of an object's virtual table.
+void* VirtualFunction(const void* object, size_t slot) {
+    void* const* table;
+    memcpy(&table, object, sizeof table);
+    return table[slot];
+}
+
 }  // namespace
+
+size_t XSocketHandler::ReadyToWriteSlot() {
+    // Itanium C++ ABI (GCC and Clang on Linux): a pointer to a virtual member function
+    // holds 1 + the byte offset of its slot in the virtual table, and an adjustment.
+    void (XSocketHandler::*member)() = &XSocketHandler::OnReadyToWrite;
+    struct {
+        uintptr_t pointer;
+        ptrdiff_t adjustment;
+    } layout;
+    static_assert(sizeof member == sizeof layout, "a pointer to member of the Itanium ABI");
+    memcpy(&layout, &member, sizeof layout);
+    return (layout.pointer & 1) != 0 ? (layout.pointer - 1) / sizeof(void*) : SIZE_MAX;
+}
+
+bool XSocketHandler::OverridesReadyToWrite() const {
+    size_t slot = ReadyToWriteSlot();
+    void* plain = g_plainReadyToWrite.load();
+    return slot == SIZE_MAX || plain == nullptr || VirtualFunction(this, slot) != plain;
+}
 
 std::atomic<uint32_t> XSocketHandler::s_Count{0};
 std::atomic<uint32_t> XSocketHandler::s_Index{1};
@@ -37,6 +67,9 @@ XSocketHandler::XSocketHandler(sockaddr_in* remote, int socket, bool udp, void* 
       capacity_(buffer_ != nullptr ? kReceiveStep : 0),
       closing_(brindle::New<ClosingRecord>()) {
     std::fill(listSlots_, listSlots_ + kListCount, XSocketMgr::State::HandlerList::kNoPlace);
+    size_t slot = ReadyToWriteSlot();
+    if (slot != SIZE_MAX)
+        g_plainReadyToWrite.store(VirtualFunction(this, slot));
     s_Count.fetch_add(1);
 }
 
@@ -68,13 +101,14 @@ void XSocketHandler::OnReadyToWrite() {}
 int32_t XSocketHandler::SendData(void* data, uint32_t size, sockaddr_in* to) {
     if (data == nullptr && size > 0)
         return -1;
-    void* copy = brindle::Malloc(size > 0 ? size : 1);
-    if (copy == nullptr)
+    // The item and room for the copy in one block, made before anything is sent, so that a
+    // failure leaves nothing sent; the copy is made only of what the socket does not take.
+    SendItem* item = static_cast<SendItem*>(brindle::Malloc(sizeof(SendItem) + size));
+    if (item == nullptr)
         return -1;
-    if (size > 0)
-        memcpy(copy, data, size);
-    if (SendAllocatedData(copy, size, to) != 0) {
-        free(copy);
+    *item = SendItem{item + 1, 0, size, {}, nullptr};
+    if (Post(item, static_cast<const char*>(data), to) != 0) {
+        free(item);
         return -1;
     }
     return 0;
@@ -87,32 +121,120 @@ int32_t XSocketHandler::SendAllocatedData(void* data, uint32_t size, sockaddr_in
     if (item == nullptr)
         return -1;
     *item = SendItem{data, 0, size, {}, nullptr};
+    if (Post(item, static_cast<const char*>(data), to) != 0) {
+        free(item);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to) {
+    XSocketMgr* manager = XSocketMgr::Current();
+    XSocketMgr::State* state = manager != nullptr ? manager->state_ : nullptr;
     Lock();
-    // A disconnect sets the socket to -1 before it takes the queue over under this lock, so
-    // nothing queued here is left behind.
-    bool connected = socket_.load() != -1;
-    if (connected) {
-        if (udp_)
-            item->to = to != nullptr ? *to : remote_;
+    // A disconnect sets the socket to -1 before it takes the queue over under this lock, and
+    // closes the socket only after that, so nothing queued here is left behind and the
+    // socket cannot close under a send made here.
+    int socket = socket_.load();
+    if (socket == -1 || state == nullptr) {
+        Unlock();
+        return -1;
+    }
+    if (udp_)
+        item->to = to != nullptr ? *to : remote_;
+    // Sent at once only behind nothing, so bytes keep their order; by a handler that is
+    // ready, in the manager with its connect complete (OnConnect still comes first) and not
+    // waiting for writability after an earlier send (what is given meanwhile leaves with
+    // the write thread's next gathered send).
+    bool first = oldest_.load() == nullptr;
+    bool await = false;
+    bool sent = first && writeState_.load() == kWriteReady && SendNow(item, bytes, socket, &await);
+    if (sent) {
+        if (!item->HoldsCopy())
+            free(item->data);
+        free(item);
+    } else {
+        if (item->HoldsCopy())
+            memcpy(static_cast<char*>(item->data) + item->sent, bytes + item->sent,
+                   item->size - item->sent);
+        queuedBytes_.fetch_add(item->size - item->sent);
         if (newest_ != nullptr)
             newest_->newer = item;
         else
             oldest_.store(item);
         newest_ = item;
     }
+    // A handler that waits for writability sends its queue when the wait ends; a ready one
+    // with a queue that was empty needs the write thread now.
+    if (await)
+        state->AwaitWritable(this);
+    else if (!sent && first && writeState_.load() == kWriteReady)
+        state->NoticeQueued(this);
     Unlock();
-    if (!connected) {
-        free(item);
-        return -1;
-    }
-    XSocketMgr* manager = XSocketMgr::Current();
-    if (manager != nullptr && manager->state_ != nullptr)
-        manager->state_->WakeWriter();
+    // The write thread found the lock busy meanwhile: it has the queue again at once.
+    if (writerMissed_.exchange(false) && !ReadyToSend())
+        state->NoticeQueued(this);
     return 0;
+}
+
+bool XSocketHandler::SendNow(SendItem* item, const char* bytes, int socket, bool* await) {
+    ssize_t result;
+    if (udp_) {
+        // Whole or not at all; too large or refused, it is dropped as if sent (see DoWrite).
+        result = item->size > kMaxDatagram ? item->size
+                                           : brindle::SendTo(socket, bytes, item->size, &item->to);
+        if (result == brindle::kDatagramRefused)
+            result = item->size;
+    } else {
+        result = brindle::Send(socket, bytes, item->size);
+    }
+    if (result == -1)
+        return false;  // the write thread tries again and meets the failure there
+    if (result > 0) {
+        item->sent = static_cast<uint32_t>(result);
+        sends_.fetch_add(1);
+    }
+    // After a send, or when the socket is full, the handler waits to be told it is writable;
+    // unless all went out and the telling would only run the empty OnReadyToWrite.
+    bool complete = result >= 0 && item->sent == item->size;
+    *await = result != 0 && (!complete || tellsWritable_);
+    return complete;
 }
 
 bool XSocketHandler::ReadyToSend() {
     return oldest_.load() == nullptr;
+}
+
+uint32_t XSocketHandler::QueuedBytes() {
+    return static_cast<uint32_t>(std::min<uint64_t>(queuedBytes_.load(), UINT32_MAX));
+}
+
+void XSocketHandler::SetReceiveLimit(uint32_t bytes) {
+    receiveLimit_.store(bytes);
+    XSocketMgr* manager = XSocketMgr::Current();
+    if (manager == nullptr || manager->state_ == nullptr)
+        return;
+    manager->Lock();
+    // At or over a lowered limit, the kept bytes are offered once more so that the host can
+    // consume them; under a raised one, reading resumes.
+    manager->state_->UpdateReading(this, bytes != 0 && count_ >= bytes);
+    manager->Unlock();
+}
+
+void XSocketHandler::PauseReading() {
+    SetPaused(true);
+}
+
+void XSocketHandler::ResumeReading() {
+    SetPaused(false);
+}
+
+void XSocketHandler::SetPaused(bool paused) {
+    XSocketMgr* manager = XSocketMgr::Current();
+    if (manager != nullptr && manager->state_ != nullptr)
+        manager->state_->SetPaused(this, paused);
+    else
+        readPaused_.store(paused);
 }
 
 void XSocketHandler::Close(uint16_t linger) {
@@ -176,81 +298,128 @@ void XSocketHandler::SSP_TimeOut(int32_t, void* reference, void*, void*, void*) 
     ReleaseXSocketHandler(handler);
 }
 
-ssize_t XSocketHandler::SendItems(SendItem** oldest, int socket, bool udp) {
+ssize_t XSocketHandler::SendItems(SendItem** oldest, int socket, bool udp, uint64_t* sent) {
+    // Items a TCP send gathers into one call.
+    constexpr size_t kGather = 64;
     ssize_t result = 0;
-    while (SendItem* item = *oldest) {
-        uint32_t left = item->size - item->sent;
-        const char* from = static_cast<const char*>(item->data) + item->sent;
+    while (*oldest != nullptr) {
         if (udp) {
+            SendItem* item = *oldest;
             // A datagram goes out whole or not at all. One too large, or one the system
             // refuses (a bad or unreachable destination), is dropped as if sent: it would be
             // refused again, and must not hold up the datagrams behind it nor end the
             // handler.
             if (item->size <= kMaxDatagram) {
-                ssize_t sent = brindle::SendTo(socket, from, left, &item->to);
-                if (sent < 0 && sent != brindle::kDatagramRefused)
-                    return sent;
+                ssize_t done = brindle::SendTo(socket, item->data, item->size, &item->to);
+                if (done < 0 && done != brindle::kDatagramRefused)
+                    return done;
             }
-            result = left;
-        } else {
-            result = brindle::Send(socket, from, left);
-            if (result < 0)
-                return result;
-            if (static_cast<size_t>(result) < left) {
-                item->sent += static_cast<uint32_t>(result);
-                return result;
-            }
+            result = item->size;
+            *sent += item->size;
+            *oldest = item->newer;
+            FreeItems(item, item->newer);
+            continue;
         }
-        *oldest = item->newer;
-        free(item->data);
-        free(item);
+        iovec slices[kGather];
+        size_t count = 0;
+        size_t total = 0;
+        for (SendItem* item = *oldest; item != nullptr && count < kGather; item = item->newer) {
+            slices[count].iov_base = static_cast<char*>(item->data) + item->sent;
+            slices[count].iov_len = item->size - item->sent;
+            total += slices[count++].iov_len;
+        }
+        result = count == 1 ? brindle::Send(socket, slices[0].iov_base, slices[0].iov_len)
+                            : brindle::SendGathered(socket, slices, count);
+        if (result < 0)
+            return result;
+        *sent += static_cast<uint64_t>(result);
+        // Frees the items sent whole; the first one sent in part keeps its place.
+        size_t left = static_cast<size_t>(result);
+        SendItem* first = *oldest;
+        while (*oldest != nullptr && left >= (*oldest)->size - (*oldest)->sent) {
+            left -= (*oldest)->size - (*oldest)->sent;
+            *oldest = (*oldest)->newer;
+        }
+        FreeItems(first, *oldest);
+        if (*oldest != nullptr)
+            (*oldest)->sent += static_cast<uint32_t>(left);
+        if (static_cast<size_t>(result) < total)
+            return result;
     }
     return result;
 }
 
-void XSocketHandler::FreeItems(SendItem* oldest) {
-    while (oldest != nullptr) {
+void XSocketHandler::FreeItems(SendItem* oldest, SendItem* end) {
+    while (oldest != end) {
         SendItem* newer = oldest->newer;
-        free(oldest->data);
+        if (!oldest->HoldsCopy())
+            free(oldest->data);
         free(oldest);
         oldest = newer;
     }
 }
 
 int XSocketHandler::DoWrite() {
-    writeStalled_ = false;
-    if (oldest_.load() == nullptr)
-        return 0;
-    if (!Lock(0)) {
-        writeStalled_ = true;
-        return 0;
-    }
     XSocketHandler* self = GetXSocketHandler(GetRef());
-    ssize_t result = 0;
-    if (self != nullptr) {
-        SendItem* oldest = oldest_.load();
-        result = SendItems(&oldest, socket_.load(), udp_);
-        oldest_.store(oldest);
-        if (oldest == nullptr)
-            newest_ = nullptr;
-    }
-    Unlock();
+    if (self == nullptr)
+        return 0;
+    bool busy = false;
+    ssize_t result = WriteQueued(&busy);
     ReleaseXSocketHandler(self);
-    if (result < 0) {
-        writeStalled_ = true;
+    if (result < 0)
         return result == brindle::kWouldBlock ? 0 : -1;
-    }
     return static_cast<int>(std::min<ssize_t>(result, INT_MAX));
 }
 
-bool XSocketHandler::GrowReceiveBuffer() {
-    if (capacity_ > UINT32_MAX - kReceiveStep - 1)
+ssize_t XSocketHandler::WriteQueued(bool* busy) {
+    *busy = false;
+    XSocketMgr* manager = XSocketMgr::Current();
+    if (oldest_.load() == nullptr || manager == nullptr || manager->state_ == nullptr)
+        return 0;
+    // Set first, so that a sender holding the lock sees it once it lets go.
+    writerMissed_.store(true);
+    if (!Lock(0)) {
+        *busy = true;
+        return 0;
+    }
+    writerMissed_.store(false);
+    SendItem* oldest = oldest_.load();
+    uint64_t sent = 0;
+    ssize_t result = oldest != nullptr ? SendItems(&oldest, socket_.load(), udp_, &sent) : 0;
+    oldest_.store(oldest);
+    if (oldest == nullptr)
+        newest_ = nullptr;
+    queuedBytes_.fetch_sub(sent);
+    if (sent > 0)
+        sends_.fetch_add(1);
+    // After a send, or when the socket is full, the handler waits to be told it is writable;
+    // unless all went out and the telling would only run the empty OnReadyToWrite.
+    if ((sent > 0 || result == brindle::kWouldBlock) && (oldest != nullptr || tellsWritable_))
+        manager->state_->AwaitWritable(this);
+    Unlock();
+    return result;
+}
+
+bool XSocketHandler::MakeRoom() {
+    // Moving the kept bytes to the front costs no more than the bytes consumed since they
+    // last moved; with fewer consumed, the buffer grows instead.
+    if (start_ > 0 && start_ >= count_) {
+        memmove(buffer_, buffer_ + start_, count_);
+        start_ = 0;
+        return true;
+    }
+    if (capacity_ <= UINT32_MAX - kReceiveStep - 1) {
+        char* grown = static_cast<char*>(brindle::Realloc(buffer_, capacity_ + kReceiveStep + 1));
+        if (grown != nullptr) {
+            buffer_ = grown;
+            capacity_ += kReceiveStep;
+            return true;
+        }
+    }
+    if (start_ == 0)
         return false;
-    char* grown = static_cast<char*>(brindle::Realloc(buffer_, capacity_ + kReceiveStep + 1));
-    if (grown == nullptr)
-        return false;
-    buffer_ = grown;
-    capacity_ += kReceiveStep;
+    memmove(buffer_, buffer_ + start_, count_);
+    start_ = 0;
     return true;
 }
 
@@ -258,22 +427,32 @@ int32_t XSocketHandler::DoRead() {
     XSocketHandler* self = GetXSocketHandler(GetRef());
     if (self == nullptr)
         return -1;
-    int32_t result = udp_ ? ReadDatagrams() : ReadStream();
+    int32_t result = ReadSocket();
     ReleaseXSocketHandler(self);
     return result;
 }
 
+int32_t XSocketHandler::ReadSocket() {
+    consumedSome_ = false;
+    return udp_ ? ReadDatagrams() : ReadStream();
+}
+
 int32_t XSocketHandler::ReadStream() {
     int socket = socket_.load();
+    uint32_t limit = receiveLimit_.load();
     int32_t result = 0;
     size_t received = 0;
     for (;;) {
-        if (count_ == capacity_ && !GrowReceiveBuffer()) {
+        // Under a limit, no more is received than brings the kept bytes to it.
+        uint32_t wanted = limit == 0 ? UINT32_MAX : limit > count_ ? limit - count_ : 0;
+        if (wanted == 0)
+            break;
+        if (start_ + count_ == capacity_ && !MakeRoom()) {
             result = received > 0 ? 0 : -1;
             break;
         }
-        uint32_t room = capacity_ - count_;
-        ssize_t got = brindle::Receive(socket, buffer_ + count_, room, false);
+        uint32_t room = std::min(capacity_ - start_ - count_, wanted);
+        ssize_t got = brindle::Receive(socket, buffer_ + start_ + count_, room, false);
         if (got == brindle::kWouldBlock)
             break;
         if (got <= 0) {
@@ -283,8 +462,8 @@ int32_t XSocketHandler::ReadStream() {
         }
         count_ += static_cast<uint32_t>(got);
         received += static_cast<size_t>(got);
-        // A full buffer may mean more is waiting: grow and read on, up to the burst.
-        if (count_ < capacity_ || received >= kReceiveBurst)
+        // A full buffer may mean more is waiting: make room and read on, up to the burst.
+        if (static_cast<uint32_t>(got) < room || received >= kReceiveBurst)
             break;
     }
     // Bytes received before the stream ended or the socket ran dry are delivered now.
@@ -296,35 +475,40 @@ int32_t XSocketHandler::ReadStream() {
 int32_t XSocketHandler::ReadDatagrams() {
     int socket = socket_.load();
     size_t received = 0;
-    // Stops at the burst, and once OnDataReceived has closed the handler.
-    while (received < kReceiveBurst && socket_.load() != -1) {
+    // Stops at the burst, and once OnDataReceived has closed the handler or paused reading.
+    while (received < kReceiveBurst && socket_.load() != -1 && !readPaused_.load()) {
         ssize_t got = brindle::Receive(socket, buffer_, kMaxDatagram, true);
         if (got == brindle::kWouldBlock)
             return 0;
         if (got == -1)
             return -1;
         received += got > 0 ? static_cast<size_t>(got) : 1;
-        // Empty datagrams, ones over the limit (their length is reported whole), and the
+        // Empty datagrams, ones over the limits (their length is reported whole), and the
         // errors that concern one datagram are dropped.
-        if (got <= 0 || static_cast<size_t>(got) > kMaxDatagram)
+        uint32_t limit = receiveLimit_.load();
+        if (got <= 0 || static_cast<size_t>(got) > kMaxDatagram ||
+            (limit != 0 && static_cast<size_t>(got) > limit))
             continue;
         // One datagram, one delivery: what OnDataReceived leaves unconsumed is dropped too,
         // so that no datagram is ever merged with the next.
+        start_ = 0;
         count_ = static_cast<uint32_t>(got);
         Deliver();
-        count_ = 0;
+        start_ = count_ = 0;
     }
     return 0;
 }
 
 void XSocketHandler::Deliver() {
-    buffer_[count_] = '\0';
-    uint32_t consumed = OnDataReceived(buffer_, count_, &remote_);
+    char* kept = buffer_ + start_;
+    kept[count_] = '\0';
+    uint32_t consumed = OnDataReceived(kept, count_, &remote_);
+    consumedSome_ = consumed != 0;
     if (static_cast<int32_t>(consumed) < 0 || consumed >= count_) {
-        count_ = 0;
-    } else if (consumed > 0) {
-        memmove(buffer_, buffer_ + consumed, count_ - consumed);
+        start_ = count_ = 0;
+        buffer_[0] = '\0';
+    } else {
+        start_ += consumed;
         count_ -= consumed;
     }
-    buffer_[count_] = '\0';
 }

@@ -58,6 +58,10 @@ XSocketMgr* XSocketMgr::Current() {
 }
 
 XSocketMgr::XSocketMgr() : startCount_(0), state_(brindle::New<State>(this)) {
+    if (state_ != nullptr && !state_->Ready()) {
+        delete state_;
+        state_ = nullptr;
+    }
     s_Current.store(this);
     if (state_ != nullptr)
         signals_.SetPostObserver(State::OnSignalPosted, state_);
@@ -169,11 +173,7 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
         Unlock();
         return;
     }
-    state.handlers.Remove(handler);
-    state.ready.Remove(handler);
-    state.writeWait.Remove(handler);
-    bool rewatched = state.readWatch.Remove(&handler->readLink_);
-    state.writeWaitSet.Remove(socket);
+    state.Withdraw(handler);
     bool handedOff = false;
     XSocketListener* delivering = state.LeaveListener(handler, &handedOff);
     bool inOpen = state.connecting.Contains(handler);
@@ -181,16 +181,17 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
         state.connecting.Remove(handler);
         brindle::AbortSocket(socket);
     }
-    state.QueueClosing(handler, socket, linger, inOpen);
+    bool managed = handler->managed_;
+    state.QueueClosing(handler, socket, linger, inOpen, managed);
+    if (managed) {
+        handler->managed_ = false;
+        --state.members;
+    }
     bool connecting = handler->connecting_.load();
     Unlock();
-    // A socket that waited for room is watched now: the read thread polls it from its next
-    // wait on.
-    if (rewatched)
-        state.readWake.Signal();
     state.WakeWriter();
 
-    // A UDP listener's handler in a delivery: its thread calls OnClose and deletes the
+    // A UDP listener's handler in a delivery: its thread calls OnClose and lets go of the
     // handler once the delivery returns; or this waits for it to return.
     if (handedOff)
         return;
@@ -200,9 +201,14 @@ void XSocketMgr::Disconnect(XSocketHandler* handler, uint32_t linger) {
         handler->OnConnectFailed(0);
     else
         handler->OnClose(0);
-    handler->GetMe();
-    handler->Delete();
-    handler->ReleaseMe();
+    if (managed) {
+        handler->Delete();
+        state.LetGo(handler);
+    } else {
+        handler->GetMe();
+        handler->Delete();
+        handler->ReleaseMe();
+    }
 }
 
 void XSocketMgr::Idle() {}
@@ -310,41 +316,86 @@ void XSocketMgr::State::ReleaseAll() {
     DisconnectAll();
 }
 
-// --- Closing list ---
+// --- State ---
+
+XSocketMgr::State::State(XSocketMgr* owner)
+    : manager(owner),
+      readWatch(s_SocketLimit.load()),
+      wakesWatched(readWatch.Poll().Add(readWake.Descriptor(), EPOLLIN, SocketTable::kWakeWord) &&
+                   writePoll.Add(writeWake.Descriptor(), EPOLLIN, SocketTable::kWakeWord)) {}
 
 XSocketMgr::State::~State() {
     DropClosing(true);
 }
 
+bool XSocketMgr::State::Ready() const {
+    return wakesWatched;
+}
+
+void XSocketMgr::State::Withdraw(XSocketHandler* handler) {
+    handlers.Remove(handler);
+    pending.Remove(handler);
+    retry.Remove(handler);
+    reoffers.Remove(handler);
+    arming.Remove(handler);
+    readWatch.Remove(&handler->readLink_);
+    // Out first: a sender that still saw the handler connected pushes it onto the notice
+    // line either before it leaves the line here or not at all (the line refuses it).
+    handler->writeState_.store(XSocketHandler::kWriteOut);
+    notices.Remove(handler);
+    if (handler->writeWatched_.exchange(false))
+        GiveWritePlace();
+}
+
+// --- Closing list ---
+
 void XSocketMgr::State::QueueClosing(XSocketHandler* handler, int socket, uint32_t linger,
-                                     bool inOpen) {
+                                     bool inOpen, bool inWritePoll) {
     XSocketHandler::ClosingRecord* record = handler->closing_;
     handler->closing_ = nullptr;
     record->deadline = OSBootTime() + linger;
     record->socket = socket;
     record->udp = handler->udp_;
     record->heldByOpen = inOpen ? handler : nullptr;
+    record->inWritePoll = inWritePoll;
+    // A report from the handler's time is dropped: the socket has a new owner.
+    record->word = sockets.Enter(socket, SocketTable::kClosing, record);
     // The queue is taken over under the handler's lock, which is only tried here; when it
     // is busy, the write thread tries again, holding a use of the handler meanwhile.
     handler->GetMe();
     record->queueOwner = handler;
-    TakeQueue(record);
+    TakeQueue(record, false);
     record->next = closing;
     closing = record;
+    WatchClosing(record);
 }
 
-bool XSocketMgr::State::TakeQueue(XSocketHandler::ClosingRecord* record) {
+bool XSocketMgr::State::TakeQueue(XSocketHandler::ClosingRecord* record, bool wait) {
     XSocketHandler* owner = record->queueOwner;
     if (owner == nullptr)
         return true;
-    if (!owner->Lock(0))
+    if (wait)
+        owner->Lock();
+    else if (!owner->Lock(0))
         return false;
     record->unsent = owner->oldest_.exchange(nullptr);
     owner->newest_ = nullptr;
+    owner->queuedBytes_.store(0);
     owner->Unlock();
     record->queueOwner = nullptr;
     XTSObject::ReleaseObject(owner);
     return true;
+}
+
+void XSocketMgr::State::WatchClosing(XSocketHandler::ClosingRecord* record) {
+    if (record->watched || record->heldByOpen != nullptr || record->queueOwner != nullptr ||
+        record->word == SocketTable::kWakeWord)
+        return;
+    // Level-triggered: reported as long as it is writable, until it is closed.
+    bool watched = record->inWritePoll ? writePoll.Modify(record->socket, EPOLLOUT, record->word)
+                                       : writePoll.Add(record->socket, EPOLLOUT, record->word);
+    record->inWritePoll = record->inWritePoll || watched;
+    record->watched = watched;
 }
 
 void XSocketMgr::State::ReleaseHeld(const XSocketHandler* handler) {
@@ -361,14 +412,14 @@ void XSocketMgr::State::ReleaseHeld(const XSocketHandler* handler) {
 void XSocketMgr::State::CloseRecord(XSocketHandler::ClosingRecord* record) {
     // Data dropped: a reset tells the peer that its stream was cut, where an end of stream
     // would pass for a complete one.
-    XSocketHandler* owner = record->queueOwner;
-    bool dropping = record->unsent != nullptr || (owner != nullptr && !owner->ReadyToSend());
-    if (dropping && !record->udp)
+    if (record->inWritePoll)
+        writePoll.Remove(record->socket);
+    sockets.Leave(record->socket);
+    if (record->unsent != nullptr && !record->udp)
         brindle::ResetSocket(record->socket);
     else
         brindle::CloseSocket(record->socket);
     XSocketHandler::FreeItems(record->unsent);
-    XTSObject::ReleaseObject(record->queueOwner);
     delete record;
 }
 
@@ -380,6 +431,8 @@ void XSocketMgr::State::DropClosing(bool all) {
             continue;
         }
         *link = record->next;
+        // Waits for a sender that may still be using the socket.
+        TakeQueue(record, true);
         CloseRecord(record);
     }
 }

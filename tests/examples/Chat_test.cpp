@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "net/NetTestKit.h"
 
@@ -17,12 +18,14 @@ using nettest::Clock;
 // Every wait of the test, generous enough for a loaded machine and a sanitizer build.
 constexpr std::chrono::seconds kPatience(60);
 
-// A running chat program whose standard output the test reads, started in the directory
-// `dir` (when not null). A process still running when the object goes (a failed assertion)
-// is killed and reaped; one whose test process dies is killed by the system.
+// A running chat program whose standard output (and, when asked, its standard error) the
+// test reads, started in the directory `dir` (when not null). A process still running when
+// the object goes (a failed assertion) is killed and reaped; one whose test process dies is
+// killed by the system.
 class Chat {
   public:
-    explicit Chat(const std::vector<std::string>& args, const char* dir = nullptr) {
+    explicit Chat(const std::vector<std::string>& args, const char* dir = nullptr,
+                  bool withErrors = false) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
             return;
@@ -33,6 +36,8 @@ class Chat {
             if (getppid() != parent || (dir != nullptr && chdir(dir) != 0))
                 _exit(127);
             dup2(out[1], STDOUT_FILENO);
+            if (withErrors)
+                dup2(out[1], STDERR_FILENO);
             std::vector<char*> argv{const_cast<char*>(CHAT_PROGRAM)};
             for (const std::string& arg : args)
                 argv.push_back(const_cast<char*>(arg.c_str()));
@@ -54,12 +59,14 @@ class Chat {
     Chat(const Chat&) = delete;
     Chat& operator=(const Chat&) = delete;
 
-    // Reads the output until it holds `text`; false when it ends or kPatience passes first.
-    bool Shows(const std::string& text) {
-        const Clock::time_point deadline = Clock::now() + kPatience;
-        while (output_.find(text) == std::string::npos && ReadSome(deadline)) {
+    // Reads the output until it holds `text` `times` times; false when it ends or `patience`
+    // passes first.
+    bool Shows(const std::string& text, size_t times = 1,
+               std::chrono::milliseconds patience = kPatience) {
+        const Clock::time_point deadline = Clock::now() + patience;
+        while (Count(text) < times && ReadSome(deadline)) {
         }
-        return output_.find(text) != std::string::npos;
+        return Count(text) >= times;
     }
     // Sends `signal` (none for 0), reads the rest of the output, which ends as the program
     // does, and reaps it. Its exit code; 128 + the signal that killed it; -1 when it had to be
@@ -77,8 +84,25 @@ class Chat {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     const std::string& Output() const { return output_; }
+    // The program's resident memory in KiB; 0 when it cannot be read.
+    size_t ResidentKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string word;
+        size_t kib = 0;
+        while (status >> word && word != "VmRSS:") {
+        }
+        status >> kib;
+        return kib;
+    }
 
   private:
+    size_t Count(const std::string& text) const {
+        size_t count = 0;
+        for (size_t at = output_.find(text); at != std::string::npos;
+             at = output_.find(text, at + 1))
+            ++count;
+        return count;
+    }
     bool ReadSome(Clock::time_point deadline) {
         const auto left =
             std::chrono::duration_cast<nettest::milliseconds>(deadline - Clock::now());
@@ -151,6 +175,73 @@ struct ScratchDir {
             std::filesystem::remove_all(path);
     }
 };
+
+// Reads what the server sends on `fd` until `answers` answers to posts (frames of kind 3)
+// have come in all, counting them in *answered; false when the connection ends first.
+bool AwaitAnswers(int fd, std::string* unread, size_t* answered, size_t answers) {
+    for (;;) {
+        uint32_t length = 0;
+        uint32_t kind = 0;
+        while (unread->size() >= 12 && memcpy(&length, unread->data() + 4, 4) &&
+               length <= unread->size()) {
+            memcpy(&kind, unread->data() + 8, 4);
+            *answered += kind == 3;
+            unread->erase(0, length);
+        }
+        if (*answered >= answers)
+            return true;
+        const std::string got = nettest::ReadSome(fd, 1);
+        if (got.empty())
+            return false;
+        *unread += got;
+    }
+}
+
+TEST(ChatExample, DropsClientsThatFallBehindAndKeepsItsMemoryBounded) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.made);
+    Chat server({"serve", "--port", "0", "--db", std::string(dir.path) + "/history.bf"}, nullptr,
+                true);
+    const uint16_t port = PortOf(&server);
+    ASSERT_NE(port, 0);
+    const size_t before = server.ResidentKiB();
+    // A client that never reads, with a small window; and a tail whose terminal is never
+    // read, so that it stops taking messages once its output pipe is full.
+    const int window = 4096;
+    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    const sockaddr_in address = nettest::LoopbackAddress(port);
+    ASSERT_EQ(connect(stuck, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    Chat tail({"tail", Address(port)}, nullptr, true);
+    // Posts of 4 KB, each answered before the next, until both have fallen more than a
+    // megabyte behind (what the system's buffers hold comes first) and have been dropped.
+    const int poster = nettest::PlainConnect(port);
+    const std::string post = Post("flood", std::string(4000, 'f').c_str());
+    const std::string dropped = "fell more than 1 MiB behind; disconnected";
+    std::string unread;
+    size_t answered = 0;
+    for (size_t posts = 1; posts <= 10000; ++posts) {
+        ASSERT_EQ(send(poster, post.data(), post.size(), MSG_NOSIGNAL), ssize_t(post.size()));
+        ASSERT_TRUE(AwaitAnswers(poster, &unread, &answered, posts));
+        if (posts % 100 == 0 && server.Shows(dropped, 2, std::chrono::milliseconds(0)))
+            break;
+    }
+    EXPECT_TRUE(server.Shows(dropped, 2));
+    // The server's memory grew by far less than what was posted.
+    if (nettest::kResidentSizeTells) {
+        EXPECT_LT(server.ResidentKiB() - before, 8u * 1024);
+    }
+    nettest::End end = nettest::End::kOpen;
+    nettest::Drain(stuck, &end);
+    EXPECT_NE(end, nettest::End::kOpen);
+    close(stuck);
+    // Once its terminal is read, the tail shows what it had and ends.
+    EXPECT_EQ(tail.Exit(), 1);
+    EXPECT_NE(tail.Output().find("the server closed the connection"), std::string::npos);
+    close(poster);
+    EXPECT_EQ(server.Exit(SIGTERM), 0);
+    EXPECT_FALSE(server.Shows(dropped, 3, std::chrono::milliseconds(0)));
+}
 
 TEST(ChatExample, ServesReplaysBroadcastsAndKeepsItsHistory) {
     ScratchDir dir;

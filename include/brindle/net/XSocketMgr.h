@@ -15,14 +15,19 @@
 // listener has a thread of its own that receives its datagrams.
 //
 // Where each endpoint is, while it is connected:
-//   outgoing TCP:  read set; write-wait list and set until its connect completes and after
-//                  each send until the socket is writable again, else the ready list.
-//   accepted TCP and UDP from Open:  read set; ready list or write-wait list, as above.
-//   UDP listener's handler:  ready list or write-wait list only (its thread reads).
+//   outgoing TCP:  read set; waiting for writability (in the write-wait set) until its
+//                  connect completes and after each send until the socket is writable
+//                  again, else ready to send.
+//   accepted TCP and UDP from Open:  read set; ready or waiting, as above.
+//   UDP listener's handler:  ready or waiting only (its thread reads).
 //   TCP listening socket:  read set only.
-// A socket set watches at most 64 sockets, and a TCP listening socket takes one of the
-// read set's 64 places as a connection does. What happens to sockets beyond that is told
-// under "Departures" below: none is starved.
+// The sets are epoll instances, so a pass costs in proportion to the sockets that are
+// ready, not to those watched. Each set watches at most the socket limit, 64 unless
+// SetSocketLimit says otherwise, and a TCP listening socket takes one of the read set's
+// places as a connection does. What happens to sockets beyond the limit is told under
+// "Departures" below: none is starved. A handler whose host paused reading, or whose kept
+// bytes reach its receive limit (XSocketHandler.h), leaves the read set until it reads
+// again, and its place goes to the first in line.
 //
 // Which thread runs which callback, and whether the manager lock is held:
 //   OnDataReceived of TCP and opened UDP handlers  read thread             held
@@ -42,33 +47,63 @@
 // OnDataReceived. An outgoing connection's socket is read from the moment Open returns, so
 // its OnConnect, on the write thread, has no fixed order against its first data.
 //
-// Locks, in the order they are taken: the manager lock (this XLocker), a handler's own lock
-// (only ever tried under the manager lock), the registry's lock. The start lock of Start and
-// Stop is never held while the manager lock is wanted, and a SoftSignalMgr is never locked
-// while it is. So a callback may call any manager operation; one that calls Start or Stop
-// must only not race another thread's Start or Stop, which may wait for its thread.
+// Locks, in the order they are taken: the manager lock (this XLocker), a handler's own lock,
+// the registry's lock. Under the manager lock a handler's lock is only tried, except by the
+// last Stop and the last Dispose, which wait for a thread still sending from the handler; so
+// a host never calls into the manager while it holds a handler's lock. The start lock of
+// Start and Stop is never held while the manager lock is wanted, and a SoftSignalMgr is
+// never locked while it is. So a callback may call any manager operation; one that calls
+// Start or Stop must only not race another thread's Start or Stop, which may wait for its
+// thread.
+//
+// Sending from the calling thread. SendData and SendAllocatedData do not only queue: when
+// nothing is queued, the handler's connect has completed and it is not waiting for
+// writability after an earlier send, they send at once from the calling thread, without
+// waiting, under the handler's own lock (and whatever lock the caller holds, never one that
+// the order above puts after the handler's), and queue only what the socket did not take; a
+// datagram goes whole or is queued whole. This is what libuv's uv_try_write and Asio's
+// speculative write do, and it spares the write thread a wake-up and a lock hand-over for
+// every message. Every callback keeps its thread and lock: after such a send the handler
+// waits for its socket to become writable as after a send of the write thread, and
+// OnReadyToWrite comes from the write thread once the socket has been found writable after
+// the last send. ReadyToSend is true exactly when nothing is queued. Bytes given later
+// never overtake bytes given earlier, since nothing is sent at once while anything is
+// queued, and a disconnected handler refuses with -1 and sends nothing. What is given while
+// a handler waits is queued, and the write thread sends up to 64 queued items of a TCP
+// socket in one gathered call (sendmsg). Where waiting could change nothing it is left out:
+// a handler whose OnReadyToWrite is XSocketHandler's own, which does nothing, does not wait
+// after a send that left nothing queued, so each of its sends goes at once while the socket
+// keeps up, one system call each, as with libuv's uv_write; a host that gives many small
+// pieces in a row does best to join them.
 //
 // Waiting. Where a simple design would sleep or poll at fixed intervals, the threads wait
 // for exactly what they need. These are deliberate choices about waiting only: they change
 // how soon things happen, never which callback runs, on which thread, with which lock, nor
 // which list or set an endpoint is in.
-//   - The write thread polls its waiting sockets, the first 64 closing sockets and a wake
-//     descriptor, for at most 1 s, the nearest closing deadline, or 10 ms while a ready
-//     handler's last DoWrite found its lock busy or its send failed. Queuing data,
-//     Disconnect, a TCP Open and the last Stop wake it at once; when they happen during a
-//     pass of a manager thread, once that pass has released the manager lock.
-//   - The read thread's poll ends early when a socket or listener joins the read set, on
-//     the last Stop, and when a Post makes a new earliest soft signal; it waits at most 1 s
-//     and never past the next soft signal, so signals fire within milliseconds of their due
-//     time whether or not sockets are watched.
+//   - The write thread waits on its set: the waiting sockets (each watched for one report,
+//     armed by whichever thread made the send), every closing socket, and a wake
+//     descriptor; for at most 1 s, the nearest closing deadline, or 10 ms while a handler
+//     is to be tried again (its lock was busy, its send failed, or it waits for writability
+//     without a place in the set). A send that starts a wait wakes it through the set;
+//     queuing data for a ready handler, Disconnect, and the last Stop wake it at once. When
+//     they happen during a pass of a manager thread, once that pass has released the
+//     manager lock.
+//   - The read thread's wait ends as soon as a watched socket has something to read, on the
+//     last Stop, when a Post makes a new earliest soft signal, and when kept bytes are to
+//     be offered again (ResumeReading, the receive limit); it waits at most 1 s and never
+//     past the next soft signal, so signals fire within milliseconds of their due time
+//     whether or not sockets are watched.
 //   - Open does not hold the manager lock while a TCP connect waits, and holds a use of its
 //     handler meanwhile. A disconnect while the connect waits (the connect time-out, Close,
 //     Stop) shuts the socket down, which ends the wait: Open then returns -1. Open called on
 //     the read thread still holds up reading while it connects.
 //   - TCP listening sockets are non-blocking and the UDP listener thread waits for its
 //     socket with poll, at most 10 ms at a time, instead of sleeping.
-//   - A handler whose send has room left in the write-wait set waits there; when the set is
-//     full it stays ready and is retried after 10 ms.
+//   - A handler that waits for writability while the write-wait set is full is looked at
+//     every 10 ms (its socket polled without waiting) until it is writable or a place frees.
+//   - The manager holds a use of each handler it serves, from its entry until its
+//     disconnect, where it is given back after OnClose and Delete, as the simple rule's own
+//     use is; IsUsed counts it. The threads find handlers without registry lookups.
 //
 // Departures. Where following the simple rules to the letter would let one remote peer stop
 // a service, starve or stall connections, or make a host lose data without knowing it, the
@@ -94,16 +129,21 @@
 //     matters when Open runs on the read thread, where soft signals cannot fire meanwhile.
 //   - A socket that finds the read set full is not left unwatched: it waits in line, in the
 //     order the sockets came (connections and listening sockets alike), and is watched as
-//     soon as a place frees, so a connection or listener beyond the 64 is starved no
-//     longer than that wait, and a peer's close frees its handler and descriptor once its
-//     socket is watched. An outgoing connection that finds the write-wait set full is taken
-//     as writable at the write thread's next pass, its connect having completed in Open.
+//     soon as a place frees (a socket leaves, reading pauses, the limit is raised), so a
+//     connection or listener beyond the limit is starved no longer than that wait, and a
+//     peer's close frees its handler and descriptor once its socket is watched. An outgoing
+//     connection that finds the write-wait set full is looked at every 10 ms, as above, its
+//     connect having completed in Open.
 //   - Unsent data is never dropped silently: when Close(0), an expired linger, a failed
 //     send or the last Stop drops a TCP socket's queued data, the socket is closed with a
 //     reset (SO_LINGER 0); a socket whose data all went out ends with a normal end of
 //     stream. When a peer ends its stream (a half-close after a request), what was queued
 //     for it before the end was read still drains for up to 10 seconds, though OnClose(0)
-//     comes at once.
+//     comes at once. Every closing socket is watched, not only the first 64.
+//   - A disconnected handler's socket is closed only once its queue has been taken over
+//     under the handler's lock, even past its linger time, since a thread sending from the
+//     handler at once may still be using the socket; a host that holds the handler's lock
+//     for long delays the close that long.
 //   - Listening sockets take the system's largest backlog (SOMAXCONN) instead of 8, and the
 //     read thread accepts every connection waiting on a listener in one pass (up to
 //     SOMAXCONN at a time), so a burst of connects waits for no SYN to be sent again a
@@ -153,6 +193,16 @@ class BRINDLE_API XSocketMgr : public XLocker {
     static void Dispose();
     // The current manager: null before the first Init and after the last Dispose.
     static XSocketMgr* Current();
+
+    // The socket limit a manager starts with.
+    static constexpr uint32_t kDefaultSocketLimit = 64;
+    // Sets how many sockets each set of the manager watches: the read set (connections and
+    // TCP listening sockets) and the set of sockets waiting to become writable; 0 for no
+    // limit. Sockets beyond it wait their turn (see "Departures"). A raised limit watches
+    // the waiting sockets at once; a lowered one takes effect as watched sockets leave. Any
+    // thread, at any time: before Init (for the managers made later) or while a manager
+    // runs, though not racing the last Dispose.
+    static void SetSocketLimit(uint32_t limit);
 
     // Makes the locks, the soft signals, empty sets and lists, and becomes the current
     // manager; looks up the local host's address (GetCurrentIP) without asking a name
@@ -285,6 +335,7 @@ class BRINDLE_API XSocketMgr : public XLocker {
     State* state_;
 
     static std::atomic<XSocketMgr*> s_Current;
+    static std::atomic<uint32_t> s_SocketLimit;
     static std::atomic<uint32_t> s_CurrentIP;
     static std::atomic<char*> s_CurrentDNSName;
 };
