@@ -335,6 +335,8 @@ class PowerCutTest : public BlockFileTest {
         for (uint32_t id = 1; id <= 12; ++id)
             write(id, id == 1 ? 4096 - 8 - 24 : below(600));
         flush();
+        for (const uint32_t id : {2u, 5u})
+            Run(false, id, std::nullopt, [&] { ASSERT_EQ(file.DeleteBlock(id), 1); });
         std::vector<uint32_t> freedLengths;  // of deleted blocks, whose slots others can take
         uint32_t newId = 100;
         for (int i = 0; i < steps && !::testing::Test::HasFailure(); ++i) {
