@@ -85,10 +85,14 @@
 // promise for power cuts (above) instead of losing nothing it had written: every block that
 // was in the file at the last successful Flush or Close and not changed since reads back
 // exactly; a block written or deleted since reads its old bytes, its new bytes, or (for an
-// ID it did not have) is absent; no block reads bytes never written under its ID. While
-// syncing, the promise for power cuts stays as it is. A held write that fails is reported by
-// the call that sends it (a WriteBlock or DeleteBlock then returns -1 for it), at the latest
-// by Flush or Close in IOError(); after an I/O error, what is held is never written.
+// ID it did not have) is absent; no block reads bytes never written under its ID. (Without
+// syncing, a rewrite with the block's exact length is made in place and may leave part of
+// each, batching or not.) While syncing, the promise for power cuts stays as it is. What
+// the object itself reads back is the same either way; only what a killed process leaves
+// behind differs. A held write that fails is reported by the call that sends it (a
+// WriteBlock or DeleteBlock then returns -1 for it), at the latest by Flush or Close in
+// IOError(); after an I/O error, what is held is never written. Batching takes 128 KiB of
+// memory; without it, every write goes out at once.
 //
 // A damaged file. A rebuild keeps every slot whose header checks out. Its scan accepts a
 // header when it names its own offset, covers at least itself and ends within the file; at
