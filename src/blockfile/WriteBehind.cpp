@@ -50,7 +50,8 @@ bool WriteBehind::HoldAppend(const WriteSlice* pieces, int count, uint64_t offse
     return true;
 }
 
-bool WriteBehind::HoldWrite(const void* data, size_t size, uint64_t offset, uint32_t tearUnit) {
+bool WriteBehind::HoldWrite(const void* data, size_t size, uint64_t offset, uint32_t tearUnit,
+                            bool first) {
     if (buffer_ == nullptr || held_ == nullptr || count_ == kMaxWrites || size == 0 ||
         size > kMaxWriteSize || offset / tearUnit != (offset + size - 1) / tearUnit ||
         (tailSize_ != 0 && offset < tailStart_ + tailSize_ && tailStart_ < offset + size))
@@ -58,7 +59,8 @@ bool WriteBehind::HoldWrite(const void* data, size_t size, uint64_t offset, uint
     Held& write = held_[count_];
     write.offset = offset;
     write.seq = count_++;
-    write.size = static_cast<uint32_t>(size);
+    write.size = static_cast<uint16_t>(size);
+    write.goesFirst = first;
     memcpy(write.bytes, data, size);
     heldEnd_ = std::max(heldEnd_, offset + size);
     return true;
@@ -78,7 +80,9 @@ size_t WriteBehind::ReadTail(void* buf, size_t size, uint64_t offset) const {
 uint32_t WriteBehind::RunAfter(uint32_t first, uint64_t* end) const {
     *end = held_[first].offset + held_[first].size;
     uint32_t next = first + 1;
-    for (; next < count_ && held_[next].offset < *end; ++next)
+    for (; next < count_ && held_[next].goesFirst == held_[first].goesFirst &&
+           held_[next].offset < *end;
+         ++next)
         *end = std::max(*end, held_[next].offset + held_[next].size);
     return next;
 }
@@ -90,6 +94,8 @@ bool WriteBehind::Send(int fd, bool rewriteBetween) {
         tailSize_ = 0;
     }
     std::sort(held_, held_ + count_, [](const Held& a, const Held& b) {
+        if (a.goesFirst != b.goesFirst)
+            return a.goesFirst;
         return a.offset != b.offset ? a.offset < b.offset : a.seq < b.seq;
     });
     // Runs of overlapping writes join a group while they touch it (or, rewriting the bytes
@@ -103,7 +109,8 @@ bool WriteBehind::Send(int fd, bool rewriteBetween) {
             uint64_t runEnd = 0;
             const uint32_t after = RunAfter(last, &runEnd);
             const uint64_t gap = held_[last].offset - end;
-            if ((gap != 0 && !(rewriteBetween && gap < kNear)) || runEnd - start > kBufferSize)
+            if (held_[last].goesFirst != held_[first].goesFirst ||
+                (gap != 0 && !(rewriteBetween && gap < kNear)) || runEnd - start > kBufferSize)
                 break;
             gaps = gaps || gap != 0;
             end = runEnd;

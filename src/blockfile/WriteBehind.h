@@ -15,12 +15,18 @@
 //   that then covers it. Each alone leaves the deleted block as it was or gone, and a free
 //   header only ever covers slots that are free or being retired, so any subset of them may
 //   land, in any order, and every block that was not deleted reads as before. Sent, they are
-//   sorted by offset and merged into few writes; what must never happen is that one of them
-//   is torn, which is why none is held that crosses a boundary at which the write could be
-//   torn (a page without syncing, a sector with). Where the bytes between two of them are
-//   written too, they are first read from the file and written back unchanged: torn at a
-//   page, such a write leaves a subset of whole held writes. While syncing, bytes between are
-//   never rewritten, since a power cut during the rewrite of a synced block could damage it.
+//   sorted by offset and merged into few writes, the flags (held as `first`) before the
+//   headers. Torn at a page (a kill) or a sector (a power cut), such a write leaves a subset
+//   of whole held writes, since none is held that crosses such a boundary (a free header at
+//   8 bytes before a page goes out at once, after what is held). Where the bytes between two
+//   of them are written too, they are first read from the file and written back unchanged;
+//   never while syncing, since a power cut during the rewrite of a synced block could damage
+//   it. A failing disk may cut a write short at any byte: a flag cut short still reads free,
+//   and since the flags have landed before, a header cut short reads as a free slot whose ID
+//   does not matter and whose length, part old and part new, is a multiple of 16 that ends
+//   inside the free space the new one covers (a free slot only grows while its header waits),
+//   where a rebuild's search finds the next header. Were a header and the flag of its slot
+//   in one write, one cut short between them would leave a used slot with a new ID.
 //
 // The block file sends what is held before any other write, cut or sync, so that apart from
 // the merging the file sees its changes in the order they were made.
@@ -61,8 +67,11 @@ class WriteBehind {
     // with nothing held, when they do not qualify or do not fit the buffer.
     bool HoldAppend(const WriteSlice* pieces, int count, uint64_t offset);
     // Holds `size` bytes (1 to kMaxWriteSize) at `offset`, unless they cross a multiple of
-    // `tearUnit`, overlap the tail, or kMaxWrites are held already: false then.
-    bool HoldWrite(const void* data, size_t size, uint64_t offset, uint32_t tearUnit);
+    // `tearUnit`, overlap the tail, or kMaxWrites are held already: false then. Writes held as
+    // `first` go out before the others; where one of them is made after another write to the
+    // same bytes, it must write the bytes that one wrote (as a slot's flag and its free header
+    // both write the free flag).
+    bool HoldWrite(const void* data, size_t size, uint64_t offset, uint32_t tearUnit, bool first);
 
     // Copies into `buf` those of the `size` bytes at `offset` that lie in the tail, and
     // returns how many come before the tail's start (all of them when there is no tail),
@@ -70,12 +79,12 @@ class WriteBehind {
     // writes held are not seen: they change only headers of slots being freed.
     size_t ReadTail(void* buf, size_t size, uint64_t offset) const;
 
-    // Sends everything held to `fd`: the tail in one write, then the header writes, merged,
-    // each byte as the last write made to it left it. With `rewriteBetween`, writes less than
-    // kNear apart go out together, with the bytes between read from the file and written
-    // back. True when all went out; false with errno set (or 0 for a short read) when a file
-    // call fails: what may not have gone out whole stays held, and sending it again writes the
-    // same bytes.
+    // Sends everything held to `fd`: the tail in one write, then the writes held as `first`,
+    // then the others, merged, each byte as the last write made to it left it. With
+    // `rewriteBetween`, writes less than kNear apart go out together, with the bytes between read
+    // from the file and written back. True when all went out; false with errno set (or 0 for a
+    // short read) when a file call fails: what may not have gone out whole stays held, and sending
+    // it again writes the same bytes.
     bool Send(int fd, bool rewriteBetween);
     // Forgets everything held.
     void Drop();
@@ -84,12 +93,14 @@ class WriteBehind {
     struct Held {
         uint64_t offset;
         uint32_t seq;  // the order in which the writes were made
-        uint32_t size;
+        uint16_t size;
+        bool goesFirst;
         uint8_t bytes[kMaxWriteSize];
     };
 
     // The index past the run of held writes, sorted by offset, that begins at `first` and in
-    // which each overlaps the bytes of those before it; `*end` is where the run ends.
+    // which each overlaps the bytes of those before it and goes out with them (both `first`
+    // or neither); `*end` is where the run ends.
     uint32_t RunAfter(uint32_t first, uint64_t* end) const;
     // Writes the held writes [first, last), which lie from `start` to `end`, as one write.
     bool SendGroup(int fd, uint32_t first, uint32_t last, uint64_t start, uint64_t end, bool gaps);

@@ -83,7 +83,9 @@ bool XBlockFile::Put(const void* data, size_t size, uint64_t offset, WriteTiming
     // Held, a write must not be torn where a kill (at a page) or a power cut (at a sector)
     // could tear it.
     const uint32_t tearUnit = syncing ? 512 : 4096;
-    if (timing == kMayHold && Hold([&] { return held->HoldWrite(data, size, offset, tearUnit); }))
+    const bool first = timing == kMayHoldFirst;
+    if (timing != kWriteNow &&
+        Hold([&] { return held->HoldWrite(data, size, offset, tearUnit, first); }))
         return true;
     SendHeld();
     // After a failure nothing more is written: the file stays as the failure left it.
@@ -118,7 +120,7 @@ bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset, Wri
     }
     if (!SyncBeforeWriting(offset, end))
         return false;
-    if (timing == kMayHold && Hold([&] { return held->HoldAppend(slices, count, offset); }))
+    if (timing != kWriteNow && Hold([&] { return held->HoldAppend(slices, count, offset); }))
         return true;
     SendHeld();
     errno = 0;

@@ -279,7 +279,7 @@ bool XBlockFile::FreeSlot(const Record& rec) {
     // while batching.
     const bool kept = freeSpace->Reserve();
     const Record merged = kept ? ReleaseSlot(rec) : Record{};
-    const bool written = RetireSlot(rec.offset, kMayHold) &&
+    const bool written = RetireSlot(rec.offset, kMayHoldFirst) &&
                          (!kept || WriteFreeRecord(merged.offset, merged.len, kMayHold));
     MarkFreed(rec.offset, rec.offset + SlotSize(rec.len));
     return written;

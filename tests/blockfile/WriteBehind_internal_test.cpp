@@ -85,7 +85,7 @@ TEST_F(WriteBehindTest, SentFilesEqualEveryWriteAppliedInOrder) {
         DebgFailAllocation(0);
         const WriteSlice slice = {"abcd", 4};
         EXPECT_FALSE(starved.HoldAppend(&slice, 1, 0));
-        EXPECT_FALSE(starved.HoldWrite("abcd", 4, 0, 4096));
+        EXPECT_FALSE(starved.HoldWrite("abcd", 4, 0, 4096, false));
         EXPECT_TRUE(starved.Empty());
     }
     WriteBehind behind;
@@ -142,25 +142,32 @@ TEST_F(WriteBehindTest, SentFilesEqualEveryWriteAppliedInOrder) {
             ASSERT_FALSE(behind.Empty());
         } else if (roll < 85) {
             // Header writes, often near the one before, so that they overlap, touch or lie near.
-            const size_t size = Below(40) == 0 ? Below(2) * 17 : 1 + Below(16);
+            // As in the block file, bytes 12 to 15 of every 16 hold a flag, which the writes
+            // that go first set and the others keep set, so that where both write they agree.
+            const bool first = Below(3) == 0;
+            size_t size = Below(40) == 0 ? Below(2) * 17 : 1 + Below(16);
             const uint32_t unit = Below(2) == 0 ? 512 : 4096;
             uint64_t offset =
                 Below(2) == 0 ? lastWrite + Below(64) : Below(static_cast<uint32_t>(onDisk));
             offset = std::min(offset - std::min<uint64_t>(offset, 24), onDisk - 17);
+            if (first) {
+                offset = offset / 16 * 16 + 12;
+                size = 4;
+            }
             lastWrite = offset;
             uint8_t bytes[17];
-            for (uint8_t& byte : bytes)
-                byte = static_cast<uint8_t>(random_());
+            for (size_t i = 0; i < sizeof bytes; ++i)
+                bytes[i] = (offset + i) % 16 >= 12 ? 0xFF : static_cast<uint8_t>(random_());
             const bool valid = size != 0 && size <= WriteBehind::kMaxWriteSize &&
                                offset / unit == (offset + size - 1) / unit;
             const bool inTail =
                 tailSize_ != 0 && offset < tailStart_ + tailSize_ && tailStart_ < offset + size;
-            const bool held = behind.HoldWrite(bytes, size, offset, unit);
+            const bool held = behind.HoldWrite(bytes, size, offset, unit, first);
             ASSERT_EQ(held, valid && !inTail && held_ < WriteBehind::kMaxWrites);
             if (!held) {
                 SendAndCompare(&behind, Below(2) == 0, false);
                 onDisk = reference_.size();
-                if (!behind.HoldWrite(bytes, size, offset, unit)) {
+                if (!behind.HoldWrite(bytes, size, offset, unit, first)) {
                     ASSERT_FALSE(valid);
                     ASSERT_TRUE(brindle::WriteAt(fd_, bytes, size, offset));
                     Apply(bytes, size, offset);

@@ -401,9 +401,10 @@ class BRINDLE_API XBlockFile {
     // next sync could still bring back: nothing is written there before that sync.
     void MarkFreed(uint64_t start, uint64_t end);
     // Whether a write may wait in memory while batching: only the appends of AppendSlot and
-    // the header writes of FreeSlot may (see WriteBehind.h for why); every other write goes
-    // out at once, after what is held.
-    enum WriteTiming : uint32_t { kWriteNow, kMayHold };
+    // the header writes of FreeSlot may (see WriteBehind.h for why), the flags that retire a
+    // slot going out before the others; every other write goes out at once, after what is
+    // held.
+    enum WriteTiming : uint32_t { kWriteNow, kMayHold, kMayHoldFirst };
     // Sends what is held, if anything; false, with the error recorded, if that fails or an
     // error was recorded before.
     bool SendHeld();
