@@ -134,8 +134,9 @@ bool WriteBehind::SendGroup(int fd, uint32_t first, uint32_t last, uint64_t star
     if (gaps && ReadAt(fd, buffer_, size, start) != static_cast<ssize_t>(size))
         return false;
     // Applied in the order made, the last write to a byte wins.
-    std::sort(held_ + first, held_ + last,
-              [](const Held& a, const Held& b) { return a.seq < b.seq; });
+    const auto made = [](const Held& a, const Held& b) { return a.seq < b.seq; };
+    if (!std::is_sorted(held_ + first, held_ + last, made))
+        std::sort(held_ + first, held_ + last, made);
     for (uint32_t i = first; i < last; ++i)
         memcpy(buffer_ + (held_[i].offset - start), held_[i].bytes, held_[i].size);
     return WriteAt(fd, buffer_, size, start);

@@ -224,6 +224,10 @@ void XBlockFile::Discard() {
         Failed();
     if (held != nullptr)
         held->Drop();
+    if (!batching) {
+        delete held;  // kept by SetBatching(false) for the reads of a tail it could not send
+        held = nullptr;
+    }
     delete index;
     delete freeSpace;
     Reset(readOnly);
@@ -449,12 +453,12 @@ bool XBlockFile::IsSyncing() const {
 }
 
 void XBlockFile::SetBatching(bool on) {
-    SendHeld();
+    // What cannot be sent (after an I/O error) stays until Close, for reads of the tail.
     batching = on;
-    if (!on) {
+    if (SendHeld() && !on) {
         delete held;
         held = nullptr;
-    } else if (fd != -1) {
+    } else if (on && fd != -1) {
         TakeWriteBehind();
     }
 }

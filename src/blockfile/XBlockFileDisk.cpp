@@ -73,7 +73,7 @@ bool XBlockFile::SendHeld() {
 
 template <class TryHold>
 bool XBlockFile::Hold(const TryHold& tryHold) {
-    if (held == nullptr || ioError != 0 || !(tryHold() || (SendHeld() && tryHold())))
+    if (!batching || held == nullptr || ioError != 0 || !(tryHold() || (SendHeld() && tryHold())))
         return false;
     unsynced = true;
     return true;
