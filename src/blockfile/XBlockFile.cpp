@@ -168,8 +168,7 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
         return result;
     }
     MapWhole();
-    if (batching)
-        TakeWriteBehind();
+    TakeWriteBehind();
     return 0;
 }
 
@@ -458,7 +457,7 @@ void XBlockFile::SetBatching(bool on) {
     if (SendHeld() && !on) {
         delete held;
         held = nullptr;
-    } else if (on && fd != -1) {
+    } else if (on) {
         TakeWriteBehind();
     }
 }
@@ -468,7 +467,10 @@ bool XBlockFile::IsBatching() const {
 }
 
 void XBlockFile::TakeWriteBehind() {
-    // Without the memory, everything is written at once; the next Open tries again.
+    // Without the memory, everything is written at once; the next Open tries again. A file
+    // open read-only writes nothing.
+    if (!batching || fd == -1 || readOnly)
+        return;
     if (held == nullptr)
         held = brindle::New<brindle::blockfile::WriteBehind>();
     if (held != nullptr && !held->Init()) {

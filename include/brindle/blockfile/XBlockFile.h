@@ -349,7 +349,8 @@ class BRINDLE_API XBlockFile {
     int32_t ReadData(const _XBlockFile_BlockRec& rec, void* buf, uint32_t bufLen) const;
     // Maps the clean file just opened; without a mapping, reads use the file calls.
     void MapWhole();
-    // Allocates `held`, while batching, if it is not; leaves it null when memory runs out.
+    // Allocates `held`, while batching on a file open read-write, if it is not; leaves it null
+    // when memory runs out.
     void TakeWriteBehind();
     // Lets the mapping cover the first `end` bytes if the file holds them now, growing it
     // when needed; false if it cannot (the read then goes to the file), -1 if the file's
