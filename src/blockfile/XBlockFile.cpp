@@ -323,8 +323,7 @@ int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
 void XBlockFile::Close() {
     if (fd == -1)
         return;
-    Flush();    // does nothing after a failure: the next read-write Open rebuilds the index
-    Barrier();  // the trailer too, which Flush leaves to the next sync
+    Flush();  // does nothing after a failure: the next read-write Open rebuilds the index
     Discard();
 }
 

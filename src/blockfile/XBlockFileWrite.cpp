@@ -307,9 +307,8 @@ void XBlockFile::Flush() {
     if (ioError != 0)
         return;  // a write of the hook failed
     // The area goes out in file order. The index is on disk before the trailer that vouches
-    // for it. The trailer waits for the next sync (Close makes one): until it lands, a
-    // read-write Open rebuilds the same blocks from the slots, all of which the sync made
-    // durable.
+    // for it, and the trailer before Flush returns: a flushed file stays clean across a power
+    // cut, so that a read-only Open accepts it.
     auto put = [this](const void* data, size_t size, uint64_t offset) {
         const Piece piece = {data, size};
         return PutContent(&piece, 1, offset);
@@ -324,7 +323,8 @@ void XBlockFile::Flush() {
     uint8_t trailer[8];
     brindle::blockfile::StoreLittle32(trailer, dataEnd + 4);
     brindle::blockfile::StoreLittle32(trailer + 4, kMagic);
-    if (written && area.Drain() && Cut(end) && Barrier() && Put(trailer, sizeof trailer, end - 8))
+    if (written && area.Drain() && Cut(end) && Barrier() && Put(trailer, sizeof trailer, end - 8) &&
+        Barrier())
         modified = false;
 }
 

@@ -59,15 +59,14 @@
 // names its block only once the data is synced; every rewrite, also one with the exact
 // length, writes the new copy where a new block would go and frees the old one once the new
 // one is synced, so even a rewrite of the same length leaves a clean file changed; and Flush
-// syncs the index before it writes the trailer, which itself reaches the disk with the next
-// sync (Close makes one; until then a read-write Open would rebuild the same blocks from the
-// slots).
+// syncs the index before it writes the trailer, and the trailer before it returns, so that a
+// flushed file is clean after a power cut and a read-only Open accepts it.
 // Create syncs the new file and its directory. The cost: a WriteBlock that changes the file
 // waits for one sync, two when it replaces a block, and one more when its data would land
 // on space freed or cut off since the last sync (as the first append after a flush does);
-// DeleteBlock waits for none; Flush for one, or two after deletions alone; Close for one
+// DeleteBlock waits for none; Flush for two, or three after deletions alone; Close for none
 // more; Compact for two or three per batch of blocks, five for a batch that goes by way of
-// the end of the data. Three syncs make a changed block durable, about what a database
+// the end of the data. Four syncs make a changed block durable, about what a database
 // commit costs (the block file benchmark compares them). A host that needs none of this
 // (a cache, a test, a bulk load) turns syncing off with SetSyncing; turned on again, the
 // promise holds from the next Flush or Close.
@@ -192,9 +191,9 @@ class BRINDLE_API XBlockFile {
     // read-only open never changes the file. Clears IOError().
     virtual int32_t Open(const char* path, bool readOnly);
 
-    // Flushes, syncs what is left to sync (the trailer), closes the descriptor, which
-    // releases the lock, and frees the index and free list; BlockCount is then 0. Does nothing
-    // on a closed object. After an I/O error it writes no index. A failure of the flush, the
+    // Flushes (which syncs what is left to sync), closes the descriptor, which releases the
+    // lock, and frees the index and free list; BlockCount is then 0. Does nothing on a
+    // closed object. After an I/O error it writes no index. A failure of the flush, the
     // sync or of closing the descriptor is left in IOError(), which stays readable after
     // Close until the next Open.
     virtual void Close();
