@@ -212,4 +212,30 @@ TEST_F(WriteBehindTest, SentFilesEqualEveryWriteAppliedInOrder) {
     EXPECT_GT(heldAppends, 1000);
 }
 
+// Sent, held writes go out in as few writes as the rules allow: writes that touch as one,
+// writes near each other as one only when the bytes between may be rewritten, the writes that
+// go first apart from the others.
+TEST_F(WriteBehindTest, HeldWritesAreMergedWhereTheyMayBe) {
+    WriteBehind behind;
+    ASSERT_TRUE(behind.Init());
+    const Bytes zeros(8192);
+    ASSERT_TRUE(brindle::WriteAt(fd_, zeros.data(), zeros.size(), 0));
+    const uint8_t flag[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    size_t writes = 0;
+    auto count = [](int32_t, DebgFileCall call, uint64_t, const void*, uint64_t, void* context) {
+        *static_cast<size_t*>(context) += call == DebgFileCallWrite ? 1 : 0;
+    };
+    for (const bool rewriteBetween : {false, true}) {
+        writes = 0;
+        // Two that touch, one near them, one that goes first among them, one far away.
+        for (const uint64_t offset : {100, 104, 300, 6000})
+            ASSERT_TRUE(behind.HoldWrite(flag, 4, offset, 4096, false));
+        ASSERT_TRUE(behind.HoldWrite(flag, 4, 200, 4096, true));
+        DebgWatchFileCalls(count, &writes);
+        ASSERT_TRUE(behind.Send(fd_, rewriteBetween));
+        DebgWatchFileCalls(nullptr, nullptr);
+        EXPECT_EQ(writes, rewriteBetween ? 3u : 4u);
+    }
+}
+
 }  // namespace
