@@ -52,15 +52,15 @@ bool WriteBehind::HoldAppend(const WriteSlice* pieces, int count, uint64_t offse
 
 bool WriteBehind::HoldWrite(const void* data, size_t size, uint64_t offset, uint32_t tearUnit,
                             bool first) {
-    if (buffer_ == nullptr || held_ == nullptr || count_ == kMaxWrites || size == 0 ||
+    const uint32_t count = firstCount_ + laterCount_;
+    if (buffer_ == nullptr || held_ == nullptr || count == kMaxWrites || size == 0 ||
         size > kMaxWriteSize || offset / tearUnit != (offset + size - 1) / tearUnit ||
         (tailSize_ != 0 && offset < tailStart_ + tailSize_ && tailStart_ < offset + size))
         return false;
-    Held& write = held_[count_];
+    Held& write = first ? held_[firstCount_++] : held_[kMaxWrites - ++laterCount_];
     write.offset = offset;
-    write.seq = count_++;
-    write.size = static_cast<uint16_t>(size);
-    write.goesFirst = first;
+    write.seq = count;
+    write.size = static_cast<uint32_t>(size);
     memcpy(write.bytes, data, size);
     heldEnd_ = std::max(heldEnd_, offset + size);
     return true;
@@ -77,12 +77,10 @@ size_t WriteBehind::ReadTail(void* buf, size_t size, uint64_t offset) const {
     return static_cast<size_t>(from - offset);
 }
 
-uint32_t WriteBehind::RunAfter(uint32_t first, uint64_t* end) const {
+uint32_t WriteBehind::RunAfter(uint32_t first, uint32_t limit, uint64_t* end) const {
     *end = held_[first].offset + held_[first].size;
     uint32_t next = first + 1;
-    for (; next < count_ && held_[next].goesFirst == held_[first].goesFirst &&
-           held_[next].offset < *end;
-         ++next)
+    for (; next < limit && held_[next].offset < *end; ++next)
         *end = std::max(*end, held_[next].offset + held_[next].size);
     return next;
 }
@@ -93,38 +91,41 @@ bool WriteBehind::Send(int fd, bool rewriteBetween) {
             return false;
         tailSize_ = 0;
     }
-    std::sort(held_, held_ + count_, [](const Held& a, const Held& b) {
-        if (a.goesFirst != b.goesFirst)
-            return a.goesFirst;
+    std::reverse(held_ + kMaxWrites - laterCount_, held_ + kMaxWrites);
+    if (!SendRange(fd, 0, firstCount_, rewriteBetween) ||
+        !SendRange(fd, kMaxWrites - laterCount_, kMaxWrites, rewriteBetween))
+        return false;
+    Drop();
+    return true;
+}
+
+bool WriteBehind::SendRange(int fd, uint32_t begin, uint32_t end, bool rewriteBetween) {
+    const auto placed = [](const Held& a, const Held& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.seq < b.seq;
-    });
+    };
+    if (!std::is_sorted(held_ + begin, held_ + end, placed))
+        std::sort(held_ + begin, held_ + end, placed);
     // Runs of overlapping writes join a group while they touch it (or, rewriting the bytes
     // between, lie near it) and the group still fits the buffer, which the tail has left.
-    for (uint32_t first = 0; first < count_;) {
+    for (uint32_t first = begin; first < end;) {
         const uint64_t start = held_[first].offset;
-        uint64_t end = 0;
-        uint32_t last = RunAfter(first, &end);
+        uint64_t groupEnd = 0;
+        uint32_t last = RunAfter(first, end, &groupEnd);
         bool gaps = false;
-        while (last < count_) {
+        while (last < end) {
             uint64_t runEnd = 0;
-            const uint32_t after = RunAfter(last, &runEnd);
-            const uint64_t gap = held_[last].offset - end;
-            if (held_[last].goesFirst != held_[first].goesFirst ||
-                (gap != 0 && !(rewriteBetween && gap < kNear)) || runEnd - start > kBufferSize)
+            const uint32_t after = RunAfter(last, end, &runEnd);
+            const uint64_t gap = held_[last].offset - groupEnd;
+            if ((gap != 0 && !(rewriteBetween && gap < kNear)) || runEnd - start > kBufferSize)
                 break;
             gaps = gaps || gap != 0;
-            end = runEnd;
+            groupEnd = runEnd;
             last = after;
         }
-        if (!SendGroup(fd, first, last, start, end, gaps)) {
-            // What went out goes again with the rest: held in the order made, as before.
-            std::sort(held_, held_ + count_,
-                      [](const Held& a, const Held& b) { return a.seq < b.seq; });
-            return false;
-        }
+        if (!SendGroup(fd, first, last, start, groupEnd, gaps))
+            return false;  // all stays held, to be sorted again
         first = last;
     }
-    Drop();
     return true;
 }
 
@@ -144,7 +145,8 @@ bool WriteBehind::SendGroup(int fd, uint32_t first, uint32_t last, uint64_t star
 
 void WriteBehind::Drop() {
     tailSize_ = 0;
-    count_ = 0;
+    firstCount_ = 0;
+    laterCount_ = 0;
     heldEnd_ = 0;
 }
 

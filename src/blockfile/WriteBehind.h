@@ -59,7 +59,7 @@ class WriteBehind {
 
     // Takes the memory; false when it cannot be had, and nothing is held then.
     bool Init();
-    bool Empty() const { return tailSize_ == 0 && count_ == 0; }
+    bool Empty() const { return tailSize_ == 0 && firstCount_ + laterCount_ == 0; }
 
     // Holds the pieces, written one after another from `offset`, as part of the tail: when the
     // tail is empty, or when they begin within it or at its end and reach at least its end
@@ -93,23 +93,28 @@ class WriteBehind {
     struct Held {
         uint64_t offset;
         uint32_t seq;  // the order in which the writes were made
-        uint16_t size;
-        bool goesFirst;
+        uint32_t size;
         uint8_t bytes[kMaxWriteSize];
     };
 
-    // The index past the run of held writes, sorted by offset, that begins at `first` and in
-    // which each overlaps the bytes of those before it and goes out with them (both `first`
-    // or neither); `*end` is where the run ends.
-    uint32_t RunAfter(uint32_t first, uint64_t* end) const;
+    // Sends the held writes [begin, end) of `held_`, sorting them by offset first unless
+    // they are (as when blocks are deleted in the order of their places).
+    bool SendRange(int fd, uint32_t begin, uint32_t end, bool rewriteBetween);
+    // The index, at most `limit`, past the run of held writes, sorted by offset, that begins
+    // at `first` and in which each overlaps the bytes of those before it; `*end` is where the
+    // run ends.
+    uint32_t RunAfter(uint32_t first, uint32_t limit, uint64_t* end) const;
     // Writes the held writes [first, last), which lie from `start` to `end`, as one write.
     bool SendGroup(int fd, uint32_t first, uint32_t last, uint64_t start, uint64_t end, bool gaps);
 
     uint8_t* buffer_ = nullptr;  // kBufferSize bytes
-    Held* held_ = nullptr;       // kMaxWrites of them
+    // kMaxWrites of them: those held as `first` from the front, the others from the back
+    // (so in the reverse of the order made).
+    Held* held_ = nullptr;
     uint64_t tailStart_ = 0;
     size_t tailSize_ = 0;
-    uint32_t count_ = 0;
+    uint32_t firstCount_ = 0;
+    uint32_t laterCount_ = 0;
     uint64_t heldEnd_ = 0;  // where the held header write that ends last ends
 };
 
