@@ -3,7 +3,11 @@
 // - a lookup by name (GetInt) in a 1,000-entry store against std::map<std::string, int>::find
 //   on the same names;
 // - SetData of a buffer of the other byte order (copy and conversion, per MiB) against
-//   SetData of the same buffer in the native order (copy only).
+//   SetData of the same buffer in the native order (copy only);
+// - reading every value of a String entry of 40,000 values by index (GetString(name, i) for
+//   i = 0, 1, ...), against a plain loop that reads the same texts in order straight from the
+//   buffer: both take the length of each text. Reading by index should cost at most twice the
+//   loop: linear, not quadratic, in the number of values.
 #include <stdio.h>
 #include <string.h>
 
@@ -26,15 +30,19 @@ class Layout {
     // Adds entry number `count()` with `values` Int values, or as many blobs of
     // `blobLength` bytes when `blobLength` is not 0.
     void Add(uint32_t values, uint32_t blobLength) {
-        const uint32_t type = blobLength != 0 ? 4 : 0;
-        table_.insert(table_.end(), {Size(values_), values, type, 0});
-        char name[8] = {};
-        snprintf(name, sizeof name, "e%04u", Count() - 1);
-        values_.insert(values_.end(), name, name + sizeof name);
-        table_.back() = Size(values_);
+        AddEntry(values, blobLength != 0 ? 4 : 0);
         for (uint32_t i = 0; i < values; ++i) {
             Word(values_, blobLength != 0 ? blobLength : i);
             values_.resize(values_.size() + ((blobLength + 3) & ~3u), 0x5A);
+        }
+    }
+
+    // Adds entry number `count()` with one String value for each text.
+    void AddStrings(const std::vector<std::string>& texts) {
+        AddEntry(static_cast<uint32_t>(texts.size()), 3);
+        for (const std::string& text : texts) {
+            values_.insert(values_.end(), text.begin(), text.end());
+            values_.resize(values_.size() + 4 - text.size() % 4, 0);
         }
     }
 
@@ -57,6 +65,15 @@ class Layout {
     }
 
   private:
+    // Adds the record and the name of the next entry, whose values are to follow.
+    void AddEntry(uint32_t values, uint32_t type) {
+        table_.insert(table_.end(), {Size(values_), values, type, 0});
+        char name[8] = {};
+        snprintf(name, sizeof name, "e%04u", Count() - 1);
+        values_.insert(values_.end(), name, name + sizeof name);
+        table_.back() = Size(values_);
+    }
+
     template <class T>
     static uint32_t Size(const std::vector<T>& v) {
         return static_cast<uint32_t>(v.size());
@@ -148,5 +165,61 @@ void BM_SetDataNative(benchmark::State& state) {
     SetDataOf(state, false);
 }
 BENCHMARK(BM_SetDataNative);
+
+// A store whose entry "e0000" holds 40,000 texts of 8 to 71 bytes, and the texts.
+constexpr uint32_t kTexts = 40000;
+
+const std::vector<std::string>& Texts() {
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> made;
+        for (uint32_t i = 0; i < kTexts; ++i)
+            made.push_back("text " + std::to_string(i) + std::string(i * 7919 % 64, 'x'));
+        return made;
+    }();
+    return texts;
+}
+
+std::vector<uint8_t> TextStore() {
+    Layout layout(false);
+    layout.AddStrings(Texts());
+    return layout.Build();
+}
+
+void BM_StoreGetStringByIndex(benchmark::State& state) {
+    const std::vector<uint8_t> bytes = TextStore();
+    XStoreReader reader(bytes.data(), false);
+    const std::string name = Layout::Name(0);
+    size_t total = 0;
+    for (auto _ : state) {
+        for (uint32_t i = 0; i < kTexts; ++i) {
+            const char* text = nullptr;
+            if (!reader.GetString(name.c_str(), &text, i))
+                state.SkipWithError("a value was not found");
+            total += strlen(text);
+        }
+    }
+    benchmark::DoNotOptimize(total);
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_StoreGetStringByIndex);
+
+void BM_StringsLoop(benchmark::State& state) {
+    const std::vector<uint8_t> bytes = TextStore();
+    // The first text follows the header, the entry record and the 8-byte name.
+    const char* first = reinterpret_cast<const char*>(bytes.data()) + 20 + 16 + 8;
+    size_t total = 0;
+    for (auto _ : state) {
+        const char* text = first;
+        for (uint32_t i = 0; i < kTexts; ++i) {
+            benchmark::DoNotOptimize(text);
+            const size_t length = strlen(text);
+            total += length;
+            text += (length + 4) & ~size_t{3};
+        }
+    }
+    benchmark::DoNotOptimize(total);
+    state.SetItemsProcessed(state.iterations() * kTexts);
+}
+BENCHMARK(BM_StringsLoop);
 
 }  // namespace

@@ -17,7 +17,8 @@ namespace {
 
 constexpr uint32_t kMagic = 0x73746F72;
 // Values read per entry: enough to walk past the interesting ones without spending the
-// run on a lying count of billions.
+// run on a lying count of billions; then a few far ones, which the reader finds through the
+// offsets it notes.
 constexpr uint32_t kValuesPerEntry = 16;
 
 // Reads every byte it is handed, so that a pointer past the buffer is noticed.
@@ -52,6 +53,17 @@ class Resolver : public XSepStrResolver {
     const char* Resolve(uint32_t id) override { return (id & 1) ? nullptr : "resolved"; }
 };
 
+// Reads value `k` as a text and as a blob, touching what is handed out.
+void ReadVariable(XStoreReader& reader, const char* name, uint32_t k) {
+    const char* text = nullptr;
+    if (reader.GetString(name, &text, k))
+        TouchText(text);
+    const void* data = nullptr;
+    uint32_t length = 0;
+    if (reader.GetBlob(name, &data, &length, k))
+        Touch(data, length);
+}
+
 void ReadValues(XStoreReader& reader, const char* name) {
     const uint32_t count = reader.ValueCount(name);
     reader.EntryType(name);
@@ -62,20 +74,17 @@ void ReadValues(XStoreReader& reader, const char* name) {
         reader.GetInt(name, &i, k);
         reader.GetFloat(name, &f, k);
         reader.GetBool(name, &b, k);
-        const char* text = nullptr;
-        if (reader.GetString(name, &text, k))
-            TouchText(text);
-        const void* data = nullptr;
-        uint32_t length = 0;
-        if (reader.GetBlob(name, &data, &length, k))
-            Touch(data, length);
+        ReadVariable(reader, name, k);
         reader.ReadInt(name, 0, k);
         reader.ReadFloat(name, 0, k);
         reader.ReadBool(name, false, k);
         TouchText(reader.ReadString(name, "", k));
+        uint32_t length = 0;
         reader.ReadBlob(name, &length, k);
         reader.GetBlobLen(name, k);
     }
+    for (uint32_t k : {count - 1, count / 2, count - 9, count + 7})
+        ReadVariable(reader, name, k);
 }
 
 void ReadEverything(XStoreReader& reader) {

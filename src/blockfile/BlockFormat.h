@@ -27,7 +27,7 @@ constexpr uint32_t kMinFileSize = 16;
 constexpr uint32_t kMaxUsedLen = 0x7FFFFFFF;
 // The largest dataEnd: the index offset written in the trailer, dataEnd + 4, must fit 32 bits.
 constexpr uint64_t kMaxDataEnd = 0xFFFFFFF8;
-// Records by which the index and the free list grow.
+// The fewest records by which a growing array of records grows.
 constexpr uint32_t kGrowth = 4;
 constexpr uint32_t kNoRecord = 0xFFFFFFFF;
 
@@ -79,8 +79,9 @@ inline void SwapRecordsForDisk(Record* records, uint32_t count) {
     }
 }
 
-// Grows `*records` by kGrowth records when `count` has reached `*capacity`; false (array
-// untouched) when memory runs out or the count cannot grow further.
+// Grows `*records` by half its capacity (kGrowth records at least) when `count` has reached
+// `*capacity`, so that filling an array costs O(1) per record; false (array untouched) when
+// memory runs out or the count cannot grow further.
 bool ReserveRecord(Record** records, uint32_t count, uint32_t* capacity);
 
 }  // namespace blockfile

@@ -9,10 +9,13 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/FreeSpace.h"
 #include "blockfile/PathConversion.h"
 #include "brindle/blockfile/PortablePath.h"
 #include "platform/Alloc.h"
 
+using brindle::blockfile::BlockIndex;
+using brindle::blockfile::FreeSpace;
 using brindle::blockfile::kFirstSlot;
 using brindle::blockfile::kHeaderSize;
 using brindle::blockfile::kMagic;
@@ -27,6 +30,45 @@ int32_t LastError() {
     return errno != 0 ? errno : -1;
 }
 
+// 0 when the used records (`usedCount` of them) and the free records of an index area agree:
+// used records sorted by unique ID, free records by offset, every slot aligned, at least 16
+// bytes long, inside the data and overlapping no other; -1 when not; ENOMEM.
+int32_t CheckIndex(const Record* used, uint32_t usedCount, const Record* freeRecords,
+                   uint32_t freeCount, uint32_t dataEnd) {
+    for (uint32_t i = 0; i < usedCount; ++i) {
+        const Record& rec = used[i];
+        if (rec.freeFlag != 0 || rec.len < kHeaderSize ||
+            rec.len > brindle::blockfile::kMaxUsedLen || (i > 0 && rec.id <= used[i - 1].id))
+            return -1;
+    }
+    for (uint32_t i = 0; i < freeCount; ++i) {
+        const Record& rec = freeRecords[i];
+        if (rec.freeFlag == 0 || rec.len < kHeaderSize || rec.len % 16 != 0)
+            return -1;
+    }
+    // Every slot must lie inside the data, and no two may overlap: walk all of them in
+    // offset order, the used ones sorted through a table of (offset, index position) pairs.
+    uint64_t* order = nullptr;
+    if (usedCount != 0) {
+        order = static_cast<uint64_t*>(brindle::Malloc(size_t{usedCount} * sizeof(uint64_t)));
+        if (order == nullptr)
+            return ENOMEM;
+        for (uint32_t i = 0; i < usedCount; ++i)
+            order[i] = uint64_t{used[i].offset} << 32 | i;
+        std::sort(order, order + usedCount);
+    }
+    uint64_t covered = kFirstSlot;
+    bool consistent = true;
+    for (uint32_t u = 0, f = 0; consistent && (u < usedCount || f < freeCount);) {
+        bool takeFree = u == usedCount || (f < freeCount && freeRecords[f].offset < order[u] >> 32);
+        const Record& rec = takeFree ? freeRecords[f++] : used[static_cast<uint32_t>(order[u++])];
+        consistent = rec.offset >= covered && brindle::blockfile::IsSlotOffset(rec.offset);
+        covered = rec.offset + SlotSize(rec.len);
+    }
+    free(order);
+    return consistent && covered <= dataEnd ? 0 : -1;
+}
+
 }  // namespace
 
 namespace brindle {
@@ -37,7 +79,8 @@ bool ReserveRecord(Record** records, uint32_t count, uint32_t* capacity) {
         return true;
     if (*capacity > kNoRecord - kGrowth)
         return false;
-    uint32_t grown = *capacity + kGrowth;
+    const uint32_t step = std::max(kGrowth, std::min(*capacity / 2, kNoRecord - *capacity));
+    const uint32_t grown = *capacity + step;
     void* block = Realloc(*records, size_t{grown} * kRecordSize);
     if (block == nullptr)
         return false;
@@ -51,11 +94,7 @@ bool ReserveRecord(Record** records, uint32_t count, uint32_t* capacity) {
 
 XBlockFile::XBlockFile()
     : index(nullptr),
-      indexCount(0),
-      indexCapacity(0),
-      freeList(nullptr),
-      freeCount(0),
-      freeCapacity(0),
+      freeSpace(nullptr),
       fd(-1),
       dataEnd(0),
       modified(false),
@@ -107,9 +146,15 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
         return ENAMETOOLONG;
     Reset(readOnlyOpen);
     ioError = 0;
-    fd = brindle::OpenExistingFile(native, readOnlyOpen);
-    if (fd == -1)
-        return LastError();
+    index = brindle::New<BlockIndex>();
+    freeSpace = brindle::New<FreeSpace>();
+    fd = index != nullptr && freeSpace != nullptr ? brindle::OpenExistingFile(native, readOnlyOpen)
+                                                  : -1;
+    if (fd == -1) {
+        const int32_t error = index != nullptr && freeSpace != nullptr ? LastError() : ENOMEM;
+        Discard();
+        return error;
+    }
     // One writer or any number of readers: a conflicting lock refuses the open before
     // anything is read or written.
     errno = 0;
@@ -123,8 +168,8 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
 
 void XBlockFile::MapWhole() {
     // Open leaves the file clean: data, end marker, index area and trailer.
-    const uint64_t length = uint64_t{dataEnd} + 4 + 4 + uint64_t{indexCount} * kRecordSize + 4 +
-                            uint64_t{freeCount} * kRecordSize + 8;
+    const uint64_t length = uint64_t{dataEnd} + 4 + 4 + uint64_t{index->Count()} * kRecordSize + 4 +
+                            uint64_t{freeSpace->Count()} * kRecordSize + 8;
     map = brindle::MapFile(fd, length);
     mapSize = mapReadable = map != nullptr ? length : 0;
 }
@@ -152,10 +197,10 @@ int32_t XBlockFile::MapThrough(uint64_t end) const {
 }
 
 void XBlockFile::Reset(bool readOnlyOpen) {
-    index = freeList = nullptr;
+    index = nullptr;
+    freeSpace = nullptr;
     map = nullptr;
     mapSize = mapReadable = 0;
-    indexCount = indexCapacity = freeCount = freeCapacity = 0;
     dataEnd = 0;
     modified = false;
     readOnly = readOnlyOpen;
@@ -170,8 +215,8 @@ void XBlockFile::Discard() {
     errno = 0;
     if (fd != -1 && !brindle::CloseFile(fd))
         Failed();
-    free(index);
-    free(freeList);
+    delete index;
+    delete freeSpace;
     Reset(readOnly);
     fd = -1;
 }
@@ -203,10 +248,8 @@ int32_t XBlockFile::Load() {
         if (result != -1 || readOnly)
             return result;
         // An intact trailer over an index that fails the checks, as a write cut short can
-        // leave (its last bytes may read "AavE"): the slots are all there is to trust.
-        free(index);
-        free(freeList);
-        Reset(readOnly);
+        // leave (its last bytes may read "AavE"): the slots are all there is to trust. The
+        // index and free space are still empty: records enter them only once they pass.
     } else if (readOnly) {
         return -1;
     }
@@ -237,73 +280,38 @@ int32_t XBlockFile::LoadIndexArea(uint32_t indexOffset, uint64_t length) {
     if (usedBytes + uint64_t{freeRecords} * kRecordSize != recordBytes ||
         uint64_t{usedCount} + freeRecords > maxSlots)
         return -1;
-    const struct {
-        Record** records;
-        uint32_t* count;
-        uint32_t* capacity;
-        uint32_t stored;
-        uint64_t offset;
-    } arrays[] = {
-        {&index, &indexCount, &indexCapacity, usedCount, uint64_t{indexOffset} + 4},
-        {&freeList, &freeCount, &freeCapacity, freeRecords, uint64_t{indexOffset} + 8 + usedBytes}};
-    for (const auto& array : arrays) {
-        if (array.stored == 0)
+    // The records are read into arrays, checked there and then entered into the index and
+    // the free space.
+    Record* arrays[2] = {nullptr, nullptr};
+    const uint32_t counts[2] = {usedCount, freeRecords};
+    const uint64_t offsets[2] = {uint64_t{indexOffset} + 4, uint64_t{indexOffset} + 8 + usedBytes};
+    int32_t result = 0;
+    for (int i = 0; i < 2 && result == 0; ++i) {
+        if (counts[i] == 0)
             continue;
-        *array.records = static_cast<Record*>(brindle::Malloc(size_t{array.stored} * kRecordSize));
-        if (*array.records == nullptr)
-            return ENOMEM;
-        *array.capacity = array.stored;
-        if (int32_t error =
-                ReadExactly(*array.records, size_t{array.stored} * kRecordSize, array.offset))
-            return error;
-        *array.count = array.stored;
-        brindle::blockfile::SwapRecordsForDisk(*array.records, array.stored);
+        arrays[i] = static_cast<Record*>(brindle::Malloc(size_t{counts[i]} * kRecordSize));
+        result = arrays[i] == nullptr
+                     ? ENOMEM
+                     : ReadExactly(arrays[i], size_t{counts[i]} * kRecordSize, offsets[i]);
+        if (result == 0)
+            brindle::blockfile::SwapRecordsForDisk(arrays[i], counts[i]);
     }
     dataEnd = indexOffset - 4;
     modified = false;
-    return CheckIndex();
-}
-
-int32_t XBlockFile::CheckIndex() const {
-    for (uint32_t i = 0; i < indexCount; ++i) {
-        const Record& rec = index[i];
-        if (rec.freeFlag != 0 || rec.len < kHeaderSize ||
-            rec.len > brindle::blockfile::kMaxUsedLen || (i > 0 && rec.id <= index[i - 1].id))
-            return -1;
-    }
-    for (uint32_t i = 0; i < freeCount; ++i) {
-        const Record& rec = freeList[i];
-        if (rec.freeFlag == 0 || rec.len < kHeaderSize || rec.len % 16 != 0)
-            return -1;
-    }
-    // Every slot must lie inside the data, and no two may overlap: walk all of them in
-    // offset order, the used ones sorted through a table of (offset, index position) pairs.
-    uint64_t* order = nullptr;
-    if (indexCount != 0) {
-        order = static_cast<uint64_t*>(brindle::Malloc(size_t{indexCount} * sizeof(uint64_t)));
-        if (order == nullptr)
-            return ENOMEM;
-        for (uint32_t i = 0; i < indexCount; ++i)
-            order[i] = uint64_t{index[i].offset} << 32 | i;
-        std::sort(order, order + indexCount);
-    }
-    uint64_t covered = kFirstSlot;
-    bool consistent = true;
-    for (uint32_t u = 0, f = 0; consistent && (u < indexCount || f < freeCount);) {
-        bool takeFree = u == indexCount || (f < freeCount && freeList[f].offset < order[u] >> 32);
-        const Record& rec = takeFree ? freeList[f++] : index[static_cast<uint32_t>(order[u++])];
-        consistent = rec.offset >= covered && brindle::blockfile::IsSlotOffset(rec.offset);
-        covered = rec.offset + SlotSize(rec.len);
-    }
-    free(order);
-    return consistent && covered <= dataEnd ? 0 : -1;
+    if (result == 0)
+        result = CheckIndex(arrays[0], usedCount, arrays[1], freeRecords, dataEnd);
+    if (result == 0 &&
+        (!index->Assign(arrays[0], usedCount) || !freeSpace->Assign(arrays[1], freeRecords)))
+        result = ENOMEM;
+    free(arrays[0]);
+    free(arrays[1]);
+    return result;
 }
 
 void XBlockFile::Close() {
     if (fd == -1)
         return;
-    Flush();    // does nothing after a failure: the next read-write Open rebuilds the index
-    Barrier();  // the trailer too, which Flush leaves to the next sync
+    Flush();  // does nothing after a failure: the next read-write Open rebuilds the index
     Discard();
 }
 
@@ -312,29 +320,15 @@ int32_t XBlockFile::IOError() const {
 }
 
 bool XBlockFile::FindIndex(uint32_t id, uint32_t* pos) const {
-    if (fd == -1)
-        return false;
-    // IDs given in rising order, the common way to fill a file, land past the last record.
-    if (indexCount == 0 || index[indexCount - 1].id < id) {
-        *pos = indexCount;
-        return false;
-    }
-    int64_t lo = -1;
-    int64_t hi = indexCount;
-    while (lo < hi - 1) {
-        int64_t mid = (lo + hi) / 2;
-        uint32_t midId = index[mid].id;
-        if (midId == id) {
-            *pos = static_cast<uint32_t>(mid);
-            return true;
-        }
-        if (midId < id)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    *pos = static_cast<uint32_t>(hi);
-    return false;
+    return fd != -1 && index->FindRank(id, pos) != nullptr;
+}
+
+Record* XBlockFile::Lookup(uint32_t id) const {
+    return fd != -1 ? index->Find(id) : nullptr;
+}
+
+Record* XBlockFile::RecordAt(uint32_t pos) const {
+    return fd != -1 && pos < index->Count() ? index->At(pos) : nullptr;
 }
 
 int32_t XBlockFile::ReadData(const Record& rec, void* buf, uint32_t bufLen) const {
@@ -363,59 +357,61 @@ void* XBlockFile::ReadData_NF(const Record& rec, uint32_t* len) const {
 }
 
 int32_t XBlockFile::ReadBlock(uint32_t id, void* buf, uint32_t bufLen) const {
-    uint32_t pos;
-    return FindIndex(id, &pos) ? ReadData(index[pos], buf, bufLen) : -1;
+    const Record* rec = Lookup(id);
+    return rec != nullptr ? ReadData(*rec, buf, bufLen) : -1;
 }
 
 int32_t XBlockFile::ReadIndBlock(uint32_t pos, void* buf, uint32_t bufLen) const {
-    return fd != -1 && pos < indexCount ? ReadData(index[pos], buf, bufLen) : -1;
+    const Record* rec = RecordAt(pos);
+    return rec != nullptr ? ReadData(*rec, buf, bufLen) : -1;
 }
 
 void* XBlockFile::ReadBlock_NF(uint32_t id, uint32_t* len) const {
-    uint32_t pos;
-    return FindIndex(id, &pos) ? ReadData_NF(index[pos], len) : nullptr;
+    const Record* rec = Lookup(id);
+    return rec != nullptr ? ReadData_NF(*rec, len) : nullptr;
 }
 
 void* XBlockFile::ReadIndBlock_NF(uint32_t pos, uint32_t* len) const {
-    return fd != -1 && pos < indexCount ? ReadData_NF(index[pos], len) : nullptr;
+    const Record* rec = RecordAt(pos);
+    return rec != nullptr ? ReadData_NF(*rec, len) : nullptr;
 }
 
 int32_t XBlockFile::BlockLen(uint32_t id) const {
-    uint32_t pos;
-    return FindIndex(id, &pos) ? static_cast<int32_t>(index[pos].len - kHeaderSize) : -1;
+    const Record* rec = Lookup(id);
+    return rec != nullptr ? static_cast<int32_t>(rec->len - kHeaderSize) : -1;
 }
 
 int32_t XBlockFile::IndBlockLen(uint32_t pos) const {
-    return fd != -1 && pos < indexCount ? static_cast<int32_t>(index[pos].len - kHeaderSize) : -1;
+    const Record* rec = RecordAt(pos);
+    return rec != nullptr ? static_cast<int32_t>(rec->len - kHeaderSize) : -1;
 }
 
 int32_t XBlockFile::GetIndBlockID(uint32_t pos, uint32_t* id) const {
-    if (fd == -1 || pos >= indexCount || id == nullptr)
+    const Record* rec = RecordAt(pos);
+    if (rec == nullptr || id == nullptr)
         return -1;
-    *id = index[pos].id;
+    *id = rec->id;
     return 0;
 }
 
 bool XBlockFile::BlockExists(uint32_t id) const {
-    return BlockLen(id) != -1;
+    return Lookup(id) != nullptr;
 }
 
 uint32_t XBlockFile::UniqueID() const {
     uint32_t candidate = static_cast<uint32_t>(rand());
-    uint32_t pos;
     do {
         candidate = static_cast<uint32_t>(rand()) + 8 * candidate;
-    } while (FindIndex(candidate, &pos));
+    } while (Lookup(candidate) != nullptr);
     return candidate;
 }
 
 bool XBlockFile::IsUnique(uint32_t id) const {
-    uint32_t pos;
-    return !FindIndex(id, &pos);
+    return Lookup(id) == nullptr;
 }
 
 uint32_t XBlockFile::BlockCount() const {
-    return indexCount;
+    return index != nullptr ? index->Count() : 0;
 }
 
 bool XBlockFile::IsReadOnly() const {

@@ -8,8 +8,10 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/FreeSpace.h"
 #include "blockfile/SlotScan.h"
 #include "brindle/blockfile/XBlockFile.h"
+#include "platform/Alloc.h"
 
 using brindle::blockfile::kFirstSlot;
 using brindle::blockfile::kFreeFlag;
@@ -47,56 +49,71 @@ class FileSource final : public brindle::blockfile::ScanSource {
     int fd_;
 };
 
-}  // namespace
+// A growing array of records, freed with it.
+struct Records {
+    Records() = default;
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+    ~Records() { free(at); }
+    // Appends `rec`; false when memory runs out.
+    bool Add(const Record& rec) {
+        if (!ReserveRecord(&at, count, &capacity))
+            return false;
+        at[count++] = rec;
+        return true;
+    }
+    Record* at = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+};
 
-void XBlockFile::SortIndex() {
-    indexCount = brindle::blockfile::KeepFirstOfEachId(
-        index, indexCount, [this](Record repeated) { DestroyBlock(&repeated); });
-}
+}  // namespace
 
 int32_t XBlockFile::Rebuild() {
     const int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
-    // The scan only reads: should memory run out or a read fail, the file is left as it was.
+    // The scan only reads, and everything is in memory before the file changes: should
+    // memory run out or a read fail, the file is left as it was.
     FileSource source(fd);
     SlotScan scan(&source, static_cast<uint64_t>(length));
-    Record* gaps = nullptr;
-    uint32_t gapCount = 0;
-    uint32_t gapCapacity = 0;
+    Records slots[2];  // used, free
+    Records gaps;      // free slots over bytes no header accepted covers
     int32_t error = 0;
     for (Record rec; error == 0;) {
         const SlotScan::Step step = scan.Next(&rec);
         if (step == SlotScan::kEnd)
             break;
-        const bool isFree = rec.freeFlag != 0;
-        Record** records = isFree ? &freeList : &index;
-        uint32_t* count = isFree ? &freeCount : &indexCount;
-        if (step == SlotScan::kError) {
+        if (step == SlotScan::kError)
             error = scan.Error();
-        } else if (!ReserveRecord(records, *count, isFree ? &freeCapacity : &indexCapacity) ||
-                   (step == SlotScan::kGap && !ReserveRecord(&gaps, gapCount, &gapCapacity))) {
+        else if (!slots[rec.freeFlag != 0 ? 1 : 0].Add(rec) ||
+                 (step == SlotScan::kGap && !gaps.Add(rec)))
             error = ENOMEM;
-        } else {
-            (*records)[(*count)++] = rec;
-            if (step == SlotScan::kGap)
-                gaps[gapCount++] = rec;
-        }
     }
+    // Used slots that repeat an ID become free space, but only once the file may change.
+    Records repeats;
+    bool kept = true;
     if (error == 0) {
-        // Slots are accepted only when they end within the file, so the end marker goes just
-        // after the last one and never over it.
-        dataEnd = static_cast<uint32_t>(scan.End());
-        modified = true;
-        WriteGapHeaders(gaps, gapCount);
-        WriteEndMarker();
-        SortIndex();
-        OnRebuild();
-        Flush();
-        error = ioError;
+        slots[0].count = brindle::blockfile::KeepFirstOfEachId(
+            slots[0].at, slots[0].count,
+            [&repeats, &kept](const Record& repeated) { kept = repeats.Add(repeated) && kept; });
+        if (!kept || !freeSpace->Assign(slots[1].at, slots[1].count) ||
+            !index->Assign(slots[0].at, slots[0].count))
+            error = ENOMEM;
     }
-    free(gaps);
-    return error;
+    if (error != 0)
+        return error;
+    // Slots are accepted only when they end within the file, so the end marker goes just
+    // after the last one and never over it.
+    dataEnd = static_cast<uint32_t>(scan.End());
+    modified = true;
+    WriteGapHeaders(gaps.at, gaps.count);
+    WriteEndMarker();
+    for (uint32_t i = 0; i < repeats.count; ++i)
+        DestroyBlock(&repeats.at[i]);
+    OnRebuild();
+    Flush();
+    return ioError;
 }
 
 void XBlockFile::OnRebuild() {}
@@ -137,13 +154,13 @@ bool XBlockFile::CopyData(const Record& from, uint64_t to) {
     return padding.size == 0 || PutContent(&padding, 1, to + from.len);
 }
 
-bool XBlockFile::PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32_t freeEnd) {
+bool XBlockFile::PlaceCopies(Record* const* blocks, uint32_t count, uint32_t to, uint32_t freeEnd) {
     // The copies land inside the free slot, whose header at `to` goes on covering all of it
     // (its first half takes the first copy's ID); the headers of the others are zeros, which
     // no scan accepts however much of them lands, and so is the place of the next header.
     uint64_t at = to;
     for (uint32_t k = 0; k < count; ++k) {
-        const Record& rec = index[first + k];
+        const Record& rec = *blocks[k];
         Record header = k == 0 ? Record{to, rec.id, freeEnd - to, kFreeFlag} : Record{};
         brindle::blockfile::SwapRecordsForDisk(&header, 1);
         const Piece head = {&header, kHeaderSize};
@@ -157,7 +174,7 @@ bool XBlockFile::PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32
     // Whole on disk, each copy becomes a slot of its own and the rest of the space stays free.
     at = to;
     for (uint32_t k = 0; k < count; ++k) {
-        const Record& rec = index[first + k];
+        const Record& rec = *blocks[k];
         const uint32_t offset = static_cast<uint32_t>(at);
         if (!(k == 0 ? WriteHeaderBack(to, rec.len, 0) : WriteRecord({offset, rec.id, rec.len, 0})))
             return false;
@@ -167,12 +184,12 @@ bool XBlockFile::PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32
     return (rest == freeEnd || WriteRecord({rest, 0, freeEnd - rest, kFreeFlag})) && Barrier();
 }
 
-bool XBlockFile::MoveDirectly(uint32_t first, uint32_t count, uint32_t to) {
-    if (!PlaceCopies(first, count, to, index[first].offset))
+bool XBlockFile::MoveDirectly(Record* const* blocks, uint32_t count, uint32_t to) {
+    if (!PlaceCopies(blocks, count, to, blocks[0]->offset))
         return false;
     // The old copies go once the new ones are on disk.
     for (uint32_t k = 0, at = to; k < count; ++k) {
-        Record& rec = index[first + k];
+        Record& rec = *blocks[k];
         const uint32_t old = rec.offset;
         rec.offset = at;
         at += static_cast<uint32_t>(SlotSize(rec.len));
@@ -183,60 +200,69 @@ bool XBlockFile::MoveDirectly(uint32_t first, uint32_t count, uint32_t to) {
     return true;
 }
 
-bool XBlockFile::MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uint32_t total) {
+bool XBlockFile::MoveByWayOfEnd(Record* const* blocks, uint32_t count, uint32_t to,
+                                uint32_t total) {
     // The new places overlap the old ones, so the blocks are first copied behind the data,
     // where they overlap nothing: the space there starts as a free slot before the new end
     // marker. Then the space from `to` to the end of the last old slot becomes one free slot,
     // which the blocks fill from its front, and the copies behind the data are cut off.
     const uint32_t end = dataEnd;
-    const Record& last = index[first + count - 1];
+    const Record& last = *blocks[count - 1];
     const uint32_t span = last.offset + static_cast<uint32_t>(SlotSize(last.len)) - to;
     uint8_t marker[4];
     brindle::blockfile::StoreLittle32(marker, brindle::blockfile::kEndMarker);
     const Piece markerPiece = {marker, sizeof marker};
     if (!PutContent(&markerPiece, 1, uint64_t{end} + total) ||
-        !PlaceCopies(first, count, end, end + total))
+        !PlaceCopies(blocks, count, end, end + total))
         return false;
     dataEnd = end + total;
     for (uint32_t k = 0, at = end; k < count; ++k) {
-        index[first + k].offset = at;
-        at += static_cast<uint32_t>(SlotSize(index[first + k].len));
+        blocks[k]->offset = at;
+        at += static_cast<uint32_t>(SlotSize(blocks[k]->len));
     }
     MarkFreed(to, uint64_t{to} + span);
-    if (!WriteFreeRecord(to, span) || !PlaceCopies(first, count, to, to + span))
+    if (!WriteFreeRecord(to, span) || !PlaceCopies(blocks, count, to, to + span))
         return false;
     for (uint32_t k = 0, at = to; k < count; ++k) {
-        index[first + k].offset = at;
-        at += static_cast<uint32_t>(SlotSize(index[first + k].len));
+        blocks[k]->offset = at;
+        at += static_cast<uint32_t>(SlotSize(blocks[k]->len));
     }
     dataEnd = end;
     return WriteEndMarker();
 }
 
 void XBlockFile::KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next) {
-    uint32_t first = 0;
-    while (first < freeCount && freeList[first].offset < next)
-        ++first;
-    memmove(freeList, freeList + first, size_t{freeCount - first} * kRecordSize);
-    freeCount -= first;
-    if (next > gapStart && ReserveRecord(&freeList, freeCount, &freeCapacity)) {
-        memmove(freeList + 1, freeList, size_t{freeCount} * kRecordSize);
-        freeList[0] = {gapStart, 0, next - gapStart, kFreeFlag};
-        ++freeCount;
-    }
+    // `next` is a used slot, so the gap touches no free slot that stays.
+    freeSpace->DropBelow(next);
+    if (next > gapStart && freeSpace->Reserve())
+        freeSpace->Release(gapStart, next - gapStart);
 }
 
 void XBlockFile::Compact(bool) {
-    if (fd == -1 || readOnly || ioError != 0 || freeCount == 0 || !Modify())
+    if (fd == -1 || readOnly || ioError != 0 || freeSpace->Count() == 0)
         return;
     // The blocks move as the index records them, which Open checked and every change kept
-    // consistent; the slot headers on disk are rewritten from it, never trusted.
-    std::sort(index, index + indexCount,
-              [](const Record& a, const Record& b) { return a.offset < b.offset; });
+    // consistent; the slot headers on disk are rewritten from it, never trusted. They move
+    // in file order, through a list of their records sorted by offset.
+    const uint32_t blockCount = index->Count();
+    Record** order =
+        static_cast<Record**>(brindle::Malloc((blockCount + size_t{1}) * sizeof(Record*)));
+    if (order == nullptr || !Modify()) {
+        free(order);
+        return;
+    }
+    Record** fill = order;
+    index->ForEachRun([&fill](const Record* run, uint32_t length) {
+        for (uint32_t i = 0; i < length; ++i)
+            *fill++ = const_cast<Record*>(run + i);
+        return true;
+    });
+    std::sort(order, order + blockCount,
+              [](const Record* a, const Record* b) { return a->offset < b->offset; });
     uint32_t w = kFirstSlot;
     uint32_t next = 0;
-    for (bool moved = true; moved && next < indexCount;) {
-        const Record& head = index[next];
+    for (bool moved = true; moved && next < blockCount;) {
+        const Record& head = *order[next];
         if (head.offset == w) {
             w += static_cast<uint32_t>(SlotSize(head.len));
             ++next;
@@ -252,8 +278,8 @@ void XBlockFile::Compact(bool) {
         auto take = [&](const auto& fits) {
             count = 0;
             total = 0;
-            while (next + count < indexCount && fits(index[next + count], total)) {
-                total += SlotSize(index[next + count].len);
+            while (next + count < blockCount && fits(*order[next + count], total)) {
+                total += SlotSize(order[next + count]->len);
                 ++count;
             }
         };
@@ -261,7 +287,7 @@ void XBlockFile::Compact(bool) {
             return w + before + SlotSize(rec.len) <= head.offset;
         });
         bool direct = count != 0;
-        if (!direct || (syncing && total < kBatchBytes / 16 && next + count < indexCount)) {
+        if (!direct || (syncing && total < kBatchBytes / 16 && next + count < blockCount)) {
             const uint32_t directCount = count;
             const uint64_t directTotal = total;
             take([&](const Record& rec, uint64_t before) {
@@ -276,24 +302,24 @@ void XBlockFile::Compact(bool) {
                 total = directTotal;
             }
         }
-        moved =
-            count != 0 && (direct ? MoveDirectly(next, count, w)
-                                  : MoveByWayOfEnd(next, count, w, static_cast<uint32_t>(total)));
+        moved = count != 0 &&
+                (direct ? MoveDirectly(order + next, count, w)
+                        : MoveByWayOfEnd(order + next, count, w, static_cast<uint32_t>(total)));
         if (moved) {
             w += static_cast<uint32_t>(total);
             next += count;
         }
     }
-    if (next == indexCount) {
-        freeCount = 0;
+    if (next == blockCount) {
+        freeSpace->Clear();
         dataEnd = w;
         WriteEndMarker();
     } else {
         // The pass stopped before the block at `next`: the space before it is one free slot.
-        if (index[next].offset > w)
-            WriteFreeRecord(w, index[next].offset - w);
-        KeepFreeSpaceFrom(w, index[next].offset);
+        if (order[next]->offset > w)
+            WriteFreeRecord(w, order[next]->offset - w);
+        KeepFreeSpaceFrom(w, order[next]->offset);
     }
-    SortIndex();
+    free(order);
     Flush();
 }

@@ -2,23 +2,24 @@
 // Writing and deleting blocks in an order that survives a crash or a power cut, and flushing
 // the index.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/FreeSpace.h"
 #include "brindle/blockfile/XBlockFile.h"
+#include "platform/Alloc.h"
 
 using brindle::blockfile::kEndMarker;
 using brindle::blockfile::kFreeFlag;
 using brindle::blockfile::kHeaderSize;
 using brindle::blockfile::kMagic;
-using brindle::blockfile::kNoRecord;
 using brindle::blockfile::kRecordSize;
 using brindle::blockfile::kZeros;
 using brindle::blockfile::Record;
-using brindle::blockfile::ReserveRecord;
 using brindle::blockfile::SlotSize;
 
 namespace {
@@ -28,6 +29,68 @@ void EncodeRecord(const Record& rec, Record* disk) {
     *disk = rec;
     brindle::blockfile::SwapRecordsForDisk(disk, 1);
 }
+
+// Gathers the bytes of the index area, in file order, into a buffer that is written at
+// rising offsets through `put(data, size, offset)` whenever it is full. The buffer is taken
+// from the heap, as large as the area up to 64 KiB, so that small areas take one write;
+// when that memory cannot be had, a small one on the stack serves.
+template <class Put>
+class AreaWriter {
+  public:
+    AreaWriter(uint64_t at, uint64_t areaSize, Put put) : at_(at), put_(put) {
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(areaSize, kLargeChunk));
+        if (wanted > sizeof small_)
+            heap_ = static_cast<uint8_t*>(brindle::Malloc(wanted));
+        chunk_ = heap_ != nullptr ? heap_ : small_;
+        capacity_ = heap_ != nullptr ? wanted : sizeof small_;
+    }
+    ~AreaWriter() { free(heap_); }
+    AreaWriter(const AreaWriter&) = delete;
+    AreaWriter& operator=(const AreaWriter&) = delete;
+
+    bool Word(uint32_t value) {
+        if (used_ + 4 > capacity_ && !Drain())
+            return false;
+        brindle::blockfile::StoreLittle32(chunk_ + used_, value);
+        used_ += 4;
+        return true;
+    }
+    bool Records(const Record* run, uint32_t count) {
+        while (count != 0) {
+            if (used_ + kRecordSize > capacity_ && !Drain())
+                return false;
+            const uint32_t fit =
+                static_cast<uint32_t>(std::min<size_t>(count, (capacity_ - used_) / kRecordSize));
+            Record* out = reinterpret_cast<Record*>(chunk_ + used_);
+            memcpy(out, run, size_t{fit} * kRecordSize);
+            brindle::blockfile::SwapRecordsForDisk(out, fit);
+            used_ += size_t{fit} * kRecordSize;
+            run += fit;
+            count -= fit;
+        }
+        return true;
+    }
+    // Writes what is gathered.
+    bool Drain() {
+        const bool written = used_ == 0 || put_(chunk_, used_, at_);
+        at_ += used_;
+        used_ = 0;
+        return written;
+    }
+    // Where the area ends, with what is gathered.
+    uint64_t End() const { return at_ + used_; }
+
+  private:
+    static constexpr size_t kLargeChunk = size_t{1} << 16;
+
+    alignas(Record) uint8_t small_[4096];
+    uint8_t* heap_ = nullptr;
+    uint8_t* chunk_;  // word-aligned, from Malloc or small_
+    size_t capacity_;
+    size_t used_ = 0;
+    uint64_t at_;
+    Put put_;
+};
 
 }  // namespace
 
@@ -47,39 +110,35 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
         return -1;
     const uint32_t recLen = len + kHeaderSize;
     const uint32_t size = static_cast<uint32_t>(SlotSize(recLen));
-    uint32_t pos = 0;
-    const bool exists = FindIndex(id, &pos);
+    Record* const found = index->Find(id);
     // A block whose slot keeps its size is rewritten in its own place, but not while syncing:
     // a power cut could tear that write, leaving the block neither old nor new.
-    if (exists && SlotSize(index[pos].len) == size && !syncing)
-        return RewriteInPlace(pos, data, len);
+    if (found != nullptr && SlotSize(found->len) == size && !syncing)
+        return RewriteInPlace(found, data, len);
     // Everything that can fail is checked before the file changes: the room to append (the
     // block may well land in a free slot, but must never push the data, or the copy made on
-    // the way, past 4 GiB), and the one record that the free list or the index may gain.
+    // the way, past 4 GiB), and the memory that the index and the free space may need.
     if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd)
         return -1;
-    if (exists ? !ReserveRecord(&freeList, freeCount, &freeCapacity)
-               : !ReserveRecord(&index, indexCount, &indexCapacity))
+    if (!freeSpace->Reserve() || (found == nullptr && !index->Reserve(1)))
         return -1;
     // The index area is cut off before anything is written, so that a crash from here on
     // leaves a file without trailer, which the next read-write open rebuilds.
     if (!Modify())
         return -1;
+    const bool exists = found != nullptr;
     if (exists && syncing)
-        return RewriteElsewhere(pos, data, len);
-    const Record old = exists ? index[pos] : Record{};
+        return RewriteElsewhere(found, data, len);
+    const Record old = exists ? *found : Record{};
     Record live = old;  // the latest whole copy of the block on disk; len 0 for none
-    Record released = {};
-    if (exists) {
-        released = freeList[ReleaseSlot(old)];
-    } else {
-        memmove(index + pos + 1, index + pos, size_t{indexCount - pos} * kRecordSize);
-        ++indexCount;
-    }
+    const Record released = exists ? ReleaseSlot(old) : Record{};
     Record rec = {0, id, recLen, 0};
     uint32_t freeEnd = 0;
     const bool appended = TakeSlot(size, &rec.offset, &freeEnd);
-    index[pos] = rec;
+    if (exists)
+        *found = rec;
+    else
+        index->Insert(rec);
     const bool overlaps = exists && !appended && rec.offset < old.offset + SlotSize(old.len) &&
                           old.offset < uint64_t{rec.offset} + size;
     bool written;
@@ -100,44 +159,41 @@ int32_t XBlockFile::WriteBlock(uint32_t id, const void* data, uint32_t len) {
     if (written)
         return 0;
     // The block stays as the file last held it whole.
-    if (live.len != 0) {
-        index[pos] = live;
-    } else {
-        memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
-        --indexCount;
-    }
+    if (live.len != 0)
+        *index->Find(id) = live;
+    else
+        index->Erase(id);
     return -1;
 }
 
-int32_t XBlockFile::RewriteElsewhere(uint32_t pos, const void* data, uint32_t len) {
-    const Record old = index[pos];
+int32_t XBlockFile::RewriteElsewhere(Record* found, const void* data, uint32_t len) {
+    const Record old = *found;
     Record rec = {0, old.id, len + kHeaderSize, 0};
     uint32_t freeEnd = 0;
     Record live = old;
     const bool written = TakeSlot(static_cast<uint32_t>(SlotSize(rec.len)), &rec.offset, &freeEnd)
                              ? AppendSlot(rec, data, len, &live)
                              : WriteIntoFree(rec, data, len, &live, freeEnd);
-    index[pos] = live;
+    *found = live;
     // The old copy goes only once the new one is on disk.
     return written && Barrier() && FreeSlot(old) ? 0 : -1;
 }
 
-int32_t XBlockFile::RewriteInPlace(uint32_t pos, const void* data, uint32_t len) {
-    Record& rec = index[pos];
-    if (rec.len == len + kHeaderSize) {
+int32_t XBlockFile::RewriteInPlace(Record* rec, const void* data, uint32_t len) {
+    if (rec->len == len + kHeaderSize) {
         // Same length: the index on disk stays valid, so the file stays as clean as it was.
         // This one write is not undone should it fail or be cut short.
-        return Put(data, len, uint64_t{rec.offset} + kHeaderSize) ? 0 : -1;
+        return Put(data, len, uint64_t{rec->offset} + kHeaderSize) ? 0 : -1;
     }
     // The new contents go to the end of the data first, so the copy made there must fit.
-    const uint32_t size = static_cast<uint32_t>(SlotSize(rec.len));
+    const uint32_t size = static_cast<uint32_t>(SlotSize(rec->len));
     if (dataEnd + uint64_t{size} > brindle::blockfile::kMaxDataEnd || !Modify())
         return -1;
-    Record live = rec;
-    rec.len = len + kHeaderSize;
-    if (WriteOverOld(rec, data, len, &live, rec.offset + size))
+    Record live = *rec;
+    rec->len = len + kHeaderSize;
+    if (WriteOverOld(*rec, data, len, &live, rec->offset + size))
         return 0;
-    rec = live;
+    *rec = live;
     return -1;
 }
 
@@ -196,34 +252,33 @@ bool XBlockFile::WriteOverOld(const Record& rec, const void* data, uint32_t len,
 }
 
 bool XBlockFile::WriteFreeSlotCovering(uint32_t offset) {
-    const uint32_t at = FreeRecordCovering(offset);
-    return at == kNoRecord || WriteFreeRecord(freeList[at].offset, freeList[at].len);
+    const Record* covering = freeSpace->Covering(offset);
+    return covering == nullptr || WriteFreeRecord(covering->offset, covering->len);
 }
 
 int32_t XBlockFile::DeleteBlock(uint32_t id) {
-    uint32_t pos;
-    if (readOnly || ioError != 0 || !FindIndex(id, &pos) ||
-        !ReserveRecord(&freeList, freeCount, &freeCapacity) || !Modify())
+    const Record* rec = Lookup(id);
+    if (readOnly || ioError != 0 || rec == nullptr || !freeSpace->Reserve() || !Modify())
         return -1;
-    if (!FreeSlot(index[pos]))
+    if (!FreeSlot(*rec))
         return -1;
-    memmove(index + pos, index + pos + 1, size_t{indexCount - pos - 1} * kRecordSize);
-    --indexCount;
+    index->Erase(id);
     return 1;
 }
 
 void XBlockFile::DestroyBlock(Record* rec) {
-    FreeSlot(*rec);
+    if (fd != -1 && !readOnly)
+        FreeSlot(*rec);
 }
 
 bool XBlockFile::FreeSlot(const Record& rec) {
-    // If the free list cannot grow, the slot is free on disk but its space stays unused
-    // until the next compaction. Otherwise the free slot that now holds it, merged with its
-    // free neighbours, gets its size once the slot is retired.
-    const uint32_t merged = ReleaseSlot(rec);
+    // If the free space cannot take the slot, the slot is free on disk but its space stays
+    // unused until the next compaction. Otherwise the free slot that now holds it, merged
+    // with its free neighbours, gets its size once the slot is retired.
+    const bool kept = freeSpace->Reserve();
+    const Record merged = kept ? ReleaseSlot(rec) : Record{};
     const bool written =
-        RetireSlot(rec.offset) &&
-        (merged == kNoRecord || WriteFreeRecord(freeList[merged].offset, freeList[merged].len));
+        RetireSlot(rec.offset) && (!kept || WriteFreeRecord(merged.offset, merged.len));
     MarkFreed(rec.offset, rec.offset + SlotSize(rec.len));
     return written;
 }
@@ -249,27 +304,25 @@ void XBlockFile::Flush() {
     OnFlush();
     if (ioError != 0)
         return;  // a write of the hook failed
-    uint8_t usedCount[4];
-    uint8_t freeRecords[4];
+    // The area goes out in file order. The index is on disk before the trailer that vouches
+    // for it, and the trailer before Flush returns: a flushed file stays clean across a power
+    // cut, so that a read-only Open accepts it.
+    auto put = [this](const void* data, size_t size, uint64_t offset) {
+        const Piece piece = {data, size};
+        return PutContent(&piece, 1, offset);
+    };
+    const uint64_t areaSize =
+        4 + uint64_t{index->Count()} * kRecordSize + 4 + uint64_t{freeSpace->Count()} * kRecordSize;
+    AreaWriter<decltype(put)> area(uint64_t{dataEnd} + 4, areaSize, put);
+    auto records = [&area](const Record* run, uint32_t count) { return area.Records(run, count); };
+    const bool written = area.Word(index->Count()) && index->ForEachRun(records) &&
+                         area.Word(freeSpace->Count()) && freeSpace->ForEachRun(records);
+    const uint64_t end = area.End() + 8;
     uint8_t trailer[8];
-    brindle::blockfile::StoreLittle32(usedCount, indexCount);
-    brindle::blockfile::StoreLittle32(freeRecords, freeCount);
     brindle::blockfile::StoreLittle32(trailer, dataEnd + 4);
     brindle::blockfile::StoreLittle32(trailer + 4, kMagic);
-    const size_t usedBytes = size_t{indexCount} * kRecordSize;
-    const size_t freeBytes = size_t{freeCount} * kRecordSize;
-    const Piece pieces[] = {
-        {usedCount, 4}, {index, usedBytes}, {freeRecords, 4}, {freeList, freeBytes}};
-    brindle::blockfile::SwapRecordsForDisk(index, indexCount);
-    brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    const bool written = PutContent(pieces, 4, uint64_t{dataEnd} + 4);
-    brindle::blockfile::SwapRecordsForDisk(index, indexCount);
-    brindle::blockfile::SwapRecordsForDisk(freeList, freeCount);
-    // The index is on disk before the trailer that vouches for it. The trailer waits for the
-    // next sync (Close makes one): until it lands, a read-write Open rebuilds the same blocks
-    // from the slots, all of which the sync made durable.
-    const uint64_t end = uint64_t{dataEnd} + 4 + 4 + usedBytes + 4 + freeBytes + 8;
-    if (written && Cut(end) && Barrier() && Put(trailer, sizeof trailer, end - 8))
+    if (written && area.Drain() && Cut(end) && Barrier() && Put(trailer, sizeof trailer, end - 8) &&
+        Barrier())
         modified = false;
 }
 

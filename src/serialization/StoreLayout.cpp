@@ -4,18 +4,6 @@
 
 namespace brindle {
 namespace store {
-namespace {
-
-// The word as a big-endian machine would read its bytes.
-uint32_t ToBigEndian(uint32_t word) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return ReverseWord(word);
-#else
-    return word;
-#endif
-}
-
-}  // namespace
 
 bool HeaderIsSound(uint32_t totalSize, uint32_t stringsOffset, uint32_t entryCount) {
     if (totalSize < kHeaderSize)
@@ -24,50 +12,6 @@ bool HeaderIsSound(uint32_t totalSize, uint32_t stringsOffset, uint32_t entryCou
     if (tableEnd > totalSize)
         return false;
     return stringsOffset == 0 || (stringsOffset >= tableEnd && stringsOffset <= totalSize);
-}
-
-inline int Layout::CompareName(const char* name, size_t nameSize, uint32_t nameOffset) const {
-    const uint64_t at = uint64_t{valueArea_} + nameOffset;
-    if (at >= totalSize_)
-        return 1;
-    // Comparing `name` with its NUL decides: a stored name that is shorter differs at its
-    // NUL, a longer one at the key's. Bytes compare as unsigned values; four at a time, read
-    // most significant first, compare in the same order as one by one.
-    const uint64_t room = totalSize_ - at;
-    const size_t length = nameSize < room ? nameSize : static_cast<size_t>(room);
-    const unsigned char* key = reinterpret_cast<const unsigned char*>(name);
-    const unsigned char* stored = buffer_ + at;
-    size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        const uint32_t a = LoadWord(key + i), b = LoadWord(stored + i);
-        if (a != b)
-            return ToBigEndian(a) < ToBigEndian(b) ? -1 : 1;
-    }
-    for (; i < length; ++i) {
-        if (key[i] != stored[i])
-            return key[i] < stored[i] ? -1 : 1;
-    }
-    return nameSize <= room ? 0 : 1;
-}
-
-bool Layout::Find(const char* name, uint32_t* index) const {
-    const size_t nameSize = strlen(name) + 1;
-    int64_t lo = -1;
-    int64_t hi = entryCount_;
-    while (hi - lo > 1) {
-        const int64_t mid = (lo + hi) / 2;
-        const int order =
-            CompareName(name, nameSize, LoadWord(buffer_ + kHeaderSize + mid * kEntrySize));
-        if (order == 0) {
-            *index = static_cast<uint32_t>(mid);
-            return true;
-        }
-        if (order < 0)
-            hi = mid;
-        else
-            lo = mid;
-    }
-    return false;
 }
 
 const char* Layout::Name(const XStoreEntry& entry) const {

@@ -69,6 +69,7 @@ class Layout {
           valueArea_(kHeaderSize + entryCount_ * kEntrySize) {}
 
     uint32_t EntryCount() const { return entryCount_; }
+    uint32_t TotalSize() const { return totalSize_; }
     uint32_t StringsOffset() const { return stringsOffset_; }
     // The byte at `at`, which the caller has checked to lie inside the buffer.
     const uint8_t* At(uint64_t at) const { return buffer_ + at; }
@@ -81,7 +82,26 @@ class Layout {
     }
 
     // Binary search of the entry table for `name`: true with its record index in `*index`.
-    bool Find(const char* name, uint32_t* index) const;
+    // Inline: it is the heart of every getter.
+    bool Find(const char* name, uint32_t* index) const {
+        const size_t nameSize = strlen(name) + 1;
+        int64_t lo = -1;
+        int64_t hi = entryCount_;
+        while (hi - lo > 1) {
+            const int64_t mid = (lo + hi) / 2;
+            const int order =
+                CompareName(name, nameSize, LoadWord(buffer_ + kHeaderSize + mid * kEntrySize));
+            if (order == 0) {
+                *index = static_cast<uint32_t>(mid);
+                return true;
+            }
+            if (order < 0)
+                hi = mid;
+            else
+                lo = mid;
+        }
+        return false;
+    }
     // The entry's name, or null when it does not end inside the buffer.
     const char* Name(const XStoreEntry& entry) const;
 
@@ -111,7 +131,38 @@ class Layout {
     // in the value area, byte by byte as unsigned values: negative, 0 or positive as `name`
     // sorts before, equal to or after it. A stored name that does not end inside the buffer
     // matches nothing.
-    int CompareName(const char* name, size_t nameSize, uint32_t nameOffset) const;
+    int CompareName(const char* name, size_t nameSize, uint32_t nameOffset) const {
+        const uint64_t at = uint64_t{valueArea_} + nameOffset;
+        if (at >= totalSize_)
+            return 1;
+        // Comparing `name` with its NUL decides: a stored name that is shorter differs at its
+        // NUL, a longer one at the key's. Bytes compare as unsigned values; four at a time,
+        // read most significant first, compare in the same order as one by one.
+        const uint64_t room = totalSize_ - at;
+        const size_t length = nameSize < room ? nameSize : static_cast<size_t>(room);
+        const unsigned char* key = reinterpret_cast<const unsigned char*>(name);
+        const unsigned char* stored = buffer_ + at;
+        size_t i = 0;
+        for (; i + 4 <= length; i += 4) {
+            const uint32_t a = LoadWord(key + i), b = LoadWord(stored + i);
+            if (a != b)
+                return BigEndianOrder(a) < BigEndianOrder(b) ? -1 : 1;
+        }
+        for (; i < length; ++i) {
+            if (key[i] != stored[i])
+                return key[i] < stored[i] ? -1 : 1;
+        }
+        return nameSize <= room ? 0 : 1;
+    }
+
+    // The word as a big-endian machine would read its bytes.
+    static uint32_t BigEndianOrder(uint32_t word) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        return ReverseWord(word);
+#else
+        return word;
+#endif
+    }
 
     const uint8_t* buffer_;
     uint32_t totalSize_;

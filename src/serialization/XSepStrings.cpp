@@ -63,6 +63,8 @@ void XStoreReader::DetachStrings(XSepStrRecorder* locRecorder, XSepStrRecorder* 
         }
         recorded = start + length;
     }
+    // Values that lay in the strings area are gone with it.
+    ForgetValues();
     StoreWord(buffer_ + brindle::store::kTotalSizeAt, layout.StringsOffset());
     StoreWord(buffer_ + brindle::store::kStringsOffsetAt, 0);
 }

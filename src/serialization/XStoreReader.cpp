@@ -8,6 +8,7 @@
 #include "platform/Alloc.h"
 #include "serialization/StoreLayout.h"
 #include "serialization/StoreShape.h"
+#include "serialization/ValueIndex.h"
 
 using brindle::LoadWord;
 using brindle::ReverseWord;
@@ -75,7 +76,8 @@ XStoreReader::XStoreReader(const void* data, bool copy)
       locResolver_(nullptr),
       movResolver_(nullptr),
       ownsBuffer_(false),
-      converted_(false) {
+      converted_(false),
+      values_(nullptr) {
     SetData(data, copy);
 }
 
@@ -109,6 +111,7 @@ XStoreReader::~XStoreReader() {
 }
 
 void XStoreReader::Release() {
+    ForgetValues();
     if (ownsBuffer_)
         free(buffer_);
     buffer_ = nullptr;
@@ -116,6 +119,10 @@ void XStoreReader::Release() {
     entryTable_ = nullptr;
     ownsBuffer_ = false;
     converted_ = false;
+}
+
+void XStoreReader::ForgetValues() {
+    delete values_.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 void XStoreReader::Hold(uint8_t* buffer, bool owned) {

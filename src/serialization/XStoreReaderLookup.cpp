@@ -5,22 +5,26 @@
 
 #include "brindle/serialization/XStoreReader.h"
 #include "serialization/StoreLayout.h"
+#include "serialization/ValueIndex.h"
 
 using brindle::LoadWord;
 using brindle::store::Layout;
 
 namespace {
 
+// The record of `name` in the buffer of `layout`, copied out, with its place in the table;
+// false when missing.
+bool FindEntry(const Layout& layout, const char* name, XStoreEntry* entry, uint32_t* at) {
+    if (name == nullptr || !layout.Find(name, at))
+        return false;
+    *entry = layout.EntryAt(*at);
+    return true;
+}
+
 // The record of `name` in `buffer` (null: empty reader), copied out; false when missing.
 bool FindEntry(const uint8_t* buffer, const char* name, XStoreEntry* entry) {
-    if (buffer == nullptr || name == nullptr)
-        return false;
-    const Layout layout(buffer);
-    uint32_t index;
-    if (!layout.Find(name, &index))
-        return false;
-    *entry = layout.EntryAt(index);
-    return true;
+    uint32_t at;
+    return buffer != nullptr && FindEntry(Layout(buffer), name, entry, &at);
 }
 
 // The word of value `index` of the entry `name`, which must have type `type`.
@@ -33,6 +37,57 @@ bool FindWord(const uint8_t* buffer, const char* name, XStoreType type, uint32_t
     if (at == 0)
         return false;
     *word = LoadWord(buffer + at);
+    return true;
+}
+
+// The reader's view of a held buffer, for finding texts.
+struct TextSource {
+    uint8_t* buffer;
+    std::atomic<brindle::store::ValueIndex*>* values;
+    XSepStrResolver* locResolver;  // null: texts from the strings area
+    XSepStrResolver* movResolver;
+    bool converted;
+};
+
+// The text of value `index` of the String, LocStr or MovStr entry `name`; false when there
+// is none.
+bool FindText(const TextSource& source, const char* name, uint32_t index, const char** value) {
+    if (source.buffer == nullptr)
+        return false;
+    const Layout layout(source.buffer);
+    XStoreEntry entry;
+    uint32_t entryIndex;
+    if (!FindEntry(layout, name, &entry, &entryIndex))
+        return false;
+    const char* text = nullptr;
+    if (entry.type == XStoreTypeString) {
+        const uint64_t at =
+            brindle::store::FindValue(source.values, layout, entryIndex, entry, index);
+        if (at == 0)
+            return false;
+        text = reinterpret_cast<const char*>(source.buffer + at);
+    } else if (brindle::store::IsSeparatedType(entry.type)) {
+        const uint64_t at = layout.ValueAt(entry, index);
+        if (at == 0)
+            return false;
+        const uint32_t slot = LoadWord(source.buffer + at);
+        XSepStrResolver* resolver =
+            entry.type == XStoreTypeLocStr ? source.locResolver : source.movResolver;
+        if (resolver != nullptr) {
+            text = resolver->Resolve(slot);
+        } else if (layout.StringsOffset() == 0) {
+            text = "";
+        } else {
+            // Slots of a converted buffer keep the writer's byte order.
+            text = layout.AttachedText(source.converted ? brindle::ReverseWord(slot) : slot);
+            if (text == nullptr)
+                return false;
+        }
+    } else {
+        return false;
+    }
+    if (value != nullptr)
+        *value = text;
     return true;
 }
 
@@ -102,53 +157,23 @@ bool XStoreReader::GetBool(const char* name, bool* value, uint32_t index) {
 }
 
 bool XStoreReader::GetString(const char* name, const char** value, uint32_t index) {
-    return GetText(name, value, index, true);
+    return FindText({buffer_, &values_, locResolver_, movResolver_, converted_}, name, index,
+                    value);
 }
 
 bool XStoreReader::GetBufferString(const char* name, const char** value, uint32_t index) {
-    return GetText(name, value, index, false);
-}
-
-bool XStoreReader::GetText(const char* name, const char** value, uint32_t index, bool resolve) {
-    XStoreEntry entry;
-    if (!FindEntry(buffer_, name, &entry))
-        return false;
-    const Layout layout(buffer_);
-    const char* text = nullptr;
-    if (entry.type == XStoreTypeString) {
-        const uint64_t at = layout.ValueAt(entry, index);
-        if (at == 0)
-            return false;
-        text = reinterpret_cast<const char*>(buffer_ + at);
-    } else if (brindle::store::IsSeparatedType(entry.type)) {
-        const uint64_t at = layout.ValueAt(entry, index);
-        if (at == 0)
-            return false;
-        const uint32_t slot = LoadWord(buffer_ + at);
-        XSepStrResolver* resolver = entry.type == XStoreTypeLocStr ? locResolver_ : movResolver_;
-        if (resolve && resolver != nullptr) {
-            text = resolver->Resolve(slot);
-        } else if (layout.StringsOffset() == 0) {
-            text = "";
-        } else {
-            // Slots of a converted buffer keep the writer's byte order.
-            text = layout.AttachedText(converted_ ? brindle::ReverseWord(slot) : slot);
-            if (text == nullptr)
-                return false;
-        }
-    } else {
-        return false;
-    }
-    if (value != nullptr)
-        *value = text;
-    return true;
+    return FindText({buffer_, &values_, nullptr, nullptr, converted_}, name, index, value);
 }
 
 bool XStoreReader::GetBlob(const char* name, const void** data, uint32_t* length, uint32_t index) {
-    XStoreEntry entry;
-    if (!FindEntry(buffer_, name, &entry) || entry.type != XStoreTypeBlob)
+    if (buffer_ == nullptr)
         return false;
-    const uint64_t at = Layout(buffer_).ValueAt(entry, index);
+    const Layout layout(buffer_);
+    XStoreEntry entry;
+    uint32_t entryIndex;
+    if (!FindEntry(layout, name, &entry, &entryIndex) || entry.type != XStoreTypeBlob)
+        return false;
+    const uint64_t at = brindle::store::FindValue(&values_, layout, entryIndex, entry, index);
     if (at == 0)
         return false;
     if (length != nullptr)

@@ -65,6 +65,54 @@ TEST_F(InterfaceTest, CreateAndOpenMakeTheDocumentedBytesOrReportTheError) {
     EXPECT_EQ(FileBytes(), (Bytes{1, 2, 3}));
 }
 
+// An object never opened, or closed after use, answers as closed and touches no file; so do
+// the protected calls a derived class may make.
+TEST_F(InterfaceTest, ClosedObjectAnswersAsClosed) {
+    class Derived : public XBlockFile {
+      public:
+        void Destroy(uint32_t offset) {
+            _XBlockFile_BlockRec rec = {offset, 1, 32, 0};
+            DestroyBlock(&rec);
+            uint32_t pos = 7;
+            EXPECT_FALSE(FindIndex(1, &pos));
+            EXPECT_EQ(pos, 7u);
+        }
+    };
+    Derived file;
+    for (int round = 0; round < 2; ++round) {
+        uint8_t buf[4];
+        uint32_t id = 5;
+        uint32_t len = 9;
+        EXPECT_EQ(file.ReadBlock(1, buf, sizeof buf), -1);
+        EXPECT_EQ(file.ReadIndBlock(0, buf, sizeof buf), -1);
+        EXPECT_EQ(file.ReadBlock_NF(1, &len), nullptr);
+        EXPECT_EQ(file.ReadIndBlock_NF(0, &len), nullptr);
+        EXPECT_EQ(len, 9u);
+        EXPECT_EQ(file.BlockLen(1), -1);
+        EXPECT_EQ(file.IndBlockLen(0), -1);
+        EXPECT_EQ(file.GetIndBlockID(0, &id), -1);
+        EXPECT_EQ(id, 5u);
+        EXPECT_FALSE(file.BlockExists(1));
+        EXPECT_TRUE(file.IsUnique(1));
+        EXPECT_EQ(file.BlockCount(), 0u);
+        EXPECT_EQ(file.WriteBlock(1, "x", 1), -1);
+        EXPECT_EQ(file.DeleteBlock(1), -1);
+        file.Destroy(8);
+        file.Compact(false);
+        file.Flush();
+        file.Close();
+        EXPECT_EQ(file.IOError(), 0);
+        if (round == 0) {  // again after a file was open and held a block
+            CreateAndOpen(&file);
+            WriteBytes(&file, 1, Bytes(20, 1));
+            file.Close();
+        }
+    }
+    const Bytes closed = FileBytes();
+    file.Destroy(8);
+    EXPECT_EQ(FileBytes(), closed);
+}
+
 // One writer or any number of readers, in this process or another: a conflicting Open
 // returns the lock's error number and touches nothing, so a writer's changes that are not yet
 // flushed survive the attempt, and so does what it reads.

@@ -5,8 +5,10 @@
 // structure check reports are compared with the allocator after every flush, reopen,
 // compaction and simulated crash.
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -159,8 +161,8 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
         return failed;
     };
     State model;
-    Hooked file;
-    CreateAndOpen(&file);
+    auto file = std::make_unique<Hooked>();
+    CreateAndOpen(file.get());
     const std::string path = Portable("test.db");
     uint32_t version = 0;
     int flushes = 0;     // the flushes that found changes to write, which OnFlush sees
@@ -171,7 +173,7 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
     for (int step = 0; step < 6000 && !HasFailure(); ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         const uint32_t roll = below(1000);
-        const uint32_t id = below(150) * 28825283u;  // from 0 to near 2^32
+        const uint32_t id = below(600) * 7163311u;  // from 0 to near 2^32
         int32_t result = 0;
         if (roll < 450) {
             uint32_t len = below(10) == 0 ? below(4097) : below(300);
@@ -181,23 +183,23 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
             // Only a rewrite with the same length, and without syncing, leaves a clean file
             // clean.
             const bool changes =
-                existing == model.end() || existing->second.size() != len || file.IsSyncing();
-            ASSERT_EQ(file.WriteBlock(id, nullptr, 1), -1);
-            ASSERT_EQ(file.WriteBlock(id, "x", 0x7FFFFFF0), -1) << "too long to report";
+                existing == model.end() || existing->second.size() != len || file->IsSyncing();
+            ASSERT_EQ(file->WriteBlock(id, nullptr, 1), -1);
+            ASSERT_EQ(file->WriteBlock(id, "x", 0x7FFFFFF0), -1) << "too long to report";
             const Bytes bytes = Pattern(id, ++version, len);
-            const bool starved = starve([&] { result = file.WriteBlock(id, bytes.data(), len); });
+            const bool starved = starve([&] { result = file->WriteBlock(id, bytes.data(), len); });
             ASSERT_EQ(result, starved ? -1 : 0);
             if (starved)
                 continue;  // and nothing changed
             model[id] = bytes;
-            space_.Write(id, len, file.IsSyncing());
+            space_.Write(id, len, file->IsSyncing());
             dirty = dirty || changes;
             if (dirty)
                 ExpectCut();
             else
                 ExpectLayout("test.db");
         } else if (roll < 650) {
-            const bool starved = starve([&] { result = file.DeleteBlock(id); });
+            const bool starved = starve([&] { result = file->DeleteBlock(id); });
             ASSERT_EQ(result, model.count(id) != 0 && !starved ? 1 : -1);
             if (result == 1) {
                 model.erase(id);
@@ -213,52 +215,55 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
             const uint32_t pos = static_cast<uint32_t>(std::distance(model.begin(), at));
             const bool present = at != model.end() && at->first == id;
             const int32_t len = present ? static_cast<int32_t>(at->second.size()) : -1;
-            ASSERT_EQ(file.BlockLen(id), len);
-            ASSERT_EQ(file.BlockExists(id), present);
-            ASSERT_EQ(file.IsUnique(id), !present);
-            ASSERT_TRUE(file.IsUnique(file.UniqueID()));
+            ASSERT_EQ(file->BlockLen(id), len);
+            ASSERT_EQ(file->BlockExists(id), present);
+            ASSERT_EQ(file->IsUnique(id), !present);
+            ASSERT_TRUE(file->IsUnique(file->UniqueID()));
             std::optional<Bytes> whole;
-            const bool starved = starve([&] { whole = BlockBytes(file, id); });
+            const bool starved = starve([&] { whole = BlockBytes(*file, id); });
             ASSERT_EQ(whole, present && !starved ? std::optional(at->second) : std::nullopt);
-            ASSERT_EQ(file.ReadBlock(id, nullptr, 1), len == 0 ? 0 : -1);
+            ASSERT_EQ(file->ReadBlock(id, nullptr, 1), len == 0 ? 0 : -1);
             Bytes buf(below(600));
             DebgFailAllocation(below(2));
-            result = file.ReadIndBlock(pos, buf.data(), static_cast<uint32_t>(buf.size()));
+            result = file->ReadIndBlock(pos, buf.data(), static_cast<uint32_t>(buf.size()));
             DebgFailAllocation(0);
             uint32_t idAt = 0;
             if (at == model.end()) {
                 ASSERT_EQ(result, -1);
-                ASSERT_EQ(file.GetIndBlockID(pos, &idAt), -1);
-                ASSERT_EQ(file.IndBlockLen(pos), -1);
+                ASSERT_EQ(file->GetIndBlockID(pos, &idAt), -1);
+                ASSERT_EQ(file->IndBlockLen(pos), -1);
             } else {
                 ASSERT_EQ(result, static_cast<int32_t>(std::min(buf.size(), at->second.size())));
                 ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + result, at->second.begin()));
-                ASSERT_EQ(file.GetIndBlockID(pos, &idAt), 0);
+                ASSERT_EQ(file->GetIndBlockID(pos, &idAt), 0);
                 ASSERT_EQ(idAt, at->first);
-                ASSERT_EQ(file.IndBlockLen(pos), static_cast<int32_t>(at->second.size()));
+                ASSERT_EQ(file->IndBlockLen(pos), static_cast<int32_t>(at->second.size()));
             }
         } else if (roll < 900) {
-            file.Flush();
+            // Without memory for its buffer, the index goes out in small pieces.
+            DebgFailAllocation(below(2));
+            file->Flush();
+            DebgFailAllocation(0);
             flushes += dirty;
             dirty = false;
-            ASSERT_EQ(file.flushes, flushes);
+            ASSERT_EQ(file->flushes, flushes);
             ExpectLayout("test.db");
         } else if (roll < 950) {
-            file.Close();
+            file->Close();
             flushes += dirty;
             dirty = false;
             ExpectLayout("test.db");
             // Without memory for the index, Open fails; without it for the mapping, it
             // reads through file calls. Syncing or not, as the object was set before.
             const bool readOnly = below(2) == 0;
-            file.SetSyncing(below(2) == 0);
-            if (starve([&] { result = file.Open(path.c_str(), readOnly); }) && result != 0) {
+            file->SetSyncing(below(2) == 0);
+            if (starve([&] { result = file->Open(path.c_str(), readOnly); }) && result != 0) {
                 ASSERT_EQ(result, ENOMEM);
-                result = file.Open(path.c_str(), readOnly);
+                result = file->Open(path.c_str(), readOnly);
             }
             ASSERT_EQ(result, 0);
-            ASSERT_EQ(file.IsReadOnly(), readOnly);
-            ExpectHolds(file, model);
+            ASSERT_EQ(file->IsReadOnly(), readOnly);
+            ExpectHolds(*file, model);
             // Beside a writer nobody opens the file, beside a reader only readers.
             XBlockFile second;
             ASSERT_EQ(second.Open(path.c_str(), false), EAGAIN);
@@ -267,31 +272,37 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
             if (readOnly) {
                 // Changes are refused, which is no I/O error, and the file stays as it was.
                 const Bytes before = FileBytes();
-                ASSERT_EQ(file.WriteBlock(id, "x", 1), -1);
-                ASSERT_EQ(file.DeleteBlock(model.empty() ? id : model.begin()->first), -1);
-                file.Compact(false);
-                file.Flush();
-                ASSERT_EQ(file.IOError(), 0);
-                file.Close();
+                ASSERT_EQ(file->WriteBlock(id, "x", 1), -1);
+                ASSERT_EQ(file->DeleteBlock(model.empty() ? id : model.begin()->first), -1);
+                file->Compact(false);
+                file->Flush();
+                ASSERT_EQ(file->IOError(), 0);
+                file->Close();
                 ASSERT_EQ(FileBytes(), before);
-                ASSERT_EQ(file.Open(path.c_str(), false), 0);
+                ASSERT_EQ(file->Open(path.c_str(), false), 0);
             }
-            ASSERT_EQ(file.flushes, flushes);
+            ASSERT_EQ(file->flushes, flushes);
             ++reopens;
         } else if (roll < 975) {
+            // Without memory for its list of blocks, its first allocation, a compaction does
+            // nothing.
             const Bytes before = FileBytes();
-            const bool reclaims = !space_.free.empty();
-            file.Compact(false);
+            const bool starved = below(4) == 0;
+            DebgFailAllocation(starved ? 1 : 0);
+            file->Compact(false);
+            DebgFailAllocation(0);
+            const bool reclaims = !space_.free.empty() && !starved;
             if (!reclaims) {
-                ASSERT_EQ(FileBytes(), before) << "nothing to reclaim: not even flushed";
+                ASSERT_EQ(FileBytes(), before) << "nothing reclaimed: not even flushed";
             }
-            space_.Compact();
-            file.Flush();
+            if (reclaims)
+                space_.Compact();
+            file->Flush();
             flushes += reclaims || dirty;  // by the compaction, or else by the Flush
             dirty = false;
-            ASSERT_EQ(file.flushes, flushes);
+            ASSERT_EQ(file->flushes, flushes);
             ExpectLayout("test.db");
-            ExpectHolds(file, model);
+            ExpectHolds(*file, model);
             ++compactions;
         } else {
             // What a crash would leave: the file as it stands, opened by another object. A
@@ -300,22 +311,31 @@ TEST_F(ModelTest, RandomOperationsMatchTheReferences) {
             WriteFileBytes(Native("crash.db"), crashed);
             XBlockFileCheck predicted;
             predicted.ExamineBytes(crashed.data(), crashed.size());
-            Hooked recovered;
+            auto recovered = std::make_unique<Hooked>();
             const std::string crash = Portable("crash.db");
-            ASSERT_EQ(recovered.Open(crash.c_str(), true), dirty ? -1 : 0);
-            recovered.Close();
+            ASSERT_EQ(recovered->Open(crash.c_str(), true), dirty ? -1 : 0);
+            recovered->Close();
             // Without memory, the rebuild fails and leaves the file as it was.
-            if (starve([&] { result = recovered.Open(crash.c_str(), false); }) && result != 0) {
+            if (starve([&] { result = recovered->Open(crash.c_str(), false); }) && result != 0) {
                 ASSERT_EQ(result, ENOMEM);
                 ASSERT_EQ(FileBytes("crash.db"), crashed);
-                result = recovered.Open(crash.c_str(), false);
+                result = recovered->Open(crash.c_str(), false);
             }
             ASSERT_EQ(result, 0);
-            ASSERT_EQ(recovered.rebuilt, dirty ? static_cast<int64_t>(model.size()) : -1);
-            ASSERT_EQ(ServedBlocks(recovered), CheckedBlocks(predicted));
+            ASSERT_EQ(recovered->rebuilt, dirty ? static_cast<int64_t>(model.size()) : -1);
+            ASSERT_EQ(ServedBlocks(*recovered), CheckedBlocks(predicted));
             ExpectLayout("crash.db");
-            ExpectHolds(recovered, model);
+            ExpectHolds(*recovered, model);
             ++crashes;
+            // Now and then the work goes on in the recovered file, so that the slots a rebuilt
+            // index and free list choose are checked too.
+            if (below(2) == 0) {
+                file->Close();
+                ASSERT_EQ(rename(Native("crash.db").c_str(), Native("test.db").c_str()), 0);
+                file = std::move(recovered);
+                flushes = file->flushes;
+                dirty = false;
+            }
         }
     }
     EXPECT_GT(reopens, 100);

@@ -41,6 +41,13 @@ inline uint32_t Reverse(uint32_t word) {
     return __builtin_bswap32(word);
 }
 
+// The native word at `at` of a buffer.
+inline uint32_t LoadWordAt(const std::vector<uint8_t>& bytes, uint64_t at) {
+    uint32_t word;
+    memcpy(&word, &bytes[at], 4);
+    return word;
+}
+
 // Overwrites the word at `at` of a built buffer, in the buffer's byte order.
 inline void PatchWord(std::vector<uint8_t>& bytes, size_t at, uint32_t word,
                       bool reversed = false) {

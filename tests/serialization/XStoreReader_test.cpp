@@ -134,6 +134,20 @@ TEST(StoreBufferNoTsan, OutOfMemoryInGetDataCopyOrSetData) {
     reader.SetData(swapped.data(), true);
     EXPECT_EQ(reader.EntryCount(), 0u);
     EXPECT_EQ(swapped, before);
+    // Without memory to note where the values of an entry begin, the reader steps over them.
+    std::vector<std::string> texts;
+    for (uint32_t i = 0; i < 20; ++i)
+        texts.push_back(std::string(i, 't'));
+    const Bytes many = StoreBytes().Pieces("s", StoreBytes::kString, texts).Build();
+    for (uint32_t nth = 1; nth <= 4; ++nth) {
+        XStoreReader fresh(many.data(), false);
+        DebgFailAllocation(nth);
+        for (uint32_t i : {12u, 19u, 8u, 0u})
+            EXPECT_EQ(fresh.ReadString("s", nullptr, i), texts[i]) << nth;
+        DebgFailAllocation(0);
+        for (uint32_t i = 0; i < 20; ++i)
+            EXPECT_EQ(fresh.ReadString("s", nullptr, i), texts[i]) << nth;
+    }
 }
 
 // Both byte orders, copied or borrowed, at an odd address: a borrowed buffer of the other
@@ -224,13 +238,17 @@ TEST(StoreOrder, NamesSortByUnsignedBytesAndAreFoundWhereverTheyDiffer) {
     EXPECT_EQ(reader.EntryType("abcdef"), XStoreTypeNone);
 }
 
-// Lookups and getters write nothing: several threads may read one reader at once.
+// Several threads may read one reader at once, also while the offsets of far values are
+// first noted.
 TEST(StoreThreads, ConcurrentReadersAgree) {
     StoreBytes store;
+    std::vector<std::string> texts;
     for (uint32_t i = 0; i < 200; ++i) {
         store.Int("n" + std::to_string(i), {i, i * 2});
         store.Pieces("s" + std::to_string(i), StoreBytes::kLocStr, {"s" + std::to_string(i)});
+        texts.push_back("text " + std::to_string(i));
     }
+    store.Pieces("many", StoreBytes::kString, texts);
     // Converted once, then read by everyone.
     XStoreReader reader(store.Build(true).data());
     XSepStrResolver resolver;
@@ -247,6 +265,8 @@ TEST(StoreThreads, ConcurrentReadersAgree) {
                         ++mismatches;
                     name[0] = 's';
                     if (strcmp(reader.ReadString(name.c_str(), "", 0), name.c_str()) != 0)
+                        ++mismatches;
+                    if (reader.ReadString("many", "", 199 - k) != "text " + std::to_string(199 - k))
                         ++mismatches;
                 }
             }

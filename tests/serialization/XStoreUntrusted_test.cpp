@@ -10,8 +10,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -180,6 +182,20 @@ TEST_P(StoreUntrusted, ValuesInTheCutStringsAreaAreGoneAfterDetach) {
     XSepStrRecorder recorder;
     reader->DetachStrings(&recorder, nullptr);
     EXPECT_FALSE(reader->GetString("str", nullptr, 0));
+    // So are the far values of an entry, whose offsets the reader noted while attached.
+    const std::vector<std::string> texts = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+    Bytes bytes = StoreBytes()
+                      .Pieces("loc", StoreBytes::kLocStr, texts)
+                      .Pieces("str", StoreBytes::kString, {"x"})
+                      .Build(GetParam());
+    const uint32_t strings = storetest::LoadWordAt(bytes, kStringsOffset);
+    PatchWord(bytes, EntryField(1, 3),
+              (GetParam() ? storetest::Reverse(strings) : strings) - (20 + 2 * 16), GetParam());
+    PatchWord(bytes, EntryField(1, 1), 10, GetParam());
+    Exact far(bytes);
+    EXPECT_STREQ(far->ReadString("str", nullptr, 9), "9");
+    far->DetachStrings(&recorder, nullptr);
+    EXPECT_FALSE(far->GetString("str", nullptr, 9));
 }
 
 TEST(StoreUntrustedConversion, SharedValuesAreConvertedOnce) {
@@ -296,6 +312,103 @@ Bytes SharedValueRun() {
     return w.Bytes();
 }
 
+// The offset of value `index` of the String or Blob entry at `entry` of a native buffer, found
+// by stepping over the values before it; 0 when it does not lie inside the buffer.
+uint64_t WalkTo(const Bytes& bytes, uint32_t entry, uint32_t index) {
+    auto word = [&bytes](uint64_t at) { return storetest::LoadWordAt(bytes, at); };
+    const uint64_t size = bytes.size();
+    if (index >= word(EntryField(entry, 1)))
+        return 0;
+    uint64_t at = 20 + 16 * uint64_t{word(16)} + word(EntryField(entry, 3));
+    for (uint32_t i = 0;; ++i) {
+        uint64_t footprint;
+        if (word(EntryField(entry, 2)) == StoreBytes::kString) {
+            const void* nul = at < size ? memchr(&bytes[at], 0, size - at) : nullptr;
+            if (nul == nullptr)
+                return 0;
+            footprint = (static_cast<const uint8_t*>(nul) - &bytes[at] + 4) & ~uint64_t{3};
+        } else {
+            if (at + 4 > size || at + 4 + word(at) > size)
+                return 0;
+            footprint = (uint64_t{word(at)} + 7) & ~uint64_t{3};
+        }
+        if (i == index)
+            return at;
+        at += footprint;
+    }
+}
+
+// String and Blob values by index against a walk over the values before them, in buffers
+// whose entries claim what they like: more values than there are, the values of other entries
+// or of the table, offsets past the end, texts without NUL, the other of the two types. Read
+// in random order, before and after the eighth value and past the count.
+TEST(StoreUntrustedValues, ValuesByIndexAreWhatAWalkFinds) {
+    std::mt19937 random(7);
+    auto below = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        StoreBytes store;
+        const uint32_t entries = 1 + below(12);
+        for (uint32_t e = 0; e < entries; ++e) {
+            std::vector<std::string> pieces(below(40));
+            for (std::string& piece : pieces)
+                piece = std::string(below(13), static_cast<char>('a' + below(26)));
+            char name[4];
+            snprintf(name, sizeof name, "e%02u", e);  // table order is creation order
+            store.Pieces(name, below(2) ? StoreBytes::kString : StoreBytes::kBlob, pieces);
+        }
+        Bytes bytes = store.Build();
+        const uint32_t valueArea = 20 + 16 * entries;
+        for (uint32_t e = 0; e < entries; ++e) {
+            const uint32_t count = storetest::LoadWordAt(bytes, EntryField(e, 1));
+            switch (below(6)) {
+                case 0:
+                    PatchWord(bytes, EntryField(e, 1), count + below(100));
+                    break;
+                case 1:
+                    PatchWord(bytes, EntryField(e, 1), 0x7FFFFFFF);
+                    break;
+                case 2:
+                    PatchWord(bytes, EntryField(e, 3),
+                              4 * below(static_cast<uint32_t>(bytes.size() - valueArea) / 4 + 4));
+                    break;
+                case 3:
+                    PatchWord(bytes, EntryField(e, 2),
+                              StoreBytes::kString + StoreBytes::kBlob -
+                                  storetest::LoadWordAt(bytes, EntryField(e, 2)));
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (below(2) == 0)
+            bytes[bytes.size() - 1 - below(4)] = 'z';
+        Exact reader(bytes);
+        const char* base = reader->IndEntry(0, nullptr) - valueArea -
+                           storetest::LoadWordAt(bytes, EntryField(0, 0));
+        for (int read = 0; read < 300; ++read) {
+            const uint32_t e = below(entries);
+            const uint32_t count = storetest::LoadWordAt(bytes, EntryField(e, 1));
+            const uint32_t index =
+                below(4) == 0 ? static_cast<uint32_t>(random()) : below(std::min(count, 60u) + 2);
+            const uint64_t at = WalkTo(bytes, e, index);
+            const std::string name = reader->IndEntry(e, nullptr);
+            const char* text = nullptr;
+            const void* data = nullptr;
+            uint32_t length = 0;
+            if (storetest::LoadWordAt(bytes, EntryField(e, 2)) == StoreBytes::kString) {
+                ASSERT_EQ(reader->GetString(name.c_str(), &text, index), at != 0)
+                    << e << " " << index;
+                ASSERT_EQ(text, at != 0 ? base + at : nullptr);
+            } else {
+                ASSERT_EQ(reader->GetBlob(name.c_str(), &data, &length, index), at != 0);
+                ASSERT_EQ(data, at != 0 ? base + at + 4 : nullptr);
+                ASSERT_EQ(length, at != 0 ? storetest::LoadWordAt(bytes, at) : 0u);
+            }
+        }
+    }
+}
+
 // Buffers that cannot be unflattened whole: the store goes on reading them as a reader does,
 // and every change fails without counting a version.
 TEST(XStoreUntrusted, MalformedBuffersAreReadButNeverChanged) {
@@ -320,6 +433,21 @@ TEST(XStoreUntrusted, MalformedBuffersAreReadButNeverChanged) {
     for (const auto& lie : lies) {
         buffers.push_back(base);
         PatchWord(buffers.back(), lie.first, lie.second);
+    }
+    // Entries that share values find them all, but the offsets the reader keeps are held to
+    // the size of the buffer: once that is spent, reads allocate no more.
+    {
+        const Bytes& shared = buffers[0];
+        Exact reader(shared);
+        DebgFailAllocation(1000000000);
+        for (uint32_t i = 0; i < 2000; ++i) {
+            char name[12];
+            snprintf(name, sizeof name, "n%07u", i);
+            ASSERT_STREQ(reader->ReadString(name, nullptr, 3999), "abc");
+        }
+        const uint32_t allocations = 1000000000 - DebgPendingAllocationFailure();
+        DebgFailAllocation(0);
+        EXPECT_LE(allocations, 2u + shared.size() / (4 * 4001));
     }
     for (size_t i = 0; i < buffers.size(); ++i) {
         SCOPED_TRACE(i);

@@ -57,15 +57,14 @@
 // names its block only once the data is synced; every rewrite, also one with the exact
 // length, writes the new copy where a new block would go and frees the old one once the new
 // one is synced, so even a rewrite of the same length leaves a clean file changed; and Flush
-// syncs the index before it writes the trailer, which itself reaches the disk with the next
-// sync (Close makes one; until then a read-write Open would rebuild the same blocks from the
-// slots).
+// syncs the index before it writes the trailer, and the trailer before it returns, so that a
+// flushed file is clean after a power cut and a read-only Open accepts it.
 // Create syncs the new file and its directory. The cost: a WriteBlock that changes the file
 // waits for one sync, two when it replaces a block, and one more when its data would land
 // on space freed or cut off since the last sync (as the first append after a flush does);
-// DeleteBlock waits for none; Flush for one, or two after deletions alone; Close for one
+// DeleteBlock waits for none; Flush for two, or three after deletions alone; Close for none
 // more; Compact for two or three per batch of blocks, five for a batch that goes by way of
-// the end of the data. Three syncs make a changed block durable, about what a database
+// the end of the data. Four syncs make a changed block durable, about what a database
 // commit costs (the block file benchmark compares them). A host that needs none of this
 // (a cache, a test, a bulk load) turns syncing off with SetSyncing; turned on again, the
 // promise holds from the next Flush or Close.
@@ -104,6 +103,14 @@
 // short by anyone else while it is open, and a disk error under the mapping is not a
 // failed read: in both cases the system raises SIGBUS.
 //
+// Costs. The index and the free list are held in memory in balanced trees rather than in
+// the sorted arrays that the format describes: finding a block by ID or by position, and
+// the bookkeeping of a write or a delete (placing the record, choosing the best-fitting
+// free slot, merging freed neighbours), cost O(log n) in the number of blocks and free
+// slots, however the IDs come and go; walking the blocks by position costs O(1) per step.
+// The file is the same, byte for byte, and every slot is chosen exactly as before. Open,
+// Flush, Rebuild and Compact handle the whole index, in O(n) or O(n log n).
+//
 // Path names are portable paths (brindle/blockfile/PortablePath.h). The class has no lock:
 // an object and its file belong to one thread at a time. Objects cannot be copied, so a
 // descriptor or an array is never released twice.
@@ -114,6 +121,13 @@
 #include <stdint.h>
 
 #include "brindle/Export.h"
+
+namespace brindle {
+namespace blockfile {
+class BlockIndex;
+class FreeSpace;
+}  // namespace blockfile
+}  // namespace brindle
 
 // The 16-byte record that is, unchanged, a slot header on disk, a record of the index area
 // and an element of the in-memory index and free list.
@@ -152,9 +166,9 @@ class BRINDLE_API XBlockFile {
     // read-only open never changes the file. Clears IOError().
     virtual int32_t Open(const char* path, bool readOnly);
 
-    // Flushes, syncs what is left to sync (the trailer), closes the descriptor, which
-    // releases the lock, and frees the index and free list; BlockCount is then 0. Does nothing
-    // on a closed object. After an I/O error it writes no index. A failure of the flush, the
+    // Flushes (which syncs what is left to sync), closes the descriptor, which releases the
+    // lock, and frees the index and free list; BlockCount is then 0. Does nothing on a
+    // closed object. After an I/O error it writes no index. A failure of the flush, the
     // sync or of closing the descriptor is left in IOError(), which stays readable after
     // Close until the next Open.
     virtual void Close();
@@ -242,10 +256,11 @@ class BRINDLE_API XBlockFile {
     // once the copies are on disk (synced, while syncing) the old ones are retired; a run of
     // blocks whose new places overlap their old ones first goes by way of copies behind the
     // data (the file grows by at most 4 MiB, or one block, meanwhile, and the blocks are
-    // written twice). Data moves through a fixed buffer, so compaction never runs out of
-    // memory. If a file call fails (the error is left in IOError()), or a block would have to
-    // pass the largest data end (4 GiB) on its way, the pass ends there and the blocks from
-    // there on stay where they are. Does nothing after an I/O error.
+    // written twice). Data moves through a fixed buffer; the pass needs memory only for a
+    // list of the blocks in file order (8 bytes per block), and does nothing when that
+    // cannot be had. If a file call fails (the error is left in IOError()), or a block would
+    // have to pass the largest data end (4 GiB) on its way, the pass ends there and the
+    // blocks from there on stay where they are. Does nothing after an I/O error.
     void Compact(bool);
 
   protected:
@@ -278,7 +293,8 @@ class BRINDLE_API XBlockFile {
     bool FindIndex(uint32_t id, uint32_t* pos) const;
     // Turns the slot of the used record `rec` into free space, merges it with the free slots
     // that touch it and writes the merged header. If the free list cannot grow, the header
-    // is written as free but the space stays unused until the next compaction.
+    // is written as free but the space stays unused until the next compaction. Does nothing
+    // on a closed or read-only object.
     void DestroyBlock(_XBlockFile_BlockRec* rec);
     // Writes `rec` as the header of its slot.
     void WriteBlockHeader(_XBlockFile_BlockRec* rec);
@@ -286,13 +302,15 @@ class BRINDLE_API XBlockFile {
   private:
     // Sets the members for an Open.
     void Reset(bool readOnlyOpen);
-    // Frees both arrays, closes the descriptor and marks the object closed.
+    // Frees the index and the free space, closes the descriptor and marks the object closed.
     void Discard();
     // Steps 4 to 7 of Open: checks the header, loads the index or rebuilds it.
     int32_t Load();
     int32_t LoadIndexArea(uint32_t indexOffset, uint64_t length);
-    // 0 when the loaded index and free list are consistent, -1 when not, ENOMEM.
-    int32_t CheckIndex() const;
+    // The record of block `id`, or of the block at position `pos`; null when there is none
+    // or the object is closed.
+    _XBlockFile_BlockRec* Lookup(uint32_t id) const;
+    _XBlockFile_BlockRec* RecordAt(uint32_t pos) const;
     // Reads exactly `size` bytes at `offset`: 0, or the errno (-1 for a short read).
     int32_t ReadExactly(void* buf, size_t size, uint64_t offset) const;
 
@@ -305,25 +323,21 @@ class BRINDLE_API XBlockFile {
     int32_t MapThrough(uint64_t end) const;
     void* ReadData_NF(const _XBlockFile_BlockRec& rec, uint32_t* len) const;
 
-    // Rewrites block `pos` whose slot already has the right size, in its own place.
-    int32_t RewriteInPlace(uint32_t pos, const void* data, uint32_t len);
-    // Writes a new copy of block `pos` where a new block of its size would go and frees the
-    // old one only once the new one is on disk: the way every rewrite goes while syncing.
-    int32_t RewriteElsewhere(uint32_t pos, const void* data, uint32_t len);
-    // The free record that suits a slot of `size` bytes, or 0xFFFFFFFF.
-    uint32_t ChooseFreeSlot(uint32_t size) const;
+    // Rewrites the block of the index record `rec`, whose slot already has the right size, in
+    // its own place.
+    int32_t RewriteInPlace(_XBlockFile_BlockRec* rec, const void* data, uint32_t len);
+    // Writes a new copy of the block of the index record `rec` where a new block of its size
+    // would go and frees the old one only once the new one is on disk: the way every rewrite
+    // goes while syncing.
+    int32_t RewriteElsewhere(_XBlockFile_BlockRec* rec, const void* data, uint32_t len);
     // Takes a slot of `size` bytes from the free list or the end of the data and stores its
     // offset; true when it was appended, else `*freeEnd` is where the free slot it was
     // taken from ended.
     bool TakeSlot(uint32_t size, uint32_t* offset, uint32_t* freeEnd);
-    // Adds the slot of the used record `rec` to the free list, merged with the free slots
-    // that touch it; the position of the merged record, or 0xFFFFFFFF when the list cannot
-    // grow. Writes nothing.
-    uint32_t ReleaseSlot(const _XBlockFile_BlockRec& rec);
-    // The position of the first free record at or after `offset`.
-    uint32_t FirstFreeFrom(uint32_t offset) const;
-    // The position of the free record whose slot holds `offset`, or 0xFFFFFFFF.
-    uint32_t FreeRecordCovering(uint32_t offset) const;
+    // Adds the slot of the used record `rec` to the free space, merged with the free slots
+    // that touch it, and returns the merged record. Writes nothing; needs the free space's
+    // Reserve.
+    _XBlockFile_BlockRec ReleaseSlot(const _XBlockFile_BlockRec& rec);
     // DestroyBlock, with a result: retires the slot on disk and writes the merged header.
     bool FreeSlot(const _XBlockFile_BlockRec& rec);
 
@@ -382,33 +396,30 @@ class BRINDLE_API XBlockFile {
     // Writes the end marker at dataEnd and cuts the file just after it.
     bool WriteEndMarker();
 
-    // Sorts the index by ID and turns all but the first slot of each repeated ID into free
-    // space.
-    void SortIndex();
     // Writes the headers of the gaps a rebuild found, over bytes no scan accepted.
     bool WriteGapHeaders(const _XBlockFile_BlockRec* gaps, uint32_t count);
     // Copies the data of the slot `from` into the slot at `to`, through a fixed buffer, and
     // clears the rest of that slot.
     bool CopyData(const _XBlockFile_BlockRec& from, uint64_t to);
-    // Writes copies of the `count` blocks from index position `first` on (in file order),
-    // one after another from `to`, inside a free slot from `to` to `freeEnd` that holds none
-    // of them: the copies become slots of their own, and the index records them, only once
-    // they are whole on disk; the rest of the free slot stays free.
-    bool PlaceCopies(uint32_t first, uint32_t count, uint32_t to, uint32_t freeEnd);
+    // Writes copies of the `count` blocks whose records `blocks` lists (in file order), one
+    // after another from `to`, inside a free slot from `to` to `freeEnd` that holds none of
+    // them: the copies become slots of their own, and the records name them, only once they
+    // are whole on disk; the rest of the free slot stays free.
+    bool PlaceCopies(_XBlockFile_BlockRec* const* blocks, uint32_t count, uint32_t to,
+                     uint32_t freeEnd);
     // Moves a batch of blocks down to `to` when their new places lie before their old ones
     // (directly), or when they overlap (by way of copies at the end of the data).
-    bool MoveDirectly(uint32_t first, uint32_t count, uint32_t to);
-    bool MoveByWayOfEnd(uint32_t first, uint32_t count, uint32_t to, uint32_t total);
+    bool MoveDirectly(_XBlockFile_BlockRec* const* blocks, uint32_t count, uint32_t to);
+    bool MoveByWayOfEnd(_XBlockFile_BlockRec* const* blocks, uint32_t count, uint32_t to,
+                        uint32_t total);
     // After a compaction that stopped at the block at `next`: the free list keeps the slots
     // from there on, and the space from `gapStart` to `next` becomes one free slot.
     void KeepFreeSpaceFrom(uint32_t gapStart, uint32_t next);
 
-    _XBlockFile_BlockRec* index;
-    uint32_t indexCount;
-    uint32_t indexCapacity;
-    _XBlockFile_BlockRec* freeList;
-    uint32_t freeCount;
-    uint32_t freeCapacity;
+    // The records of the blocks by ID, and the free slots; both allocated by Open and freed
+    // by Close, null while the object is closed. Each change to them costs O(log n).
+    brindle::blockfile::BlockIndex* index;
+    brindle::blockfile::FreeSpace* freeSpace;
     int32_t fd;
     uint32_t dataEnd;
     bool modified;

@@ -8,9 +8,17 @@
 // the machine that wrote it. A reader on the other byte order converts the buffer once, in
 // place, when it takes it; MustSwap then reports true.
 //
-// Lookups are a binary search of the entry table: nothing is parsed ahead and nothing is
-// allocated. Names, texts and blob data are handed out as pointers into the buffer, valid
-// until the buffer is dropped (next SetData or SetAllocatedData, or destruction).
+// Lookups are a binary search of the entry table: nothing is parsed ahead. Int, Float, Bool,
+// LocStr and MovStr values are found directly. Value k of a String or Blob entry lies behind
+// the k values before it: for k below 8 it is found by stepping over those, but for larger k
+// the reader notes, beside the buffer, where each value of the entry begins, in one walk over
+// the entry the first time, and finds it in O(1) from then on. So reading every value of an
+// entry by index costs time linear in its size, not quadratic. This departs from a reader that
+// never allocates: the offsets take 4 bytes per value, never more than the buffer's size in
+// all, and are dropped with the buffer; without memory for them values are found by stepping,
+// as before.
+// Names, texts and blob data are handed out as pointers into the buffer, valid until the
+// buffer is dropped (next SetData or SetAllocatedData, or destruction).
 //
 // Untrusted buffers. Taking a buffer checks its header only: the total size must be at least
 // 20 and cover the entry table, and the strings offset must be 0 or lie between the end of
@@ -18,7 +26,8 @@
 // magic. Everything else (offsets, counts, blob lengths, names, slots) is checked when it is
 // used, so a lying buffer never makes the reader touch a byte outside [buffer, buffer + total
 // size): a value that does not lie wholly inside the buffer cannot be read (the getter
-// fails), and a LocStr or MovStr text must lie wholly inside the strings area. Converting a
+// fails), and a LocStr or MovStr text must lie wholly inside the strings area. No read costs
+// more than time linear in the buffer's size, whatever the buffer claims. Converting a
 // buffer of the other byte order converts only what lies inside it, each word at most once.
 // The caller still promises that a buffer holds at least its header's total size in bytes.
 // IsValidData with the real length tells that, and whether the buffer is well formed as a
@@ -29,18 +38,27 @@
 // if that copy cannot be allocated); a copy of a reader that borrows its buffer borrows the
 // same memory. Resolvers are shared, never owned.
 //
-// No lock: several threads may read one reader at once, but SetData, SetAllocatedData,
-// DetachStrings, SetStrResolver and assignment must not overlap any other call on it.
+// No lock: several threads may read one reader at once (the offsets of values are noted
+// without a lock, safely), but SetData, SetAllocatedData, DetachStrings, SetStrResolver and
+// assignment must not overlap any other call on it.
 #ifndef BRINDLE_SERIALIZATION_XSTOREREADER_H_
 #define BRINDLE_SERIALIZATION_XSTOREREADER_H_
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "brindle/Export.h"
 #include "brindle/serialization/XSepStrRecorder.h"
 #include "brindle/serialization/XSepStrResolver.h"
 #include "brindle/serialization/XStoreEntry.h"
 #include "brindle/serialization/XStoreType.h"
+
+namespace brindle {
+namespace store {
+class ValueIndex;
+}  // namespace store
+}  // namespace brindle
 
 class BRINDLE_API XStoreReader {
   public:
@@ -168,10 +186,14 @@ class BRINDLE_API XStoreReader {
   private:
     // Frees the buffer if owned and forgets it.
     void Release();
+    // Forgets where the values of the buffer begin, after the buffer changed.
+    void ForgetValues();
     // Points the reader at `buffer`, which has passed the header checks.
     void Hold(uint8_t* buffer, bool owned);
-    // The text of a String, LocStr or MovStr value, asking resolvers only if `resolve`.
-    bool GetText(const char* name, const char** value, uint32_t index, bool resolve);
+
+    // Where the values of String and Blob entries begin, noted as they are first read; null
+    // until then.
+    std::atomic<brindle::store::ValueIndex*> values_;
 };
 
 #endif  // BRINDLE_SERIALIZATION_XSTOREREADER_H_
