@@ -232,9 +232,13 @@ void OpenAndTime(int32_t, void* open, void*, void*, void*) {
 
 TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     Scenario* refused = NewScenario();
-    uint16_t closedPort;
-    close(PlainSocket(false, &closedPort));
-    EXPECT_EQ(manager_->Open(kLoopback, closedPort, false, MakeRecorder, refused), -1);
+    // A port held by a socket that is bound but does not listen: a connect to it is refused,
+    // and no other socket can take the port meanwhile.
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = LoopbackAddress(0);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(manager_->Open(kLoopback, PortOf(holder), false, MakeRecorder, refused), -1);
+    close(holder);
     EXPECT_EQ(refused->Of(refused->Made(0)).events, "");  // deleted without a callback
     EXPECT_EQ(XSocketHandler::Count(), 0u);
 
