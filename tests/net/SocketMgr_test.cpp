@@ -232,9 +232,13 @@ void OpenAndTime(int32_t, void* open, void*, void*, void*) {
 
 TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     Scenario* refused = NewScenario();
-    uint16_t closedPort;
-    close(PlainSocket(false, &closedPort));
-    EXPECT_EQ(manager_->Open(kLoopback, closedPort, false, MakeRecorder, refused), -1);
+    // A port held by a socket that is bound but does not listen: a connect to it is refused,
+    // and no other socket can take the port meanwhile.
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = LoopbackAddress(0);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(manager_->Open(kLoopback, PortOf(holder), false, MakeRecorder, refused), -1);
+    close(holder);
     EXPECT_EQ(refused->Of(refused->Made(0)).events, "");  // deleted without a callback
     EXPECT_EQ(XSocketHandler::Count(), 0u);
 
@@ -259,7 +263,8 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     EXPECT_GE(Clock::now() - began, milliseconds(190));
 
     // The same connect made on the read thread, where no soft signal fires while it waits:
-    // Open ends it itself once the time-out is due.
+    // Open ends it itself once the time-out is due, long before the system would give up on
+    // it (about two minutes).
     Scenario* onReadThread = NewScenario();
     onReadThread->connectTimeout = 300;
     TimedOpen timed{stuckPort, onReadThread};
@@ -267,7 +272,6 @@ TEST_F(SocketMgrTest, RefusedAndHangingConnectsFailWhileOtherConnectionsFlow) {
     ASSERT_TRUE(WaitFor([&] { return timed.result.load() != 1; }));
     EXPECT_EQ(timed.result.load(), -1);
     EXPECT_GE(timed.millis.load(), 290);
-    EXPECT_LT(timed.millis.load(), 800);
     EXPECT_TRUE(WaitFor([&] { return onReadThread->Of(onReadThread->Made(0)).events == "F"; }));
     manager_->StopListening(listener);
     close(filler);
@@ -380,18 +384,23 @@ TEST_F(SocketMgrTest, UdpHandlersOutliveBadDatagramsAndDeliverEachDatagramAlone)
     manager_->StopListening(listener);
 
     // The same Close from a callback under the manager lock, which the delivery might need,
-    // does not wait: the listener's thread calls OnClose once the delivery has returned.
+    // does not wait: the listener's thread calls OnClose once the delivery has returned. The
+    // delivery returns only after that Close has; one that waited for it would stall both.
     Scenario* slow = NewScenario();
     listener = Listen(slow, &port, true);
     uint32_t slowServer = slow->Made(0);
+    std::atomic<bool> closeReturned{false};
     slow->SetOnData([&] {
         stage = 3;
-        std::this_thread::sleep_for(milliseconds(200));
+        EXPECT_TRUE(WaitFor([&] { return closeReturned.load(); }));
     });
     datagram("slow", LoopbackAddress(port));
     ASSERT_TRUE(WaitFor([&] { return stage.load() == 3; }));
     Scenario* closer = NewScenario();
-    closer->SetOnData([&] { manager_->Close(slowServer); });
+    closer->SetOnData([&] {
+        manager_->Close(slowServer);
+        closeReturned = true;
+    });
     uint16_t tcpPort;
     XSocketListener* tcp = Listen(closer, &tcpPort);
     int trigger = PlainConnect(tcpPort, "x");
@@ -526,38 +535,47 @@ TEST_F(SocketMgrTest, DescriptorsAbove1023CarryTraffic) {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// How many segments the TCP socket has sent again, a connect's SYN or SYN-ACK included.
+uint32_t Retransmissions(int socket) {
+    tcp_info info = {};
+    socklen_t length = sizeof info;
+    EXPECT_EQ(getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+    return info.tcpi_total_retrans;
+}
+
 TEST_F(SocketMgrTest, ConnectBurstsAndThousandConnectionsFromFourThreadsLeaveNothingBehind) {
     int afterStart = OpenDescriptors();
     Scenario* server = NewScenario(true);
     uint16_t port;
     XSocketListener* listener = Listen(server, &port);
 
-    // A burst of 30 connects: every one completes and is accepted at once, none waits for
-    // its SYN to be sent again a second later. The bounds are far above an idle machine's
-    // figures and far below that second.
+    // A burst of 30 connects: the listener's backlog takes them all, so every one completes
+    // and is accepted without its SYN, or the SYN-ACK answering it, being sent again (which
+    // would hold the connect up for a second). The kernel counts those retransmissions on
+    // both ends, however loaded the machine.
     std::vector<int> burst;
     const sockaddr_in to = LoopbackAddress(port);
-    Clock::time_point began = Clock::now();
     for (int i = 0; i < 30; ++i) {
         burst.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
         connect(burst.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     for (int fd : burst) {
         pollfd writable = {fd, POLLOUT, 0};
-        EXPECT_EQ(poll(&writable, 1, 10000), 1);
+        EXPECT_EQ(poll(&writable, 1, 30000), 1);
+        EXPECT_EQ(Retransmissions(fd), 0u);
     }
-    EXPECT_LT(Clock::now() - began, milliseconds(500));
-    EXPECT_TRUE(WaitFor([&] { return server->Made(29) != 0; }));
-    EXPECT_LT(Clock::now() - began, milliseconds(500));
-    // A host thread's Close reaches the peer at once.
-    began = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return server->Made(29) != 0; }));
+    for (size_t i = 0; i < burst.size(); ++i)
+        EXPECT_EQ(Retransmissions(server->Of(server->Made(i)).socket), 0u);
+    // A host thread's Close reaches each peer as the end of its stream.
     for (size_t i = 0; i < burst.size(); ++i)
         EXPECT_EQ(manager_->Close(server->Made(i)), 0);
     for (int fd : burst) {
-        EXPECT_EQ(Drain(fd), 0u);
+        End end = End::kOpen;
+        EXPECT_EQ(Drain(fd, &end), 0u);
+        EXPECT_EQ(end, End::kFin);
         close(fd);
     }
-    EXPECT_LT(Clock::now() - began, milliseconds(500));
 
     // Each echo closes its end while the client closes its own.
     server->behaviour.closeLinger = 1000;
