@@ -11,6 +11,7 @@
 #include "blockfile/FileCalls.h"
 #include "blockfile/FreeSpace.h"
 #include "blockfile/PathConversion.h"
+#include "blockfile/WriteBehind.h"
 #include "brindle/blockfile/PortablePath.h"
 #include "platform/Alloc.h"
 
@@ -107,10 +108,13 @@ XBlockFile::XBlockFile()
       unsynced(false),
       freedCount(0),
       freedAll(false),
-      freed() {}
+      freed(),
+      batching(false),
+      held(nullptr) {}
 
 XBlockFile::~XBlockFile() {
     Close();
+    delete held;
 }
 
 int32_t XBlockFile::Create(const char* path) {
@@ -159,11 +163,13 @@ int32_t XBlockFile::Open(const char* path, bool readOnlyOpen) {
     // anything is read or written.
     errno = 0;
     int32_t result = brindle::LockFile(fd, !readOnlyOpen) ? Load() : LastError();
-    if (result != 0)
+    if (result != 0) {
         Discard();
-    else
-        MapWhole();
-    return result;
+        return result;
+    }
+    MapWhole();
+    TakeWriteBehind();
+    return 0;
 }
 
 void XBlockFile::MapWhole() {
@@ -215,6 +221,12 @@ void XBlockFile::Discard() {
     errno = 0;
     if (fd != -1 && !brindle::CloseFile(fd))
         Failed();
+    if (held != nullptr)
+        held->Drop();
+    if (!batching) {
+        delete held;  // kept by SetBatching(false) for the reads of a tail it could not send
+        held = nullptr;
+    }
     delete index;
     delete freeSpace;
     Reset(readOnly);
@@ -336,12 +348,18 @@ int32_t XBlockFile::ReadData(const Record& rec, void* buf, uint32_t bufLen) cons
     if (size != 0 && buf == nullptr)
         return -1;
     const uint64_t at = uint64_t{rec.offset} + kHeaderSize;
-    int32_t mapped = at + size <= mapReadable ? 1 : MapThrough(at + size);
+    // Bytes of appends still held come from memory, the others from the file.
+    const size_t front = held != nullptr ? held->ReadTail(buf, size, at) : size;
+    if (front == 0)
+        return static_cast<int32_t>(size);
+    int32_t mapped = at + front <= mapReadable ? 1 : MapThrough(at + front);
     if (mapped < 0)
         return -1;
-    ssize_t got =
-        mapped != 0 ? brindle::ReadMapped(map, buf, size, at) : brindle::ReadAt(fd, buf, size, at);
-    return got < 0 ? -1 : static_cast<int32_t>(got);
+    ssize_t got = mapped != 0 ? brindle::ReadMapped(map, buf, front, at)
+                              : brindle::ReadAt(fd, buf, front, at);
+    if (got < 0)
+        return -1;
+    return static_cast<int32_t>(static_cast<size_t>(got) < front ? got : size);
 }
 
 void* XBlockFile::ReadData_NF(const Record& rec, uint32_t* len) const {
@@ -419,6 +437,8 @@ bool XBlockFile::IsReadOnly() const {
 }
 
 void XBlockFile::SetSyncing(bool on) {
+    // What is held was held under the rules of the old setting.
+    SendHeld();
     // Writes made without syncs may reach the disk in any order: until the next sync,
     // everything counts as freed space.
     if (on && !syncing)
@@ -428,4 +448,32 @@ void XBlockFile::SetSyncing(bool on) {
 
 bool XBlockFile::IsSyncing() const {
     return syncing;
+}
+
+void XBlockFile::SetBatching(bool on) {
+    // What cannot be sent (after an I/O error) stays until Close, for reads of the tail.
+    batching = on;
+    if (SendHeld() && !on) {
+        delete held;
+        held = nullptr;
+    } else if (on) {
+        TakeWriteBehind();
+    }
+}
+
+bool XBlockFile::IsBatching() const {
+    return batching;
+}
+
+void XBlockFile::TakeWriteBehind() {
+    // Without the memory, everything is written at once; the next Open tries again. A file
+    // open read-only writes nothing.
+    if (!batching || fd == -1 || readOnly)
+        return;
+    if (held == nullptr)
+        held = brindle::New<brindle::blockfile::WriteBehind>();
+    if (held != nullptr && !held->Init()) {
+        delete held;
+        held = nullptr;
+    }
 }

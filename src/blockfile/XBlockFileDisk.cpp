@@ -13,6 +13,8 @@
 //   (length and used flag) follows after a sync.
 // - A header is never half written over bytes that could read as a used slot: free
 //   headers over unknown bytes go second half first.
+// While batching, some writes wait in memory (WriteBehind.h); they are sent before any other
+// write, cut or sync, so every rule above holds for them as for the writes made at once.
 #include <errno.h>
 #include <string.h>
 
@@ -20,6 +22,7 @@
 
 #include "blockfile/BlockFormat.h"
 #include "blockfile/FileCalls.h"
+#include "blockfile/WriteBehind.h"
 #include "brindle/blockfile/XBlockFile.h"
 
 using brindle::blockfile::kFreeFlag;
@@ -33,7 +36,7 @@ bool XBlockFile::Failed() {
 }
 
 bool XBlockFile::Barrier() {
-    if (ioError != 0)
+    if (!SendHeld() || ioError != 0)
         return false;
     if (!syncing || !unsynced)
         return true;
@@ -56,7 +59,35 @@ void XBlockFile::MarkFreed(uint64_t start, uint64_t end) {
     freed[freedCount++] = {start, end};
 }
 
-bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
+bool XBlockFile::SendHeld() {
+    if (held == nullptr || held->Empty())
+        return true;
+    // After a failure nothing more is written; the tail stays held, so that its blocks still
+    // read, until the file is closed.
+    if (ioError != 0)
+        return false;
+    errno = 0;
+    unsynced = true;
+    return held->Send(fd, !syncing) || Failed();
+}
+
+template <class TryHold>
+bool XBlockFile::Hold(const TryHold& tryHold) {
+    if (!batching || held == nullptr || ioError != 0 || !(tryHold() || (SendHeld() && tryHold())))
+        return false;
+    unsynced = true;
+    return true;
+}
+
+bool XBlockFile::Put(const void* data, size_t size, uint64_t offset, WriteTiming timing) {
+    // Held, a write must not be torn where a kill (at a page) or a power cut (at a sector)
+    // could tear it.
+    const uint32_t tearUnit = syncing ? 512 : 4096;
+    const bool first = timing == kMayHoldFirst;
+    if (timing != kWriteNow &&
+        Hold([&] { return held->HoldWrite(data, size, offset, tearUnit, first); }))
+        return true;
+    SendHeld();
     // After a failure nothing more is written: the file stays as the failure left it.
     errno = 0;
     unsynced = true;
@@ -64,6 +95,7 @@ bool XBlockFile::Put(const void* data, size_t size, uint64_t offset) {
 }
 
 bool XBlockFile::Cut(uint64_t length) {
+    SendHeld();
     // Bytes cut off must not be read through the mapping (the system would raise SIGBUS).
     mapReadable = std::min(mapReadable, length);
     errno = 0;
@@ -79,7 +111,7 @@ bool XBlockFile::SyncBeforeWriting(uint64_t start, uint64_t end) {
     return !overlaps || Barrier();
 }
 
-bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset) {
+bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset, WriteTiming timing) {
     brindle::WriteSlice slices[8];
     uint64_t end = offset;
     for (int i = 0; i < count && i < 8; ++i) {
@@ -88,6 +120,9 @@ bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset) {
     }
     if (!SyncBeforeWriting(offset, end))
         return false;
+    if (timing != kWriteNow && Hold([&] { return held->HoldAppend(slices, count, offset); }))
+        return true;
+    SendHeld();
     errno = 0;
     unsynced = true;
     return (ioError == 0 && brindle::WriteSlicesAt(fd, slices, count, offset)) || Failed();
@@ -100,34 +135,35 @@ bool XBlockFile::WriteHeaderFront(uint32_t offset, uint32_t id) {
     return Put(half, sizeof half, offset);
 }
 
-bool XBlockFile::WriteHeaderBack(uint32_t offset, uint32_t len, uint32_t freeFlag) {
+bool XBlockFile::WriteHeaderBack(uint32_t offset, uint32_t len, uint32_t freeFlag,
+                                 WriteTiming timing) {
     uint8_t half[8];
     brindle::blockfile::StoreLittle32(half, len);
     brindle::blockfile::StoreLittle32(half + 4, freeFlag);
-    return Put(half, sizeof half, uint64_t{offset} + 8);
+    return Put(half, sizeof half, uint64_t{offset} + 8, timing);
 }
 
-bool XBlockFile::WriteFreeRecord(uint32_t offset, uint32_t size) {
+bool XBlockFile::WriteFreeRecord(uint32_t offset, uint32_t size, WriteTiming timing) {
     // The header already reads as free: after a kill the first half of the record may have
     // landed alone, which still reads so. A power cut may keep either sector of a header
     // that straddles two; while syncing, such a header keeps its first half, ID and all.
     if (syncing && offset % 512 == 512 - 8)
-        return WriteHeaderBack(offset, size, kFreeFlag);
-    return WriteRecord({offset, 0, size, kFreeFlag});
+        return WriteHeaderBack(offset, size, kFreeFlag, timing);
+    return WriteRecord({offset, 0, size, kFreeFlag}, timing);
 }
 
-bool XBlockFile::WriteRecord(const Record& rec) {
+bool XBlockFile::WriteRecord(const Record& rec, WriteTiming timing) {
     Record header = rec;
     brindle::blockfile::SwapRecordsForDisk(&header, 1);
-    return Put(&header, kHeaderSize, rec.offset);
+    return Put(&header, kHeaderSize, rec.offset, timing);
 }
 
-bool XBlockFile::RetireSlot(uint32_t offset) {
+bool XBlockFile::RetireSlot(uint32_t offset, WriteTiming timing) {
     // Only the flag changes: whether the write lands or not, the header reads as the used
     // slot it was or as a free slot of the same size.
     uint8_t flag[4];
     brindle::blockfile::StoreLittle32(flag, kFreeFlag);
-    return Put(flag, sizeof flag, uint64_t{offset} + 12);
+    return Put(flag, sizeof flag, uint64_t{offset} + 12, timing);
 }
 
 bool XBlockFile::WriteEndMarker() {

@@ -70,6 +70,8 @@ struct Records {
 }  // namespace
 
 int32_t XBlockFile::Rebuild() {
+    if (!SendHeld())
+        return ioError;
     const int64_t length = brindle::FileLength(fd);
     if (length < 0)
         return errno != 0 ? errno : -1;
@@ -247,7 +249,8 @@ void XBlockFile::Compact(bool) {
     const uint32_t blockCount = index->Count();
     Record** order =
         static_cast<Record**>(brindle::Malloc((blockCount + size_t{1}) * sizeof(Record*)));
-    if (order == nullptr || !Modify()) {
+    // The pass reads the blocks from the file, which must hold them first.
+    if (order == nullptr || !SendHeld() || !Modify()) {
         free(order);
         return;
     }

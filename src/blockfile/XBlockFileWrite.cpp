@@ -202,7 +202,8 @@ bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, R
     // end marker at rec.offset, so a write cut short (a kill can stop it at a page boundary)
     // leaves a slot running past the end of the file, which a scan does not accept. While
     // syncing, the header first says length 0, which no scan accepts either, and gets its
-    // length after a sync: a power cut may keep any part of the write.
+    // length after a sync: a power cut may keep any part of the write. Without syncing, the
+    // write may wait in the tail of appends while batching.
     Record header = rec;
     if (syncing)
         header.len = 0;
@@ -213,7 +214,7 @@ bool XBlockFile::AppendSlot(const Record& rec, const void* data, uint32_t len, R
                             {data, len},
                             {kZeros, SlotSize(rec.len) - rec.len},
                             {marker, sizeof marker}};
-    if (!PutContent(pieces, 4, rec.offset) ||
+    if (!PutContent(pieces, 4, rec.offset, syncing ? kWriteNow : kMayHold) ||
         (syncing && !(Barrier() && WriteHeaderBack(rec.offset, rec.len, 0))))
         return false;
     *live = rec;
@@ -274,11 +275,12 @@ void XBlockFile::DestroyBlock(Record* rec) {
 bool XBlockFile::FreeSlot(const Record& rec) {
     // If the free space cannot take the slot, the slot is free on disk but its space stays
     // unused until the next compaction. Otherwise the free slot that now holds it, merged
-    // with its free neighbours, gets its size once the slot is retired.
+    // with its free neighbours, gets its size once the slot is retired. Both writes may wait
+    // while batching.
     const bool kept = freeSpace->Reserve();
     const Record merged = kept ? ReleaseSlot(rec) : Record{};
-    const bool written =
-        RetireSlot(rec.offset) && (!kept || WriteFreeRecord(merged.offset, merged.len));
+    const bool written = RetireSlot(rec.offset, kMayHoldFirst) &&
+                         (!kept || WriteFreeRecord(merged.offset, merged.len, kMayHold));
     MarkFreed(rec.offset, rec.offset + SlotSize(rec.len));
     return written;
 }
@@ -295,7 +297,7 @@ bool XBlockFile::Modify() {
 }
 
 void XBlockFile::Flush() {
-    if (fd == -1 || readOnly || ioError != 0)
+    if (fd == -1 || readOnly || ioError != 0 || !SendHeld())
         return;
     if (!modified) {
         Barrier();  // what was written since the last sync, in place or the trailer
