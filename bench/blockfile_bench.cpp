@@ -29,29 +29,13 @@
 
 #include <brindle/blockfile/XBlockFile.h>
 
+#include "BenchScratch.h"
+
 namespace {
 
+using brindle_bench::ScratchFile;
+
 constexpr uint32_t kBlocks = 10000;
-
-// A scratch directory for the whole run, removed when the program ends.
-const std::string& ScratchDir() {
-    struct Scratch {
-        Scratch() {
-            char pattern[] = "/tmp/blockfile_bench-XXXXXX";
-            if (mkdtemp(pattern) == nullptr)
-                abort();
-            path = pattern;
-        }
-        ~Scratch() { benchmark::DoNotOptimize(system(("rm -rf '" + path + "'").c_str())); }
-        std::string path;
-    };
-    static const Scratch scratch;
-    return scratch.path;
-}
-
-std::string ScratchFile(const char* name) {
-    return ScratchDir() + "/" + name;
-}
 
 std::vector<uint8_t> Payload(size_t size) {
     std::vector<uint8_t> bytes(size);

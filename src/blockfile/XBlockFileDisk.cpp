@@ -79,6 +79,15 @@ bool XBlockFile::Hold(const TryHold& tryHold) {
     return true;
 }
 
+template <class FileCall>
+bool XBlockFile::Change(const FileCall& call) {
+    SendHeld();
+    // After a failure nothing more is written: the file stays as the failure left it.
+    errno = 0;
+    unsynced = true;
+    return (ioError == 0 && call()) || Failed();
+}
+
 bool XBlockFile::Put(const void* data, size_t size, uint64_t offset, WriteTiming timing) {
     // Held, a write must not be torn where a kill (at a page) or a power cut (at a sector)
     // could tear it.
@@ -87,21 +96,14 @@ bool XBlockFile::Put(const void* data, size_t size, uint64_t offset, WriteTiming
     if (timing != kWriteNow &&
         Hold([&] { return held->HoldWrite(data, size, offset, tearUnit, first); }))
         return true;
-    SendHeld();
-    // After a failure nothing more is written: the file stays as the failure left it.
-    errno = 0;
-    unsynced = true;
-    return (ioError == 0 && brindle::WriteAt(fd, data, size, offset)) || Failed();
+    return Change([&] { return brindle::WriteAt(fd, data, size, offset); });
 }
 
 bool XBlockFile::Cut(uint64_t length) {
-    SendHeld();
     // Bytes cut off must not be read through the mapping (the system would raise SIGBUS).
     mapReadable = std::min(mapReadable, length);
-    errno = 0;
-    unsynced = true;
     MarkFreed(length, UINT64_MAX);
-    return (ioError == 0 && brindle::SetFileLength(fd, length)) || Failed();
+    return Change([&] { return brindle::SetFileLength(fd, length); });
 }
 
 bool XBlockFile::SyncBeforeWriting(uint64_t start, uint64_t end) {
@@ -122,10 +124,7 @@ bool XBlockFile::PutContent(const Piece* pieces, int count, uint64_t offset, Wri
         return false;
     if (timing != kWriteNow && Hold([&] { return held->HoldAppend(slices, count, offset); }))
         return true;
-    SendHeld();
-    errno = 0;
-    unsynced = true;
-    return (ioError == 0 && brindle::WriteSlicesAt(fd, slices, count, offset)) || Failed();
+    return Change([&] { return brindle::WriteSlicesAt(fd, slices, count, offset); });
 }
 
 bool XBlockFile::WriteHeaderFront(uint32_t offset, uint32_t id) {

@@ -107,11 +107,7 @@ int32_t XSocketHandler::SendData(void* data, uint32_t size, sockaddr_in* to) {
     if (item == nullptr)
         return -1;
     *item = SendItem{item + 1, 0, size, {}, nullptr};
-    if (Post(item, static_cast<const char*>(data), to) != 0) {
-        free(item);
-        return -1;
-    }
-    return 0;
+    return Post(item, static_cast<const char*>(data), to);
 }
 
 int32_t XSocketHandler::SendAllocatedData(void* data, uint32_t size, sockaddr_in* to) {
@@ -121,11 +117,7 @@ int32_t XSocketHandler::SendAllocatedData(void* data, uint32_t size, sockaddr_in
     if (item == nullptr)
         return -1;
     *item = SendItem{data, 0, size, {}, nullptr};
-    if (Post(item, static_cast<const char*>(data), to) != 0) {
-        free(item);
-        return -1;
-    }
-    return 0;
+    return Post(item, static_cast<const char*>(data), to);
 }
 
 int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to) {
@@ -138,6 +130,7 @@ int32_t XSocketHandler::Post(SendItem* item, const char* bytes, sockaddr_in* to)
     int socket = socket_.load();
     if (socket == -1 || state == nullptr) {
         Unlock();
+        free(item);
         return -1;
     }
     if (udp_)

@@ -412,6 +412,11 @@ class BRINDLE_API XBlockFile {
     // is held first when it was not; false when the write is to go out at once.
     template <class TryHold>
     bool Hold(const TryHold& tryHold);
+    // Sends what is held, then makes the file call `call` (which returns whether it
+    // succeeded), unless an error was recorded before; false, with the error recorded, when
+    // it fails or is not made.
+    template <class FileCall>
+    bool Change(const FileCall& call);
     // Writes `size` bytes at `offset`, or cuts the file to `length`; false, with the error
     // recorded, if the call fails or an error was recorded before (nothing is then written).
     // Either sends what is held first, unless the write itself may wait and does.

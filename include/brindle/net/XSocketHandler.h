@@ -244,7 +244,8 @@ class BRINDLE_API XSocketHandler : public XTSObject {
     static void FreeItems(SendItem* oldest, SendItem* end = nullptr);
     // Sends `item` at once from `bytes` when nothing is queued, else queues it (copying
     // `bytes` into the item when it holds a copy). 0 when sent or queued, with the item
-    // given over; -1 when the handler is disconnected, the item still the caller's.
+    // given over; -1 when the handler is disconnected, with the item freed (data that the
+    // item does not hold a copy of stays the caller's).
     int32_t Post(SendItem* item, const char* bytes, sockaddr_in* to);
     // Sends what the socket takes of an item from `bytes` now; false when the item must be
     // queued (with what was sent counted in it). Sets *await when the handler is to wait
