@@ -102,6 +102,19 @@ class Layout {
         }
         return false;
     }
+    // Whether entry record `index`, which must be below EntryCount, is named `name`. Needs no
+    // length of `name` first, so a check that succeeds costs one pass over the name.
+    bool IsNamed(uint32_t index, const char* name) const {
+        const uint64_t at =
+            uint64_t{valueArea_} + LoadWord(buffer_ + kHeaderSize + index * kEntrySize);
+        for (uint64_t i = at; i < totalSize_; ++i, ++name) {
+            if (buffer_[i] != static_cast<unsigned char>(*name))
+                return false;
+            if (*name == 0)
+                return true;
+        }
+        return false;
+    }
     // The entry's name, or null when it does not end inside the buffer.
     const char* Name(const XStoreEntry& entry) const;
 

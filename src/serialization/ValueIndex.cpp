@@ -26,7 +26,7 @@ ValueIndex* ValueIndex::Create(const Layout& layout) {
 }
 
 ValueIndex::ValueIndex(std::atomic<uint32_t*>* entries, uint32_t entryCount, uint32_t words)
-    : entries_(entries), entryCount_(entryCount), allowance_(words) {}
+    : entries_(entries), entryCount_(entryCount), allowance_(words), lastEntry_(0) {}
 
 ValueIndex::~ValueIndex() {
     for (uint32_t i = 0; i < entryCount_; ++i)
@@ -97,6 +97,15 @@ uint64_t ValueIndex::ValueAt(const Layout& layout, uint32_t entryIndex, const XS
         }
     }
     return index < offsets[0] ? offsets[1 + index] : 0;
+}
+
+bool SearchEntryForValue(ValueIndex* known, const Layout& layout, const char* name,
+                         uint32_t* entryIndex) {
+    if (!layout.Find(name, entryIndex))
+        return false;
+    if (known != nullptr)
+        known->NoteLastEntry(*entryIndex);
+    return true;
 }
 
 uint64_t FindValueFirst(std::atomic<ValueIndex*>* values, const Layout& layout, uint32_t entryIndex,

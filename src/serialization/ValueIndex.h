@@ -13,6 +13,9 @@
 // one per word of the buffer (4 bytes of memory per 4 bytes of buffer); past that, values are
 // found by walking, as they are when memory runs out.
 //
+// Reading value after value of one entry by index repeats one name lookup: the index keeps
+// the entry last found for such a read and checks the name against it before searching.
+//
 // Readers of one buffer may ask from several threads at once: each entry's offsets are built
 // by whichever thread first needs them and published with one atomic exchange.
 #ifndef BRINDLE_SERIALIZATION_VALUEINDEX_H_
@@ -52,6 +55,14 @@ class ValueIndex {
         return entries_[entryIndex].load(std::memory_order_acquire);
     }
 
+    // The entry last found for a read by index, which may be stale or out of range: a hint
+    // to check, never to trust.
+    uint32_t LastEntry() const { return lastEntry_.load(std::memory_order_relaxed); }
+    void NoteLastEntry(uint32_t entryIndex) {
+        if (lastEntry_.load(std::memory_order_relaxed) != entryIndex)
+            lastEntry_.store(entryIndex, std::memory_order_relaxed);
+    }
+
   private:
     // Walks the values of `entry`; the offsets found (the first word: how many), or null.
     uint32_t* Walk(const Layout& layout, const XStoreEntry& entry);
@@ -65,7 +76,29 @@ class ValueIndex {
     uint32_t entryCount_;
     // The words of offsets that may still be kept.
     std::atomic<uint64_t> allowance_;
+    std::atomic<uint32_t> lastEntry_;
 };
+
+// FindEntryForValue when the entry last found does not answer: searches the table, and notes
+// what it found in `known` (null: no index yet).
+bool SearchEntryForValue(ValueIndex* known, const Layout& layout, const char* name,
+                         uint32_t* entryIndex);
+
+// Layout::Find of `name` for a read of value `index`: reads from the kFirstIndexed-th value
+// on try the entry last found for such a read first, once the buffer has an index.
+inline bool FindEntryForValue(std::atomic<ValueIndex*>* values, const Layout& layout,
+                              const char* name, uint32_t index, uint32_t* entryIndex) {
+    ValueIndex* known = nullptr;
+    if (index >= ValueIndex::kFirstIndexed) {
+        known = values->load(std::memory_order_acquire);
+        const uint32_t last = known != nullptr ? known->LastEntry() : UINT32_MAX;
+        if (last < layout.EntryCount() && layout.IsNamed(last, name)) {
+            *entryIndex = last;
+            return true;
+        }
+    }
+    return SearchEntryForValue(known, layout, name, entryIndex);
+}
 
 // FindValue when the entry's offsets are not noted yet.
 uint64_t FindValueFirst(std::atomic<ValueIndex*>* values, const Layout& layout, uint32_t entryIndex,

@@ -49,41 +49,49 @@ struct TextSource {
     bool converted;
 };
 
+// The text of value `index` of `entry`, a LocStr or MovStr entry; false when there is none.
+bool FindSeparatedText(const TextSource& source, const Layout& layout, const XStoreEntry& entry,
+                       uint32_t index, const char** text) {
+    const uint64_t at = layout.ValueAt(entry, index);
+    if (at == 0)
+        return false;
+    const uint32_t slot = LoadWord(source.buffer + at);
+    XSepStrResolver* resolver =
+        entry.type == XStoreTypeLocStr ? source.locResolver : source.movResolver;
+    if (resolver != nullptr) {
+        *text = resolver->Resolve(slot);
+        return true;
+    }
+    if (layout.StringsOffset() == 0) {
+        *text = "";
+        return true;
+    }
+    // Slots of a converted buffer keep the writer's byte order.
+    *text = layout.AttachedText(source.converted ? brindle::ReverseWord(slot) : slot);
+    return *text != nullptr;
+}
+
 // The text of value `index` of the String, LocStr or MovStr entry `name`; false when there
-// is none.
-bool FindText(const TextSource& source, const char* name, uint32_t index, const char** value) {
-    if (source.buffer == nullptr)
+// is none. String values, the common case, are found here; the others out of line. Inlined
+// into both getters: a loop reading value after value spends most of its time here.
+__attribute__((always_inline)) inline bool FindText(const TextSource& source, const char* name,
+                                                    uint32_t index, const char** value) {
+    if (source.buffer == nullptr || name == nullptr)
         return false;
     const Layout layout(source.buffer);
-    XStoreEntry entry;
     uint32_t entryIndex;
-    if (!FindEntry(layout, name, &entry, &entryIndex))
+    if (!brindle::store::FindEntryForValue(source.values, layout, name, index, &entryIndex))
         return false;
-    const char* text = nullptr;
+    const XStoreEntry entry = layout.EntryAt(entryIndex);
+    const char* text;
     if (entry.type == XStoreTypeString) {
         const uint64_t at =
             brindle::store::FindValue(source.values, layout, entryIndex, entry, index);
         if (at == 0)
             return false;
         text = reinterpret_cast<const char*>(source.buffer + at);
-    } else if (brindle::store::IsSeparatedType(entry.type)) {
-        const uint64_t at = layout.ValueAt(entry, index);
-        if (at == 0)
-            return false;
-        const uint32_t slot = LoadWord(source.buffer + at);
-        XSepStrResolver* resolver =
-            entry.type == XStoreTypeLocStr ? source.locResolver : source.movResolver;
-        if (resolver != nullptr) {
-            text = resolver->Resolve(slot);
-        } else if (layout.StringsOffset() == 0) {
-            text = "";
-        } else {
-            // Slots of a converted buffer keep the writer's byte order.
-            text = layout.AttachedText(source.converted ? brindle::ReverseWord(slot) : slot);
-            if (text == nullptr)
-                return false;
-        }
-    } else {
+    } else if (!brindle::store::IsSeparatedType(entry.type) ||
+               !FindSeparatedText(source, layout, entry, index, &text)) {
         return false;
     }
     if (value != nullptr)
@@ -169,9 +177,12 @@ bool XStoreReader::GetBlob(const char* name, const void** data, uint32_t* length
     if (buffer_ == nullptr)
         return false;
     const Layout layout(buffer_);
-    XStoreEntry entry;
     uint32_t entryIndex;
-    if (!FindEntry(layout, name, &entry, &entryIndex) || entry.type != XStoreTypeBlob)
+    if (name == nullptr ||
+        !brindle::store::FindEntryForValue(&values_, layout, name, index, &entryIndex))
+        return false;
+    const XStoreEntry entry = layout.EntryAt(entryIndex);
+    if (entry.type != XStoreTypeBlob)
         return false;
     const uint64_t at = brindle::store::FindValue(&values_, layout, entryIndex, entry, index);
     if (at == 0)

@@ -405,6 +405,11 @@ TEST(StoreUntrustedValues, ValuesByIndexAreWhatAWalkFinds) {
                 ASSERT_EQ(data, at != 0 ? base + at + 4 : nullptr);
                 ASSERT_EQ(length, at != 0 ? storetest::LoadWordAt(bytes, at) : 0u);
             }
+            // A name one byte longer or shorter than the one just read names nothing, also
+            // right after that entry's values were read by index.
+            const std::string near = below(2) ? name + "x" : name.substr(0, name.size() - 1);
+            ASSERT_FALSE(reader->GetString(near.c_str(), &text, 8 + below(8)));
+            ASSERT_FALSE(reader->GetBlob(near.c_str(), &data, &length, 8 + below(8)));
         }
     }
 }
