@@ -13,7 +13,7 @@ namespace store {
 
 ValueIndex* ValueIndex::Create(const Layout& layout) {
     const uint32_t count = layout.EntryCount();
-    void* memory = Malloc((size_t{count} + 1) * sizeof(std::atomic<uint32_t*>));
+    void* memory = Malloc(size_t{count} * sizeof(std::atomic<uint32_t*>));
     if (memory == nullptr)
         return nullptr;
     auto* entries = static_cast<std::atomic<uint32_t*>*>(memory);

@@ -6,6 +6,7 @@
 #include <brindle/Debg.h>
 #include <brindle/serialization/XStore.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -128,6 +129,15 @@ TEST_P(StoreUntrusted, NamesOutsideTheBufferOrWithoutNulMatchNothing) {
     EXPECT_EQ(reader->EntryType("x"), XStoreTypeNone);
     // The search still finds what its path does not cross a broken name to reach.
     EXPECT_STREQ(reader->ReadString("loc", nullptr, 0), "attached");
+}
+
+// A name whose NUL is the buffer's last byte is whole.
+TEST_P(StoreUntrusted, NameEndingWithTheBufferIsFound) {
+    Bytes bytes = Patched({{EntryField(kStr, 0), kSize - 2 - kValueArea}});
+    bytes[kSize - 2] = 'q';
+    Exact reader(bytes);
+    EXPECT_EQ(reader->EntryType("q"), XStoreTypeString);
+    EXPECT_STREQ(reader->ReadString("q", nullptr, 1), "de");
 }
 
 TEST_P(StoreUntrusted, ValuesRunningPastTheEndAreRefused) {
@@ -412,6 +422,57 @@ TEST(StoreUntrustedValues, ValuesByIndexAreWhatAWalkFinds) {
             ASSERT_FALSE(reader->GetBlob(near.c_str(), &data, &length, 8 + below(8)));
         }
     }
+}
+
+// The entry a read by index tries before searching starts as the first; a broken name there
+// must not answer for the bytes it starts with.
+TEST(StoreUntrustedValues, BrokenFirstNameNeverAnswersAReadByIndex) {
+    Bytes bytes = StoreBytes()
+                      .Pieces("a", StoreBytes::kBlob, std::vector<std::string>(9, "p"))
+                      .Pieces("z", StoreBytes::kString, {"x"})
+                      .Build();
+    const uint32_t valueArea = 20 + 16 * 2;
+    // "z"'s text "x" ends the buffer with three NULs; its last two become the unterminated
+    // name of "a", which still sorts before "z".
+    PatchWord(bytes, EntryField(0, 0), static_cast<uint32_t>(bytes.size() - 2 - valueArea));
+    bytes[bytes.size() - 2] = bytes[bytes.size() - 1] = 'q';
+    Exact reader(bytes);
+    const char* text = nullptr;
+    ASSERT_TRUE(reader->GetString("z", &text, 0));
+    EXPECT_STREQ(text, "x");
+    EXPECT_FALSE(reader->GetString("z", &text, 8));  // makes the buffer's value index
+    const void* data = nullptr;
+    uint32_t length = 0;
+    EXPECT_FALSE(reader->GetBlob("qq", &data, &length, 8));
+}
+
+// Entries that all claim the same long run of values: the offsets kept for reads by index
+// stay within the buffer's size, however many entries are read.
+TEST(StoreUntrustedValues, KeptOffsetsStayWithinTheBuffersSize) {
+    constexpr uint32_t kEntriesSharing = 200;
+    StoreBytes store;
+    store.Pieces("e000", StoreBytes::kString, std::vector<std::string>(4000, ""));
+    for (uint32_t e = 1; e < kEntriesSharing; ++e) {
+        char name[8];
+        snprintf(name, sizeof name, "e%03u", e);
+        store.Pieces(name, StoreBytes::kString, {""});
+    }
+    Bytes bytes = store.Build();
+    for (uint32_t e = 1; e < kEntriesSharing; ++e) {
+        PatchWord(bytes, EntryField(e, 1), 0x7FFFFFFF);
+        PatchWord(bytes, EntryField(e, 3), storetest::LoadWordAt(bytes, EntryField(0, 3)));
+    }
+    Exact reader(bytes);
+    const size_t before = mallinfo2().uordblks;
+    for (uint32_t e = 0; e < kEntriesSharing; ++e) {
+        const std::string name = reader->IndEntry(e, nullptr);
+        const char* text = nullptr;
+        ASSERT_TRUE(reader->GetString(name.c_str(), &text, 3999)) << name;
+        ASSERT_FALSE(reader->GetString(name.c_str(), &text, 1000000)) << name;
+    }
+    // Under a sanitizer's allocator glibc counts nothing, and the bound holds trivially.
+    const size_t after = mallinfo2().uordblks;
+    EXPECT_LE(after > before ? after - before : 0, 2 * bytes.size() + 16 * kEntriesSharing);
 }
 
 // Buffers that cannot be unflattened whole: the store goes on reading them as a reader does,
